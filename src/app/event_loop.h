@@ -1,0 +1,38 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "app/clock.h"
+#include "ble/bluez/sd_handle.h"
+
+namespace app {
+
+// The one sd-event loop of the process: timers, signals and the bus all run
+// on it, on the main thread.
+class EventLoop final : public Clock {
+ public:
+  EventLoop();
+
+  sd_event* get() const { return event_.get(); }
+  bool valid() const { return static_cast<bool>(event_); }
+
+  // Delivers `signal` as a loop event. The signal is blocked first, so from
+  // this call on its default action can no longer end the process.
+  bool addSignalHandler(int signal, std::function<void()> handler);
+
+  std::unique_ptr<Timer> scheduleAfter(std::chrono::microseconds delay, std::function<void()> task) override;
+
+  // Runs until exit() is called; returns the exit status.
+  int run();
+  // Ends the loop once the current handler returns; no further event of any
+  // other source is dispatched.
+  void exit(int status);
+
+ private:
+  bluez::EventHandle event_;
+  std::function<void()> signalHandler_;
+  bluez::EventSourceHandle signalSource_;
+};
+
+}  // namespace app

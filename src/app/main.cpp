@@ -1,0 +1,77 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+#include "app/error_code.h"
+#include "app/event_loop.h"
+#include "app/result_line.h"
+#include "app/system_process.h"
+#include "ble/bluez/bluez_central_manager_factory.h"
+#include "ble/bluez/sd_handle.h"
+#include "identity/device_identity_reader.h"
+#include "scanner/advertisement_scanner.h"
+
+namespace {
+
+// Whatever a library might print (sd-bus debug logging, for one) must not
+// reach the caller: the tool's only output is its result lines.
+void silenceStandardError() {
+  int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (devNull < 0) return;
+  ::dup2(devNull, STDERR_FILENO);
+  if (devNull != STDERR_FILENO) ::close(devNull);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  silenceStandardError();
+
+  std::vector<std::string> arguments;
+  for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
+  auto commandLine = app::parseCommandLine(arguments);
+  if (!commandLine) return 2;
+
+  app::EventLoop loop;
+  if (!loop.valid()) {
+    // Without an event loop nothing can run; say so as any adapter failure.
+    if (auto line = app::serializeResultLine(app::errorRecord(app::error_code::kAdapterUnavailable))) {
+      app::writeAll(STDOUT_FILENO, *line);
+    }
+    return 0;
+  }
+
+  // A bus that cannot be reached is not fatal here: the central manager
+  // reports it as an unsupported adapter, through the loop like any state.
+  bluez::BusHandle bus;
+  if (sd_bus_open_system(bus.put()) < 0 || sd_bus_attach_event(bus.get(), loop.get(), SD_EVENT_PRIORITY_NORMAL) < 0) {
+    bus.reset();
+  }
+  bluez::BluezCentralManagerFactory factory(bus.get(), loop.get());
+  app::SystemProcess process(loop);
+
+  std::optional<scanner::AdvertisementScanner> scanner;
+  std::optional<identity::DeviceIdentityReader> identityReader;
+  if (commandLine->mode == app::CommandLine::Mode::kIdentity) {
+    identityReader.emplace(commandLine->identifier, factory, loop, process);
+  } else {
+    scanner.emplace(factory, process, commandLine->firmwareDfu);
+  }
+
+  loop.addSignalHandler(SIGTERM, [&] {
+    if (identityReader) {
+      identityReader->stop();
+      return;
+    }
+    scanner->stop();
+    process.exit(0);
+  });
+
+  int status = loop.run();
+  return status < 0 ? 0 : status;
+}

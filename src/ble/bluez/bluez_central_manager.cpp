@@ -1,0 +1,468 @@
+#include "ble/bluez/bluez_central_manager.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "ble/bluez/bluez_error.h"
+#include "ble/bluez/bluez_names.h"
+#include "ble/bluez/bluez_peripheral.h"
+#include "ble/bluez/device_address.h"
+
+namespace bluez {
+namespace {
+
+// A constant handful of match rules for the whole run. One rule per device
+// would hit the bus's per-connection limit (512 on Debian) and silently stop
+// delivering devices past it.
+constexpr const char* kNameOwnerRule =
+    "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+    "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='org.bluez'";
+constexpr const char* kInterfacesAddedRule =
+    "type='signal',sender='org.bluez',path='/',interface='org.freedesktop.DBus.ObjectManager',"
+    "member='InterfacesAdded'";
+constexpr const char* kInterfacesRemovedRule =
+    "type='signal',sender='org.bluez',path='/',interface='org.freedesktop.DBus.ObjectManager',"
+    "member='InterfacesRemoved'";
+constexpr const char* kAdapterPropertiesRule =
+    "type='signal',sender='org.bluez',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
+    "path_namespace='/org/bluez',arg0='org.bluez.Adapter1'";
+constexpr const char* kDevicePropertiesRule =
+    "type='signal',sender='org.bluez',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
+    "path_namespace='/org/bluez',arg0='org.bluez.Device1'";
+
+// hci0 before hci1 before hci10; paths of any other shape after all of them.
+unsigned long adapterIndex(std::string_view path) {
+  auto slash = path.rfind('/');
+  std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  if (name.size() <= 3 || name.substr(0, 3) != "hci" || name.size() > 12) return ULONG_MAX;
+  unsigned long index = 0;
+  for (char c : name.substr(3)) {
+    if (c < '0' || c > '9') return ULONG_MAX;
+    index = index * 10 + static_cast<unsigned long>(c - '0');
+  }
+  return index;
+}
+
+bool isDirectChild(std::string_view path, std::string_view prefix) {
+  return path.size() > prefix.size() && path.substr(0, prefix.size()) == prefix &&
+         path.find('/', prefix.size()) == std::string_view::npos;
+}
+
+}  // namespace
+
+BluezCentralManager::BluezCentralManager(sd_bus* bus, sd_event* event, ble::CentralManagerDelegate& delegate)
+    : bus_(bus), event_(event), delegate_(delegate) {
+  if (bus_) {
+    subscribe();
+    // Sent after the AddMatch calls on the same connection, so the bus applies
+    // the rules first and no change between the snapshot and the rules is lost.
+    if (sd_bus_call_method_async(bus_, managedObjectsCall_.put(), names::kService, "/", names::kObjectManagerInterface,
+                                 "GetManagedObjects", &BluezCentralManager::onManagedObjects, this, "") >= 0) {
+      return;
+    }
+  }
+  // The first state event comes from the loop, never from the constructor.
+  post([this] { setState(ble::ManagerState::kUnsupported); });
+}
+
+BluezCentralManager::~BluezCentralManager() {
+  for (auto& [path, peripheral] : peripherals_) peripheral->detach();
+}
+
+void BluezCentralManager::subscribe() {
+  struct Rule {
+    const char* match;
+    sd_bus_message_handler_t callback;
+  };
+  const Rule rules[] = {
+      {kNameOwnerRule, &BluezCentralManager::onNameOwnerChanged},
+      {kInterfacesAddedRule, &BluezCentralManager::onInterfacesAdded},
+      {kInterfacesRemovedRule, &BluezCentralManager::onInterfacesRemoved},
+      {kAdapterPropertiesRule, &BluezCentralManager::onAdapterPropertiesChanged},
+      {kDevicePropertiesRule, &BluezCentralManager::onDevicePropertiesChanged},
+  };
+  for (const Rule& rule : rules) {
+    SlotHandle slot;
+    if (sd_bus_add_match_async(bus_, slot.put(), rule.match, rule.callback, &BluezCentralManager::onMatchInstalled,
+                               this) >= 0) {
+      slots_.push_back(std::move(slot));
+    }
+  }
+  // The connection dropping reaches us as sd-bus's local Disconnected signal,
+  // which only filters see.
+  SlotHandle filter;
+  if (sd_bus_add_filter(bus_, filter.put(), &BluezCentralManager::onBusMessage, this) >= 0) {
+    slots_.push_back(std::move(filter));
+  }
+}
+
+void BluezCentralManager::post(std::function<void()> task) {
+  posted_.push_back(std::move(task));
+  if (!postSource_ && sd_event_add_defer(event_, postSource_.put(), &BluezCentralManager::onPosted, this) < 0) {
+    return;
+  }
+  sd_event_source_set_enabled(postSource_.get(), SD_EVENT_ONESHOT);
+}
+
+int BluezCentralManager::onPosted(sd_event_source* /*source*/, void* userdata) {
+  auto* self = static_cast<BluezCentralManager*>(userdata);
+  if (self->posted_.empty()) return 0;
+  // One task per dispatch: if it ends the run, the loop stops before the next.
+  auto task = std::move(self->posted_.front());
+  self->posted_.pop_front();
+  if (!self->posted_.empty()) sd_event_source_set_enabled(self->postSource_.get(), SD_EVENT_ONESHOT);
+  task();
+  return 0;
+}
+
+bool BluezCentralManager::fromBluez(sd_bus_message* m) const {
+  // The bus lets anyone send us a signal that looks like BlueZ's; only the
+  // current owner of org.bluez speaks for it.
+  const char* sender = sd_bus_message_get_sender(m);
+  return sender != nullptr && !owner_.empty() && owner_ == sender;
+}
+
+bool BluezCentralManager::isUnderAdapter(std::string_view path) const {
+  return !devicePrefix_.empty() && path.size() > devicePrefix_.size() &&
+         path.substr(0, devicePrefix_.size()) == devicePrefix_;
+}
+
+void BluezCentralManager::setState(ble::ManagerState state) {
+  if (state == state_) return;
+  state_ = state;
+  delegate_.centralManagerDidUpdateState(*this);
+}
+
+void BluezCentralManager::fail(const sd_bus_error* error) { setState(stateForError(error)); }
+
+int BluezCentralManager::onMatchInstalled(sd_bus_message* reply, void* userdata, sd_bus_error* /*error*/) {
+  // Without its rules the manager would wait forever for events that never
+  // come; better to say the adapter cannot be used.
+  if (sd_bus_message_is_method_error(reply, nullptr)) {
+    static_cast<BluezCentralManager*>(userdata)->fail(sd_bus_message_get_error(reply));
+  }
+  return 0;
+}
+
+int BluezCentralManager::onManagedObjects(sd_bus_message* reply, void* userdata, sd_bus_error* /*error*/) {
+  auto* self = static_cast<BluezCentralManager*>(userdata);
+  if (sd_bus_message_is_method_error(reply, nullptr)) {
+    self->fail(sd_bus_message_get_error(reply));
+    return 0;
+  }
+  const char* sender = sd_bus_message_get_sender(reply);
+  self->owner_ = sender ? sender : "";
+  self->readManagedObjects(reply);
+  return 0;
+}
+
+void BluezCentralManager::readManagedObjects(sd_bus_message* reply) {
+  // First pass: the adapter. Devices and attributes are kept only under it.
+  std::string bestPath;
+  unsigned long bestIndex = ULONG_MAX;
+  std::optional<bool> bestPowered;
+  bool found = false;
+  auto forEachObject = [&](auto&& onObject) -> int {
+    int r = sd_bus_message_enter_container(reply, SD_BUS_TYPE_ARRAY, "{oa{sa{sv}}}");
+    if (r < 0) return r;
+    while ((r = sd_bus_message_enter_container(reply, SD_BUS_TYPE_DICT_ENTRY, "oa{sa{sv}}")) > 0) {
+      const char* path = nullptr;
+      if ((r = sd_bus_message_read_basic(reply, SD_BUS_TYPE_OBJECT_PATH, &path)) < 0) return r;
+      if ((r = onObject(std::string_view(path))) < 0) return r;
+      if ((r = sd_bus_message_exit_container(reply)) < 0) return r;
+    }
+    if (r < 0) return r;
+    return sd_bus_message_exit_container(reply);
+  };
+
+  int r = forEachObject([&](std::string_view path) -> int {
+    int rr = sd_bus_message_enter_container(reply, SD_BUS_TYPE_ARRAY, "{sa{sv}}");
+    if (rr < 0) return rr;
+    while ((rr = sd_bus_message_enter_container(reply, SD_BUS_TYPE_DICT_ENTRY, "sa{sv}")) > 0) {
+      const char* interface = nullptr;
+      if ((rr = sd_bus_message_read_basic(reply, SD_BUS_TYPE_STRING, &interface)) < 0) return rr;
+      if (std::strcmp(interface, names::kAdapterInterface) == 0) {
+        std::optional<bool> powered;
+        if ((rr = PropertyReader::readAdapter(reply, powered)) < 0) return rr;
+        unsigned long index = adapterIndex(path);
+        if (!found || index < bestIndex || (index == bestIndex && path < bestPath)) {
+          found = true;
+          bestIndex = index;
+          bestPath = std::string(path);
+          bestPowered = powered;
+        }
+      } else if ((rr = PropertyReader::skip(reply, "a{sv}")) < 0) {
+        return rr;
+      }
+      if ((rr = sd_bus_message_exit_container(reply)) < 0) return rr;
+    }
+    if (rr < 0) return rr;
+    return sd_bus_message_exit_container(reply);
+  });
+  if (r < 0 || !found) {
+    setState(ble::ManagerState::kUnsupported);
+    return;
+  }
+  adapterPath_ = bestPath;
+  devicePrefix_ = bestPath + "/";
+
+  // Second pass: what BlueZ already knows under that adapter.
+  if (sd_bus_message_rewind(reply, true) >= 0) {
+    forEachObject([&](std::string_view path) -> int {
+      if (!isUnderAdapter(path)) return PropertyReader::skip(reply, "a{sa{sv}}");
+      readInterfaces(reply, path, false);
+      return 0;
+    });
+  }
+  setState(bestPowered.value_or(false) ? ble::ManagerState::kPoweredOn : ble::ManagerState::kPoweredOff);
+}
+
+void BluezCentralManager::readInterfaces(sd_bus_message* m, std::string_view path, bool announced) {
+  if (sd_bus_message_enter_container(m, SD_BUS_TYPE_ARRAY, "{sa{sv}}") < 0) return;
+  while (sd_bus_message_enter_container(m, SD_BUS_TYPE_DICT_ENTRY, "sa{sv}") > 0) {
+    const char* interface = nullptr;
+    if (sd_bus_message_read_basic(m, SD_BUS_TYPE_STRING, &interface) < 0) return;
+    int r = 0;
+    if (std::strcmp(interface, names::kDeviceInterface) == 0 && isDirectChild(path, devicePrefix_)) {
+      DeviceProperties properties;
+      r = PropertyReader::readDevice(m, properties, serviceData_);
+      if (r >= 0) applyDevice(path, properties, announced);
+    } else if (bool isService = std::strcmp(interface, names::kGattServiceInterface) == 0;
+               isService || std::strcmp(interface, names::kGattCharacteristicInterface) == 0) {
+      std::optional<ble::Uuid> uuid;
+      r = PropertyReader::readGattAttribute(m, uuid);
+      auto& attributes = isService ? gattServices_ : gattCharacteristics_;
+      if (r >= 0 && uuid) attributes.insert_or_assign(std::string(path), *uuid);
+    } else {
+      r = PropertyReader::skip(m, "a{sv}");
+    }
+    if (r < 0 || sd_bus_message_exit_container(m) < 0) return;
+  }
+}
+
+void BluezCentralManager::applyDevice(std::string_view path, const DeviceProperties& properties, bool announced) {
+  auto it = devices_.find(path);
+  if (it == devices_.end()) {
+    it = devices_.emplace(std::string(path), Device{}).first;
+  } else if (announced) {
+    it->second = Device{};
+  }
+  Device& device = it->second;
+  if (properties.address) {
+    auto identifier = identifierForAddress(*properties.address);
+    device.hasIdentifier = identifier.has_value();
+    if (identifier) device.identifier = *identifier;
+  }
+  if (properties.connected) device.connected = *properties.connected;
+  if (properties.servicesResolved) device.servicesResolved = *properties.servicesResolved;
+  // What BlueZ had cached before our scan is not an advertisement; a device
+  // announced while we scan is one.
+  if (announced && discoveryRequested_ && properties.hasServiceData && device.hasIdentifier) {
+    delegate_.centralManagerDidDiscoverPeripheral(*this, device.identifier, ble::AdvertisementData{serviceData_});
+  }
+}
+
+int BluezCentralManager::onNameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error* /*error*/) {
+  auto* self = static_cast<BluezCentralManager*>(userdata);
+  const char* sender = sd_bus_message_get_sender(m);
+  if (!sender || std::strcmp(sender, names::kBusDriver) != 0) return 0;
+  const char* name = nullptr;
+  const char* oldOwner = nullptr;
+  const char* newOwner = nullptr;
+  if (sd_bus_message_read(m, "sss", &name, &oldOwner, &newOwner) < 0) return 0;
+  if (std::strcmp(name, names::kService) != 0) return 0;
+  if (!self->owner_.empty() && self->owner_ == oldOwner) self->bluezGone();
+  return 0;
+}
+
+void BluezCentralManager::bluezGone() {
+  owner_.clear();
+  discoveryRequested_ = false;
+  setState(ble::ManagerState::kUnsupported);
+  for (auto& [path, peripheral] : peripherals_) peripheral->onLinkLost();
+}
+
+int BluezCentralManager::onInterfacesAdded(sd_bus_message* m, void* userdata, sd_bus_error* /*error*/) {
+  auto* self = static_cast<BluezCentralManager*>(userdata);
+  if (!self->fromBluez(m)) return 0;
+  const char* path = nullptr;
+  if (sd_bus_message_read_basic(m, SD_BUS_TYPE_OBJECT_PATH, &path) < 0) return 0;
+  if (!self->isUnderAdapter(path)) return 0;
+  self->readInterfaces(m, path, true);
+  return 0;
+}
+
+int BluezCentralManager::onInterfacesRemoved(sd_bus_message* m, void* userdata, sd_bus_error* /*error*/) {
+  auto* self = static_cast<BluezCentralManager*>(userdata);
+  if (!self->fromBluez(m)) return 0;
+  const char* path = nullptr;
+  if (sd_bus_message_read_basic(m, SD_BUS_TYPE_OBJECT_PATH, &path) < 0) return 0;
+  if (sd_bus_message_enter_container(m, SD_BUS_TYPE_ARRAY, "s") < 0) return 0;
+  const char* interface = nullptr;
+  while (sd_bus_message_read_basic(m, SD_BUS_TYPE_STRING, &interface) > 0) self->removeObject(path, interface);
+  return 0;
+}
+
+void BluezCentralManager::removeObject(std::string_view path, std::string_view interface) {
+  if (interface == names::kAdapterInterface) {
+    if (path != adapterPath_) return;
+    discoveryRequested_ = false;
+    setState(ble::ManagerState::kUnsupported);
+    for (auto& [devicePath, peripheral] : peripherals_) peripheral->onLinkLost();
+  } else if (interface == names::kDeviceInterface) {
+    if (auto it = devices_.find(path); it != devices_.end()) devices_.erase(it);
+    reportDisconnection(std::string(path));
+  } else if (interface == names::kGattServiceInterface) {
+    if (auto it = gattServices_.find(path); it != gattServices_.end()) gattServices_.erase(it);
+  } else if (interface == names::kGattCharacteristicInterface) {
+    if (auto it = gattCharacteristics_.find(path); it != gattCharacteristics_.end()) gattCharacteristics_.erase(it);
+  }
+}
+
+void BluezCentralManager::reportDisconnection(const std::string& devicePath) {
+  if (auto it = peripherals_.find(devicePath); it != peripherals_.end()) it->second->onLinkLost();
+}
+
+int BluezCentralManager::onAdapterPropertiesChanged(sd_bus_message* m, void* userdata, sd_bus_error* /*error*/) {
+  auto* self = static_cast<BluezCentralManager*>(userdata);
+  if (!self->fromBluez(m)) return 0;
+  const char* path = sd_bus_message_get_path(m);
+  if (!path || self->adapterPath_ != path) return 0;
+  if (sd_bus_message_skip(m, "s") < 0) return 0;
+  std::optional<bool> powered;
+  if (PropertyReader::readAdapter(m, powered) < 0 || !powered) return 0;
+  self->setState(*powered ? ble::ManagerState::kPoweredOn : ble::ManagerState::kPoweredOff);
+  return 0;
+}
+
+int BluezCentralManager::onDevicePropertiesChanged(sd_bus_message* m, void* userdata, sd_bus_error* /*error*/) {
+  // Every advertisement of every device passes through here.
+  auto* self = static_cast<BluezCentralManager*>(userdata);
+  if (!self->fromBluez(m)) return 0;
+  const char* path = sd_bus_message_get_path(m);
+  if (!path) return 0;
+  auto it = self->devices_.find(std::string_view(path));
+  if (it == self->devices_.end()) return 0;
+  if (sd_bus_message_skip(m, "s") < 0) return 0;
+  DeviceProperties properties;
+  if (PropertyReader::readDevice(m, properties, self->serviceData_) < 0) return 0;
+
+  Device& device = it->second;
+  if (properties.address) {
+    auto identifier = identifierForAddress(*properties.address);
+    device.hasIdentifier = identifier.has_value();
+    if (identifier) device.identifier = *identifier;
+  }
+  if (properties.hasServiceData && self->discoveryRequested_ && device.hasIdentifier) {
+    self->delegate_.centralManagerDidDiscoverPeripheral(*self, device.identifier,
+                                                        ble::AdvertisementData{self->serviceData_});
+  }
+  if (!properties.connected && !properties.servicesResolved) return 0;
+  if (properties.connected) device.connected = *properties.connected;
+  if (properties.servicesResolved) device.servicesResolved = *properties.servicesResolved;
+  auto peripheral = self->peripherals_.find(std::string_view(path));
+  if (peripheral == self->peripherals_.end()) return 0;
+  auto keep = peripheral->second;
+  if (properties.connected) keep->onConnectedChanged(*properties.connected);
+  if (properties.servicesResolved) keep->onServicesResolved(*properties.servicesResolved);
+  return 0;
+}
+
+int BluezCentralManager::onBusMessage(sd_bus_message* m, void* userdata, sd_bus_error* /*error*/) {
+  if (sd_bus_message_is_signal(m, "org.freedesktop.DBus.Local", "Disconnected")) {
+    static_cast<BluezCentralManager*>(userdata)->bluezGone();
+  }
+  return 0;
+}
+
+void BluezCentralManager::scanForPeripheralsWithServices(const std::vector<ble::Uuid>& /*serviceUuids*/,
+                                                         const ble::ScanOptions& options) {
+  if (!bus_ || adapterPath_.empty()) return;
+  // No UUIDs in the filter: BlueZ matches them only against the advertised
+  // service-UUID lists, never against service-data keys, so it would hide
+  // the very peripherals we look for. The service is filtered here instead.
+  discoveryRequested_ = true;
+  int r = sd_bus_call_method_async(bus_, scanCalls_[0].put(), names::kService, adapterPath_.c_str(),
+                                   names::kAdapterInterface, "SetDiscoveryFilter", &BluezCentralManager::onScanReply,
+                                   this, "a{sv}", 2, "Transport", "s", "le", "DuplicateData", "b",
+                                   static_cast<int>(options.allowDuplicates));
+  if (r >= 0) {
+    r = sd_bus_call_method_async(bus_, scanCalls_[1].put(), names::kService, adapterPath_.c_str(),
+                                 names::kAdapterInterface, "StartDiscovery", &BluezCentralManager::onScanReply, this,
+                                 "");
+  }
+  if (r < 0) post([this] { setState(ble::ManagerState::kUnsupported); });
+}
+
+int BluezCentralManager::onScanReply(sd_bus_message* reply, void* userdata, sd_bus_error* /*error*/) {
+  // A scan BlueZ refused must not look like a scan that found nothing.
+  if (!sd_bus_message_is_method_error(reply, nullptr)) return 0;
+  const sd_bus_error* error = sd_bus_message_get_error(reply);
+  if (isInProgress(error)) return 0;
+  static_cast<BluezCentralManager*>(userdata)->fail(error);
+  return 0;
+}
+
+void BluezCentralManager::stopScan() {
+  if (!bus_ || !discoveryRequested_ || adapterPath_.empty()) return;
+  discoveryRequested_ = false;
+  // No reply is awaited: the run ends right after, and the bus connection is
+  // flushed on the way out.
+  sd_bus_call_method_async(bus_, nullptr, names::kService, adapterPath_.c_str(), names::kAdapterInterface,
+                           "StopDiscovery", nullptr, nullptr, "");
+}
+
+std::vector<std::shared_ptr<ble::Peripheral>> BluezCentralManager::retrievePeripheralsWithIdentifiers(
+    const std::vector<ble::Uuid>& identifiers) {
+  std::vector<std::shared_ptr<ble::Peripheral>> found;
+  for (const auto& [path, device] : devices_) {
+    if (!device.hasIdentifier ||
+        std::find(identifiers.begin(), identifiers.end(), device.identifier) == identifiers.end()) {
+      continue;
+    }
+    // One object per device, so its connection state survives a repeated
+    // retrieval and a second Connect is never sent.
+    auto& peripheral = peripherals_[path];
+    if (!peripheral) peripheral = std::make_shared<BluezPeripheral>(*this, path, device.identifier);
+    found.push_back(peripheral);
+  }
+  return found;
+}
+
+BluezPeripheral* BluezCentralManager::asBluez(ble::Peripheral& peripheral) const {
+  return dynamic_cast<BluezPeripheral*>(&peripheral);
+}
+
+void BluezCentralManager::connectPeripheral(ble::Peripheral& peripheral) {
+  if (auto* bluez = asBluez(peripheral)) bluez->connect();
+}
+
+void BluezCentralManager::cancelPeripheralConnection(ble::Peripheral& peripheral) {
+  if (auto* bluez = asBluez(peripheral)) bluez->cancel();
+}
+
+bool BluezCentralManager::isConnected(const std::string& devicePath) const {
+  auto it = devices_.find(devicePath);
+  return it != devices_.end() && it->second.connected;
+}
+
+bool BluezCentralManager::servicesResolved(const std::string& devicePath) const {
+  auto it = devices_.find(devicePath);
+  return it != devices_.end() && it->second.servicesResolved;
+}
+
+std::vector<std::pair<std::string, ble::Uuid>> BluezCentralManager::gattChildren(const std::string& parentPath,
+                                                                                 bool services) const {
+  const auto& attributes = services ? gattServices_ : gattCharacteristics_;
+  std::string prefix = parentPath + "/";
+  std::vector<std::pair<std::string, ble::Uuid>> children;
+  // BlueZ names attributes by zero-padded hexadecimal handle, so path order
+  // is handle order.
+  for (auto it = attributes.lower_bound(prefix); it != attributes.end() && it->first.starts_with(prefix); ++it) {
+    if (isDirectChild(it->first, prefix)) children.emplace_back(it->first, it->second);
+  }
+  return children;
+}
+
+}  // namespace bluez

@@ -1,0 +1,112 @@
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "ble/advertisement_data.h"
+#include "ble/bluez/property_reader.h"
+#include "ble/bluez/sd_handle.h"
+#include "ble/central_manager.h"
+#include "ble/central_manager_delegate.h"
+
+namespace bluez {
+
+class BluezPeripheral;
+
+// The central manager on BlueZ's D-Bus API. It mirrors the part of BlueZ's
+// object tree that the modes need (the adapter, its devices and their GATT
+// attributes) from GetManagedObjects and the ObjectManager signals, and turns
+// BlueZ's signals and replies into delegate events on the event loop.
+class BluezCentralManager final : public ble::CentralManager {
+ public:
+  // `bus` may be null when the system bus could not be reached: the manager
+  // then reports the adapter as unsupported.
+  BluezCentralManager(sd_bus* bus, sd_event* event, ble::CentralManagerDelegate& delegate);
+  ~BluezCentralManager() override;
+
+  ble::ManagerState state() const override { return state_; }
+  void scanForPeripheralsWithServices(const std::vector<ble::Uuid>& serviceUuids,
+                                      const ble::ScanOptions& options) override;
+  void stopScan() override;
+  std::vector<std::shared_ptr<ble::Peripheral>> retrievePeripheralsWithIdentifiers(
+      const std::vector<ble::Uuid>& identifiers) override;
+  void connectPeripheral(ble::Peripheral& peripheral) override;
+  void cancelPeripheralConnection(ble::Peripheral& peripheral) override;
+
+  // For BluezPeripheral.
+  sd_bus* bus() const { return bus_; }
+  ble::CentralManagerDelegate& delegate() const { return delegate_; }
+  // Runs `task` from the event loop, after the current handler has returned.
+  void post(std::function<void()> task);
+  bool isConnected(const std::string& devicePath) const;
+  bool servicesResolved(const std::string& devicePath) const;
+  // Direct GATT children of `parentPath` with `interface`, in handle order.
+  std::vector<std::pair<std::string, ble::Uuid>> gattChildren(const std::string& parentPath, bool services) const;
+
+ private:
+  struct Device {
+    ble::Uuid identifier;
+    bool hasIdentifier = false;
+    bool connected = false;
+    bool servicesResolved = false;
+  };
+  struct StringHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
+  };
+  using DeviceMap = std::unordered_map<std::string, Device, StringHash, std::equal_to<>>;
+
+  static int onManagedObjects(sd_bus_message* reply, void* userdata, sd_bus_error* error);
+  static int onMatchInstalled(sd_bus_message* reply, void* userdata, sd_bus_error* error);
+  static int onNameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
+  static int onInterfacesAdded(sd_bus_message* m, void* userdata, sd_bus_error* error);
+  static int onInterfacesRemoved(sd_bus_message* m, void* userdata, sd_bus_error* error);
+  static int onAdapterPropertiesChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
+  static int onDevicePropertiesChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
+  static int onBusMessage(sd_bus_message* m, void* userdata, sd_bus_error* error);
+  static int onScanReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
+  static int onPosted(sd_event_source* source, void* userdata);
+
+  void subscribe();
+  void readManagedObjects(sd_bus_message* reply);
+  bool fromBluez(sd_bus_message* m) const;
+  bool isUnderAdapter(std::string_view path) const;
+  void readInterfaces(sd_bus_message* m, std::string_view path, bool announced);
+  void applyDevice(std::string_view path, const DeviceProperties& properties, bool announced);
+  void removeObject(std::string_view path, std::string_view interface);
+  void setState(ble::ManagerState state);
+  void fail(const sd_bus_error* error);
+  void bluezGone();
+  void reportDisconnection(const std::string& devicePath);
+  BluezPeripheral* asBluez(ble::Peripheral& peripheral) const;
+
+  sd_bus* bus_;
+  sd_event* event_;
+  ble::CentralManagerDelegate& delegate_;
+  ble::ManagerState state_ = ble::ManagerState::kUnknown;
+
+  std::string owner_;  // unique bus name of bluetoothd; empty until known
+  std::string adapterPath_;
+  std::string devicePrefix_;  // adapterPath_ + "/"
+  bool discoveryRequested_ = false;
+  DeviceMap devices_;
+  std::map<std::string, ble::Uuid, std::less<>> gattServices_;
+  std::map<std::string, ble::Uuid, std::less<>> gattCharacteristics_;
+  std::map<std::string, std::shared_ptr<BluezPeripheral>, std::less<>> peripherals_;
+  // Reused for every advertisement so that the hot path does not allocate.
+  std::vector<ble::ServiceDataEntry> serviceData_;
+
+  std::vector<SlotHandle> slots_;
+  SlotHandle managedObjectsCall_;
+  SlotHandle scanCalls_[2];
+  std::deque<std::function<void()>> posted_;
+  EventSourceHandle postSource_;
+};
+
+}  // namespace bluez

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ble/bluez/sd_handle.h"
+#include "ble/peripheral.h"
+
+namespace bluez {
+
+class BluezCentralManager;
+
+// One org.bluez.Device1 as a peripheral. Its connection state is the tool's
+// own view: BlueZ 5.66 often sends no Connected=true after a successful
+// Connect, so the Connect reply, not the property, marks the link as up.
+class BluezPeripheral final : public ble::Peripheral, public std::enable_shared_from_this<BluezPeripheral> {
+ public:
+  BluezPeripheral(BluezCentralManager& manager, std::string path, const ble::Uuid& identifier);
+
+  const ble::Uuid& identifier() const override { return identifier_; }
+  ble::PeripheralState state() const override { return state_; }
+  void setDelegate(ble::PeripheralDelegate* delegate) override { delegate_ = delegate; }
+  const std::optional<Services>& services() const override { return services_; }
+  void discoverServices(const std::vector<ble::Uuid>& serviceUuids) override;
+  void discoverCharacteristicsForService(const std::vector<ble::Uuid>& characteristicUuids,
+                                         ble::Service& service) override;
+  void readValueForCharacteristic(ble::Characteristic& characteristic) override;
+
+  // Driven by BluezCentralManager.
+  const std::string& path() const { return path_; }
+  void connect();
+  void cancel();
+  void onConnectedChanged(bool connected);
+  void onServicesResolved(bool resolved);
+  // The device object was removed, or BlueZ itself went away.
+  void onLinkLost();
+  void detach() { manager_ = nullptr; }
+
+ private:
+  static int onConnectReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
+  static int onReadReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
+
+  int callDevice(const char* member, SlotHandle* slot, sd_bus_message_handler_t callback);
+  void deliverServices();
+  void deliverDisconnection();
+  void deliverReadFailure(const std::shared_ptr<ble::Characteristic>& characteristic, const char* name);
+  std::shared_ptr<ble::Service> findService(const ble::Service& service) const;
+  std::shared_ptr<ble::Characteristic> findCharacteristic(const ble::Characteristic& characteristic) const;
+
+  BluezCentralManager* manager_;
+  const std::string path_;
+  const ble::Uuid identifier_;
+  ble::PeripheralState state_ = ble::PeripheralState::kDisconnected;
+  ble::PeripheralDelegate* delegate_ = nullptr;
+  std::optional<Services> services_;
+
+  // We brought the link up ourselves. A link another program made is never
+  // torn down: Disconnect would drop it for every program, not just us.
+  bool ownLink_ = false;
+  bool cancelRequested_ = false;
+  bool servicesRequested_ = false;
+  SlotHandle connectCall_;
+  SlotHandle readCall_;
+  std::shared_ptr<ble::Characteristic> pendingRead_;
+};
+
+}  // namespace bluez
