@@ -13,7 +13,7 @@ namespace testing_support {
 // plays the platform by setting the state and raising events.
 class FakeCentralManager final : public ble::CentralManager {
  public:
-  explicit FakeCentralManager(ble::CentralManagerDelegate& delegate) : delegate(delegate) {}
+  explicit FakeCentralManager(ble::CentralManagerDelegate& receiver) : delegate(receiver) {}
 
   ble::ManagerState state() const override { return currentState; }
   void scanForPeripheralsWithServices(const std::vector<ble::Uuid>& serviceUuids,

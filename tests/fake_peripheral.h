@@ -15,7 +15,7 @@ class FakePeripheral final : public ble::Peripheral {
   explicit FakePeripheral(const ble::Uuid& identifier) : identifier_(identifier) {}
 
   const ble::Uuid& identifier() const override { return identifier_; }
-  ble::PeripheralState state() const override { return state; }
+  ble::PeripheralState state() const override { return currentState; }
   void setDelegate(ble::PeripheralDelegate* newDelegate) override { delegate = newDelegate; }
   const std::optional<Services>& services() const override { return services_; }
   void discoverServices(const std::vector<ble::Uuid>& serviceUuids) override;
@@ -25,7 +25,7 @@ class FakePeripheral final : public ble::Peripheral {
 
   void setServices(std::optional<Services> services) { services_ = std::move(services); }
 
-  ble::PeripheralState state = ble::PeripheralState::kDisconnected;
+  ble::PeripheralState currentState = ble::PeripheralState::kDisconnected;
   ble::PeripheralDelegate* delegate = nullptr;
   std::vector<std::vector<ble::Uuid>> discoverServicesCalls;
   std::vector<std::pair<std::vector<ble::Uuid>, ble::Service*>> discoverCharacteristicsCalls;

@@ -1,0 +1,613 @@
+"""PID 1 of the test VM: brings up the BlueZ stack and plays one scenario.
+
+Reads /run/e2e/scenario.json, writes /run/e2e/result.json, then powers the VM
+off. Runs on the host's own Python (the guest's root is the host's root).
+
+Stack: dbus-daemon (system bus), bluetoothd with DeviceID off and AutoEnable
+on, and one btvirt process with two LE controllers. hci0 is the central the
+tool uses; hci1 is the peripheral, driven by peripheral.py through BlueZ's
+advertising and GATT APIs.
+
+Anything that keeps the stack from coming up is a harness error. What the tool
+does is only recorded: stdout and stderr bytes, exit status, and every signal
+that org.bluez emitted, for the host-side tests to judge.
+"""
+
+import base64
+import ctypes
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+import traceback
+
+SHARE = "/run/e2e"
+LOGS = os.path.join(SHARE, "logs")
+SCENARIO = os.path.join(SHARE, "scenario.json")
+RESULT = os.path.join(SHARE, "result.json")
+
+CENTRAL = "/org/bluez/hci0"
+PERIPHERAL_ADAPTER = "/org/bluez/hci1"
+# btvirt gives its controllers fixed addresses; hci1 as seen from hci0
+PERIPHERAL_ADDRESS = "00:AA:01:01:00:01"
+PERIPHERAL_DEVICE = CENTRAL + "/dev_" + PERIPHERAL_ADDRESS.replace(":", "_")
+BASE_UUID_TAIL = "-0000-1000-8000-00805f9b34fb"
+
+# Crypto the kernel's SMP and btvirt's AF_ALG sockets need. Loading them on
+# demand while the first virtual controller resets can make that reset time
+# out under emulation.
+CRYPTO_MODULES = ["af_alg", "algif_hash", "algif_skcipher", "cmac", "ecb", "ecdh_generic",
+                  "ccm", "ctr"]
+BT_MODULES = ["bluetooth", "hci_vhci"]
+
+BLUETOOTHD_CONF = """[General]
+DeviceID = false
+[Policy]
+AutoEnable = true
+"""
+
+T0 = time.monotonic()
+log_file = None
+
+
+def now():
+    return round(time.monotonic() - T0, 4)
+
+
+def log(msg):
+    line = f"[{now():8.3f}] {msg}\n"
+    if log_file:
+        log_file.write(line)
+        log_file.flush()
+
+
+class HarnessFailure(Exception):
+    pass
+
+
+def uuid128(short):
+    return f"0000{short.lower()}{BASE_UUID_TAIL}" if len(short) == 4 else short.lower()
+
+
+# ---------------------------------------------------------------------------
+# System setup
+
+
+def mount(fstype, target, options=None):
+    os.makedirs(target, exist_ok=True)
+    cmd = ["/bin/mount", "-t", fstype]
+    if options:
+        cmd += ["-o", options]
+    cmd += [fstype, target]
+    subprocess.run(cmd, check=False, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def base_system():
+    os.environ.clear()
+    os.environ.update({"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": "/root", "LANG": "C.UTF-8"})
+    mount("devpts", "/dev/pts")
+    mount("tmpfs", "/dev/shm")
+    mount("tmpfs", "/tmp")
+    os.makedirs("/run/dbus", exist_ok=True)
+    os.makedirs("/run/e2e-stack", exist_ok=True)
+    os.makedirs("/var/lib/bluetooth", exist_ok=True)
+    os.makedirs(LOGS, exist_ok=True)
+    subprocess.run(["/bin/hostname", "e2e"], check=False)
+
+
+def modprobe(names):
+    p = subprocess.run(["/sbin/modprobe", "-a"] + names, capture_output=True, text=True)
+    if p.returncode != 0:
+        raise HarnessFailure(f"modprobe {' '.join(names)} failed: {p.stderr.strip()}")
+
+
+def spawn_logged(name, argv):
+    out = open(os.path.join(LOGS, f"{name}.log"), "ab")
+    return subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+
+
+def wait_path(path, timeout):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if os.path.exists(path):
+            return True
+        time.sleep(0.05)
+    return False
+
+
+# ---------------------------------------------------------------------------
+# Bus plumbing (dbus-python with a GLib main loop)
+
+dbus = None
+GLib = None
+bus = None
+ctx = None
+events = []  # every org.bluez signal: {"t", "path", "interface", "member", "args"}
+
+
+def to_json(v):
+    if isinstance(v, (bytes, bytearray)):
+        return v.hex()
+    if isinstance(v, dbus.Array):
+        if v.signature == "y":
+            return bytes(int(b) for b in v).hex()
+        return [to_json(x) for x in v]
+    if isinstance(v, (dbus.Dictionary, dict)):
+        return {str(k): to_json(x) for k, x in v.items()}
+    if isinstance(v, (list, tuple, dbus.Struct)):
+        return [to_json(x) for x in v]
+    if isinstance(v, dbus.Boolean):
+        return bool(v)
+    if isinstance(v, (dbus.Byte, dbus.Int16, dbus.UInt16, dbus.Int32, dbus.UInt32,
+                      dbus.Int64, dbus.UInt64)):
+        return int(v)
+    if isinstance(v, dbus.Double):
+        return float(v)
+    if isinstance(v, (dbus.String, dbus.ObjectPath, str)):
+        return str(v)
+    return repr(v)
+
+
+def type_tag(v):
+    """D-Bus signature of a variant's value, kept in the log for property types."""
+    try:
+        if isinstance(v, dbus.Array):
+            return "a" + (v.signature or "?")
+        if isinstance(v, dbus.Dictionary):
+            return "a{" + (v.signature or "?") + "}"
+        return {dbus.Boolean: "b", dbus.Byte: "y", dbus.Int16: "n", dbus.UInt16: "q",
+                dbus.Int32: "i", dbus.UInt32: "u", dbus.Int64: "x", dbus.UInt64: "t",
+                dbus.Double: "d", dbus.String: "s", dbus.ObjectPath: "o"}.get(type(v), "?")
+    except Exception:
+        return "?"
+
+
+def on_bluez_signal(*args, **kw):
+    entry = {"t": now(), "path": str(kw.get("path")), "interface": str(kw.get("interface")),
+             "member": str(kw.get("member")), "args": to_json(list(args))}
+    if entry["member"] == "PropertiesChanged" and len(args) >= 2:
+        entry["types"] = {str(k): type_tag(v) for k, v in args[1].items()}
+    events.append(entry)
+
+
+def connect_bus():
+    global dbus, GLib, bus, ctx
+    import dbus as _dbus
+    import dbus.mainloop.glib
+    from gi.repository import GLib as _GLib
+
+    dbus, GLib = _dbus, _GLib
+    dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
+    bus = dbus.SystemBus()
+    ctx = GLib.MainContext.default()
+    # keeps iteration(True) from blocking for long, so deadlines are checked
+    GLib.timeout_add(50, lambda: True)
+    bus.add_signal_receiver(on_bluez_signal, bus_name="org.bluez", path_keyword="path",
+                            interface_keyword="interface", member_keyword="member")
+
+
+def pump(seconds=0.0):
+    """Runs the main loop for a while (at least one pass)."""
+    deadline = time.monotonic() + seconds
+    while True:
+        while ctx.pending():
+            ctx.iteration(False)
+        if time.monotonic() >= deadline:
+            return
+        ctx.iteration(True)
+
+
+def wait_until(pred, timeout):
+    deadline = time.monotonic() + timeout
+    while True:
+        while ctx.pending():
+            ctx.iteration(False)
+        if pred():
+            return True
+        if time.monotonic() >= deadline:
+            return False
+        ctx.iteration(True)
+
+
+def managed_objects():
+    om = dbus.Interface(bus.get_object("org.bluez", "/"), "org.freedesktop.DBus.ObjectManager")
+    return om.GetManagedObjects()
+
+
+def adapter_props(path):
+    try:
+        objs = managed_objects()
+    except dbus.DBusException:
+        return None
+    return objs.get(dbus.ObjectPath(path), {}).get("org.bluez.Adapter1")
+
+
+def set_powered(path, on):
+    props = dbus.Interface(bus.get_object("org.bluez", path), "org.freedesktop.DBus.Properties")
+    props.Set("org.bluez.Adapter1", "Powered", dbus.Boolean(on))
+
+
+# ---------------------------------------------------------------------------
+# Stack
+
+stack = {}
+timeline = {}
+
+
+def start_stack():
+    modprobe(CRYPTO_MODULES)
+    modprobe(BT_MODULES)
+    timeline["modules_loaded"] = now()
+
+    stack["dbus"] = spawn_logged("dbus-daemon", ["dbus-daemon", "--system", "--nofork", "--nopidfile"])
+    if not wait_path("/run/dbus/system_bus_socket", 30):
+        raise HarnessFailure("dbus-daemon did not create its socket")
+    connect_bus()
+    timeline["bus_up"] = now()
+
+    conf = "/run/e2e-stack/main.conf"
+    with open(conf, "w") as f:
+        f.write(BLUETOOTHD_CONF)
+    stack["bluetoothd"] = spawn_logged(
+        "bluetoothd", ["/usr/libexec/bluetooth/bluetoothd", "-n", "-f", conf])
+    stack["monitor"] = spawn_logged("dbus-monitor", ["dbus-monitor", "--system"])
+
+    for attempt in (1, 2):
+        stack["btvirt"] = spawn_logged("btvirt", ["btvirt", "-L", "-l2"])
+
+        def both_up():
+            if stack["btvirt"].poll() is not None:
+                return True
+            a, b = adapter_props(CENTRAL), adapter_props(PERIPHERAL_ADAPTER)
+            return bool(a and b and a.get("Powered") and b.get("Powered"))
+
+        wait_until(both_up, 40)
+        a, b = adapter_props(CENTRAL), adapter_props(PERIPHERAL_ADAPTER)
+        if a and b and a.get("Powered") and b.get("Powered"):
+            break
+        log(f"adapters not up after btvirt attempt {attempt}: hci0={to_json(a)} hci1={to_json(b)}"
+            f" btvirt exit={stack['btvirt'].poll()}")
+        stop_process(stack["btvirt"])
+        if attempt == 2:
+            raise HarnessFailure("the virtual adapters did not appear powered (hci0, hci1) "
+                                 "after two btvirt attempts")
+        pump(1.0)
+    timeline["adapters_up"] = now()
+    timeline["hci0_address"] = str(a.get("Address"))
+    timeline["hci1_address"] = str(b.get("Address"))
+    log(f"adapters up: hci0 {a.get('Address')} hci1 {b.get('Address')}")
+
+
+def stop_process(p, sig=signal.SIGTERM, timeout=5):
+    if p is None or p.poll() is not None:
+        return
+    try:
+        p.send_signal(sig)
+        p.wait(timeout)
+    except subprocess.TimeoutExpired:
+        p.kill()
+        p.wait()
+
+
+# ---------------------------------------------------------------------------
+# Peripheral control
+
+peripheral = {"proc": None, "buf": b"", "replies": []}
+
+
+def _peripheral_output(fd, cond):
+    try:
+        data = os.read(fd, 65536)
+    except OSError:
+        data = b""
+    if not data:
+        return False
+    peripheral["buf"] += data
+    while b"\n" in peripheral["buf"]:
+        line, peripheral["buf"] = peripheral["buf"].split(b"\n", 1)
+        try:
+            peripheral["replies"].append(json.loads(line))
+        except ValueError:
+            log(f"peripheral said: {line!r}")
+    return True
+
+
+def peripheral_request(msg, timeout=30):
+    p = peripheral["proc"]
+    n = len(peripheral["replies"])
+    p.stdin.write((json.dumps(msg) + "\n").encode())
+    p.stdin.flush()
+    if not wait_until(lambda: len(peripheral["replies"]) > n or p.poll() is not None, timeout):
+        raise HarnessFailure(f"peripheral did not answer {msg.get('cmd')} within {timeout} s")
+    if len(peripheral["replies"]) <= n:
+        raise HarnessFailure(f"peripheral exited ({p.poll()}) during {msg.get('cmd')}")
+    reply = peripheral["replies"][n]
+    if not reply.get("ok"):
+        raise HarnessFailure(f"peripheral {msg.get('cmd')} failed: {reply.get('error')}")
+    return reply
+
+
+def start_peripheral(step):
+    errlog = open(os.path.join(LOGS, "peripheral.log"), "ab")
+    p = subprocess.Popen(["/usr/bin/python3", "-u", os.path.join(SHARE, "guest", "peripheral.py"),
+                          PERIPHERAL_ADAPTER],
+                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=errlog)
+    peripheral["proc"] = p
+    GLib.io_add_watch(p.stdout.fileno(), GLib.PRIORITY_DEFAULT,
+                      GLib.IO_IN | GLib.IO_HUP | GLib.IO_ERR, _peripheral_output)
+    peripheral_request({"cmd": "gatt", "gatt": step.get("gatt")}, 60)
+    if step.get("adv") is not None:
+        peripheral_request({"cmd": "advertise", "adv": step["adv"]}, 60)
+
+
+# ---------------------------------------------------------------------------
+# Tool runs
+
+runs = {}
+current_run = {"name": None}
+
+
+class Run:
+    def __init__(self, name, argv):
+        self.name = name
+        self.argv = argv
+        self.out = bytearray()
+        self.err = bytearray()
+        self.chunks = []
+        self.started = now()
+        self.ended = None
+        self.killed = False
+        self.open_pipes = 2
+        env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LANG": "C.UTF-8"}
+        self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, env=env)
+        for stream, sink in ((self.proc.stdout, self.out), (self.proc.stderr, self.err)):
+            GLib.io_add_watch(stream.fileno(), GLib.PRIORITY_DEFAULT,
+                              GLib.IO_IN | GLib.IO_HUP | GLib.IO_ERR, self._reader(sink))
+
+    def _reader(self, sink):
+        def cb(fd, cond):
+            try:
+                data = os.read(fd, 65536)
+            except OSError:
+                data = b""
+            if not data:
+                self.open_pipes -= 1
+                return False
+            sink.extend(data)
+            if sink is self.out:
+                self.chunks.append((now(), base64.b64encode(data).decode()))
+            return True
+        return cb
+
+    def finished(self):
+        if self.proc.poll() is None:
+            return False
+        if self.ended is None:
+            self.ended = now()
+        return self.open_pipes <= 0
+
+    def line_count(self):
+        return self.out.count(b"\n")
+
+    def result(self):
+        rc = self.proc.poll()
+        return {
+            "argv": self.argv[1:],
+            "stdout_b64": base64.b64encode(bytes(self.out)).decode(),
+            "stderr_b64": base64.b64encode(bytes(self.err)).decode(),
+            "exit": rc if rc is not None and rc >= 0 else None,
+            "signal": -rc if rc is not None and rc < 0 else None,
+            "killed": self.killed,
+            "started": self.started,
+            "ended": self.ended,
+            "chunks": self.chunks,
+        }
+
+
+def expand_args(args):
+    out = []
+    for a in args:
+        if a.startswith("$deviceId:"):
+            src = runs.get(a.split(":", 1)[1])
+            value = "MISSING-DEVICE-ID"
+            if src:
+                for line in bytes(src.out).split(b"\n"):
+                    try:
+                        value = json.loads(line)["deviceId"]
+                    except (ValueError, KeyError, TypeError):
+                        pass
+            out.append(value)
+        else:
+            out.append(a)
+    return out
+
+
+def service_data_seen(uuid, hexvalue, since, count=1):
+    key = uuid128(uuid)
+    seen = 0
+    for e in events:
+        if e["t"] < since or not e["path"].startswith(CENTRAL + "/dev_"):
+            continue
+        sd = None
+        if e["member"] == "PropertiesChanged" and e["args"][0] == "org.bluez.Device1":
+            sd = e["args"][1].get("ServiceData")
+        elif e["member"] == "InterfacesAdded":
+            sd = e["args"][1].get("org.bluez.Device1", {}).get("ServiceData")
+        if sd and sd.get(key) == hexvalue.lower():
+            seen += 1
+    return seen >= count
+
+
+# ---------------------------------------------------------------------------
+# Scenario steps
+
+
+def step_run_until_exit(step, record):
+    run = Run(step["run"], [os.path.join(SHARE, "bleprobe")] + expand_args(step.get("args", [])))
+    runs[step["run"]] = run
+    ok = wait_until(run.finished, float(step.get("timeout", 90)))
+    if not ok:
+        record.update(ok=False, detail=f"still running after {step.get('timeout', 90)} s; killed")
+        run.killed = True
+        run.proc.kill()
+        wait_until(run.finished, 10)
+
+
+def do_step(step, record):
+    op = step["op"]
+    if op == "peripheral":
+        start_peripheral(step)
+    elif op == "advertise":
+        peripheral_request({"cmd": "advertise", "adv": step["adv"]})
+    elif op == "power":
+        set_powered(step.get("adapter", CENTRAL), bool(step["on"]))
+        want = bool(step["on"])
+        if not wait_until(lambda: bool((adapter_props(step.get("adapter", CENTRAL)) or {})
+                                       .get("Powered")) == want, 30):
+            raise HarnessFailure(f"adapter did not become Powered={want}")
+    elif op == "discover":
+        # the runner's own discovery session, so that BlueZ knows the peripheral
+        # without relying on the tool's scanning mode
+        ad = dbus.Interface(bus.get_object("org.bluez", CENTRAL), "org.bluez.Adapter1")
+        ad.SetDiscoveryFilter({"Transport": dbus.String("le")})
+        ad.StartDiscovery()
+
+        def known():
+            try:
+                return dbus.ObjectPath(PERIPHERAL_DEVICE) in managed_objects()
+            except dbus.DBusException:
+                return False
+
+        found = wait_until(known, float(step.get("timeout", 60)))
+        ad.StopDiscovery()
+        if not found:
+            raise HarnessFailure("own discovery did not find the peripheral")
+    elif op == "start":
+        run = Run(step["run"], [os.path.join(SHARE, "bleprobe")] + expand_args(step.get("args", [])))
+        runs[step["run"]] = run
+    elif op == "run":
+        step_run_until_exit(step, record)
+    elif op == "wait_lines":
+        run = runs[step["run"]]
+        count = int(step["count"])
+        if not wait_until(lambda: run.line_count() >= count or run.finished(),
+                          float(step.get("timeout", 60))):
+            record.update(ok=False, detail=f"{run.line_count()} of {count} lines")
+        elif run.line_count() < count:
+            record.update(ok=False, detail=f"tool ended with {run.line_count()} of {count} lines")
+    elif op == "wait_service_data":
+        # proof that BlueZ signalled this advertisement to hci0's clients
+        if step.get("since") == "now":
+            since = record["t"]
+        else:
+            since = runs[step["run"]].started if step.get("run") else 0
+        count = int(step.get("count", 1))
+        if not wait_until(lambda: service_data_seen(step["uuid"], step["hex"], since, count),
+                          float(step.get("timeout", 60))):
+            raise HarnessFailure(f"BlueZ did not signal service data {step['uuid']}={step['hex']}"
+                                 f" {count} time(s) within {step.get('timeout', 60)} s")
+    elif op == "wait_discovering":
+        if not wait_until(lambda: bool((adapter_props(CENTRAL) or {}).get("Discovering")),
+                          float(step.get("timeout", 60))):
+            record.update(ok=False, detail="hci0 never started discovering")
+    elif op == "settle":
+        pump(float(step["seconds"]))
+    elif op == "sigterm":
+        run = runs[step["run"]]
+        record["sent"] = now()
+        if run.proc.poll() is None:
+            run.proc.send_signal(signal.SIGTERM)
+        else:
+            record.update(ok=False, detail=f"tool had already exited ({run.proc.poll()})")
+    elif op == "wait_exit":
+        run = runs[step["run"]]
+        timeout = float(step.get("timeout", 30))
+        if not wait_until(run.finished, timeout):
+            record.update(ok=False, detail=f"still running after {timeout} s; killed")
+            run.killed = True
+            run.proc.kill()
+            wait_until(run.finished, 10)
+    else:
+        raise HarnessFailure(f"unknown step {op}")
+
+
+steps = []
+
+
+def play(scenario):
+    for step in scenario["steps"]:
+        record = {"op": step["op"], "run": step.get("run"), "t": now(), "ok": True}
+        steps.append(record)
+        log(f"step {step}")
+        do_step(step, record)
+        record["done"] = now()
+        log(f"  -> {record}")
+    # whatever is still running is no longer wanted
+    for run in runs.values():
+        if run.proc.poll() is None:
+            run.killed = True
+            run.proc.kill()
+            wait_until(run.finished, 10)
+
+
+# ---------------------------------------------------------------------------
+
+
+def power_off():
+    try:
+        os.sync()
+    finally:
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.reboot(0x4321FEDC)  # RB_POWER_OFF
+        time.sleep(30)
+
+
+def write_result(obj):
+    tmp = RESULT + ".tmp"
+    with open(tmp, "w") as f:
+        json.dump(obj, f)
+        f.flush()
+        os.fsync(f.fileno())
+    os.rename(tmp, RESULT)
+
+
+def main():
+    global log_file
+    result = {"harness_error": None, "runs": {}, "steps": [], "events": [], "timeline": timeline}
+    try:
+        with open("/proc/uptime") as f:
+            timeline["uptime_at_runner"] = float(f.read().split()[0])
+        base_system()
+        log_file = open(os.path.join(SHARE, "runner.log"), "a")
+        with open(SCENARIO) as f:
+            scenario = json.load(f)
+        log(f"scenario {scenario['name']}")
+        start_stack()
+        timeline["stack_ready"] = now()
+        play(scenario)
+        timeline["scenario_done"] = now()
+    except HarnessFailure as e:
+        result["harness_error"] = str(e)
+        log(f"HARNESS FAILURE: {e}")
+    except Exception:
+        result["harness_error"] = "guest runner crashed: " + traceback.format_exc()
+        log(result["harness_error"])
+    try:
+        result["steps"] = steps
+        result["runs"] = {name: r.result() for name, r in runs.items()}
+        result["events"] = events
+        if peripheral["proc"] is not None:
+            stop_process(peripheral["proc"])
+        for name in ("btvirt", "bluetoothd", "monitor", "dbus"):
+            stop_process(stack.get(name))
+        write_result(result)
+    except Exception:
+        log("writing the result failed: " + traceback.format_exc())
+    power_off()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,12 @@
+#!/bin/sh
+# Runs the end-to-end tests: boots a VM per scenario (qemu, software
+# emulation) with a real bluetoothd and two virtual controllers, and runs the
+# built tool in it. BLEPROBE names the binary (default build/bleprobe).
+# Extra arguments go to pytest.
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+"$here/install-deps.sh"
+export BLEPROBE="${BLEPROBE:-$root/build/bleprobe}"
+cd "$root"
+exec /usr/bin/python3 -m pytest -p no:cacheprovider tests/e2e "$@"

@@ -1,0 +1,62 @@
+"""Scanning mode against bluetoothd and a virtual peripheral on hci1."""
+
+from expect import assert_clean_exit, assert_output, assert_step_ok
+from scenarios import (DEVICE_ID, SCAN_CHANGES, SCAN_DFU, SCAN_INVALID, SCAN_SERVICE_DATA_ONLY,
+                       VALID_AFTER_INVALID)
+
+
+def unit(number):
+    return {"deviceId": DEVICE_ID, "unitNumber": number}
+
+
+def test_unit_number_advertised_changed_and_changed_back(vm):
+    r = vm(SCAN_CHANGES)
+    run = r.run("scan")
+    # a repeat of the last advertisement came in before SIGTERM and added nothing
+    assert_output(r, run, [unit("1234-567"), unit("1234-568"), unit("1234-567")])
+    assert_step_ok(r, "wait_lines", "scan")
+
+
+def test_sigterm_after_results_exits_0_and_writes_nothing_more(vm):
+    r = vm(SCAN_CHANGES)
+    run = r.run("scan")
+    assert_clean_exit(r, run)
+    sent = next(s["sent"] for s in r.steps if s["op"] == "sigterm")
+    late = [c for t, c in run.chunks if t > sent]
+    assert late == [], f"output after SIGTERM: {late!r}"
+
+
+def test_sigterm_before_any_advertisement_writes_nothing(vm):
+    r = vm(SCAN_SERVICE_DATA_ONLY)
+    run = r.run("empty")
+    assert_step_ok(r, "wait_discovering")
+    assert_output(r, run, [])
+    assert_clean_exit(r, run)
+
+
+def test_service_uuid_only_in_service_data_is_found(vm):
+    r = vm(SCAN_SERVICE_DATA_ONLY)
+    run = r.run("scan")
+    assert_output(r, run, [unit("0042-001")])
+    assert_clean_exit(r, run)
+
+
+def test_invalid_payloads_write_no_line(vm):
+    r = vm(SCAN_INVALID)
+    run = r.run("scan")
+    # every invalid payload was signalled to the tool before the valid one,
+    # and one more after it
+    assert_output(r, run, [unit(VALID_AFTER_INVALID.decode())])
+    assert_clean_exit(r, run)
+
+
+def test_dfu_reports_serial_and_hex_of_fe59_data(vm):
+    r = vm(SCAN_DFU)
+    run = r.run("dfu")
+    assert_output(r, run, [
+        {"deviceId": DEVICE_ID, "serial": "0403020108070605",
+         "serviceDataHex": "0102030405060708", "serviceUuid": "FE59"},
+        {"deviceId": DEVICE_ID, "serial": "FFFFFFFFFFFFFFFF",
+         "serviceDataHex": "FFFFFFFFFFFFFFFF", "serviceUuid": "FE59"},
+    ])
+    assert_clean_exit(r, run)

@@ -1,0 +1,63 @@
+"""pytest fixtures for the end-to-end tests; the machinery is in harness.py."""
+
+import pytest
+
+from harness import Bus, Sim, Tool
+
+
+@pytest.fixture
+def make_bus():
+    buses = []
+
+    def make(extra_policy=''):
+        bus = Bus(extra_policy)
+        buses.append(bus)
+        return bus
+    yield make
+    for bus in buses:
+        bus.close()
+
+
+@pytest.fixture
+def bus(make_bus):
+    return make_bus()
+
+
+@pytest.fixture
+def make_sim():
+    sims = []
+
+    def make(bus, scenario='empty'):
+        sim = Sim(bus, scenario)
+        sims.append(sim)
+        return sim
+    yield make
+    for sim in sims:
+        sim.stop()
+
+
+@pytest.fixture
+def sim(bus, make_sim):
+    """Simulated bluetoothd with no adapter yet."""
+    return make_sim(bus)
+
+
+@pytest.fixture
+def bluez(sim):
+    """Simulated bluetoothd with one powered adapter, hci0."""
+    sim.add_adapter('hci0', powered=True)
+    return sim
+
+
+@pytest.fixture
+def run_tool():
+    tools = []
+
+    def run(args, address):
+        tool = Tool(args, address)
+        tools.append(tool)
+        return tool
+    yield run
+    for tool in tools:
+        tool.cleanup()
+

@@ -1,0 +1,1023 @@
+#!/usr/bin/python3
+"""A simulated bluetoothd 5.66 for a private D-Bus bus.
+
+It owns ``org.bluez`` and shows a client what bluetoothd shows: the object
+manager at ``/``, adapters, devices with advertised service data, and GATT
+services and characteristics that can be read.  A second connection owns
+``com.example.SimulatedBluez`` and lets a test (or the demo script) add and
+change objects, choose how Connect, Disconnect and ReadValue answer, and read
+back the log of every method call the simulated daemon received.  The control
+interface lives on its own connection so that a bus policy which denies
+``send_destination="org.bluez"`` still lets the test drive the simulation.
+
+Run as a script::
+
+    fake_bluez.py --address unix:path=/tmp/bus [--scenario demo]
+
+It prints ``READY`` on stdout once both names are owned.  Import it as a
+module for the constants and for ``SimClient``, the test-side proxy.
+"""
+
+import argparse
+import json
+import os
+import signal
+import sys
+import time
+
+import dbus
+import dbus.lowlevel
+import dbus.service
+
+BLUEZ_NAME = 'org.bluez'
+CONTROL_NAME = 'com.example.SimulatedBluez'
+CONTROL_PATH = '/com/example/SimulatedBluez'
+CONTROL_IFACE = 'com.example.SimulatedBluez'
+
+OBJECT_MANAGER = 'org.freedesktop.DBus.ObjectManager'
+PROPERTIES = 'org.freedesktop.DBus.Properties'
+INTROSPECTABLE = 'org.freedesktop.DBus.Introspectable'
+ADAPTER = 'org.bluez.Adapter1'
+DEVICE = 'org.bluez.Device1'
+GATT_SERVICE = 'org.bluez.GattService1'
+GATT_CHARACTERISTIC = 'org.bluez.GattCharacteristic1'
+
+BASE_UUID_SUFFIX = '-0000-1000-8000-00805f9b34fb'
+
+
+def uuid16(short):
+    """The lower-case 128-bit text that bluetoothd writes for a 16-bit UUID."""
+    return '0000%04x%s' % (int(short, 16), BASE_UUID_SUFFIX)
+
+
+def device_path(adapter_path, address):
+    return '%s/dev_%s' % (adapter_path, address.upper().replace(':', '_'))
+
+
+def byte_array(data):
+    return dbus.Array([dbus.Byte(b) for b in bytes(data)], signature='y')
+
+
+def service_data(entries):
+    """ServiceData as bluetoothd sends it: a{sv} with each value an ay."""
+    return dbus.Dictionary({dbus.String(k): byte_array(v) for k, v in entries.items()},
+                           signature='sv')
+
+
+def to_json(value):
+    """Plain JSON form of an unmarshalled D-Bus value (for the call log)."""
+    if isinstance(value, dbus.Boolean):
+        return bool(value)
+    if isinstance(value, (dbus.Array, list)):
+        if isinstance(value, dbus.Array) and value.signature == 'y':
+            return [int(b) for b in value]
+        return [to_json(v) for v in value]
+    if isinstance(value, dbus.ByteArray):
+        return list(bytes(value))
+    if isinstance(value, (dbus.Dictionary, dict)):
+        return {str(k): to_json(v) for k, v in value.items()}
+    if isinstance(value, (dbus.Struct, tuple)):
+        return [to_json(v) for v in value]
+    if isinstance(value, (dbus.Double, float)):
+        return float(value)
+    if isinstance(value, int):
+        return int(value)
+    return str(value)
+
+
+class BluezError(dbus.DBusException):
+    def __init__(self, name, message=''):
+        super().__init__(message, name=name)
+
+
+def not_ready():
+    return BluezError('org.bluez.Error.NotReady', 'Resource Not Ready')
+
+
+def in_progress():
+    return BluezError('org.bluez.Error.InProgress', 'Operation already in progress')
+
+
+def invalid_args():
+    return BluezError('org.bluez.Error.InvalidArguments', 'Invalid arguments in method call')
+
+
+# ---------------------------------------------------------------------------
+# The org.bluez side
+# ---------------------------------------------------------------------------
+
+class BluezObject(dbus.service.Object):
+    """One exported path with its interfaces and their property dictionaries."""
+
+    # Properties a client may write through org.freedesktop.DBus.Properties.Set.
+    WRITABLE = {}
+
+    def __init__(self, sim, path, interfaces):
+        self.sim = sim
+        self.path = path
+        self.interfaces = interfaces  # {interface: {name: dbus value}}
+        super().__init__(sim.bluez_bus, path)
+
+    def managed_interfaces(self):
+        result = dbus.Dictionary({}, signature='sa{sv}')
+        for iface, props in self.interfaces.items():
+            result[iface] = dbus.Dictionary(props, signature='sv')
+        # bluetoothd lists the two standard interfaces too, with no properties.
+        result[INTROSPECTABLE] = dbus.Dictionary({}, signature='sv')
+        result[PROPERTIES] = dbus.Dictionary({}, signature='sv')
+        return result
+
+    def change(self, iface, changed, emit=True):
+        """Store new property values and announce them in one signal."""
+        props = self.interfaces.setdefault(iface, {})
+        props.update(changed)
+        if emit and changed:
+            self.sim.emit(self.path, PROPERTIES, 'PropertiesChanged', 'sa{sv}as',
+                          iface, dbus.Dictionary(changed, signature='sv'),
+                          dbus.Array([], signature='s'))
+
+    def prop(self, iface, name, default=None):
+        return self.interfaces.get(iface, {}).get(name, default)
+
+    @dbus.service.method(PROPERTIES, in_signature='ss', out_signature='v',
+                         sender_keyword='sender', message_keyword='msg')
+    def Get(self, iface, name, sender=None, msg=None):
+        self.sim.log(msg, sender, [iface, name])
+        if iface not in self.interfaces:
+            raise BluezError('org.freedesktop.DBus.Error.InvalidArgs', 'No such interface')
+        if name not in self.interfaces[iface]:
+            raise BluezError('org.freedesktop.DBus.Error.InvalidArgs', 'No such property')
+        return self.interfaces[iface][name]
+
+    @dbus.service.method(PROPERTIES, in_signature='s', out_signature='a{sv}',
+                         sender_keyword='sender', message_keyword='msg')
+    def GetAll(self, iface, sender=None, msg=None):
+        self.sim.log(msg, sender, [iface])
+        if iface not in self.interfaces:
+            raise BluezError('org.freedesktop.DBus.Error.InvalidArgs', 'No such interface')
+        return dbus.Dictionary(self.interfaces[iface], signature='sv')
+
+    @dbus.service.method(PROPERTIES, in_signature='ssv', out_signature='',
+                         sender_keyword='sender', message_keyword='msg')
+    def Set(self, iface, name, value, sender=None, msg=None):
+        self.sim.log(msg, sender, [iface, name, to_json(value)])
+        if iface not in self.interfaces or name not in self.interfaces[iface]:
+            raise BluezError('org.freedesktop.DBus.Error.InvalidArgs', 'No such property')
+        kind = self.WRITABLE.get((iface, name))
+        if kind is None:
+            raise BluezError('org.freedesktop.DBus.Error.PropertyReadOnly',
+                             'Property is read-only')
+        if kind == 'b':
+            if not isinstance(value, dbus.Boolean):
+                raise BluezError('org.freedesktop.DBus.Error.InvalidArgs', 'Invalid arguments')
+            value = dbus.Boolean(value)
+        self.set_property(iface, name, value)
+
+    def set_property(self, iface, name, value):
+        self.change(iface, {name: value})
+
+
+class Root(dbus.service.Object):
+    def __init__(self, sim):
+        self.sim = sim
+        super().__init__(sim.bluez_bus, '/')
+
+    @dbus.service.method(OBJECT_MANAGER, in_signature='', out_signature='a{oa{sa{sv}}}',
+                         sender_keyword='sender', message_keyword='msg')
+    def GetManagedObjects(self, sender=None, msg=None):
+        self.sim.log(msg, sender, [])
+        result = dbus.Dictionary({}, signature='oa{sa{sv}}')
+        for path, obj in self.sim.objects.items():
+            result[dbus.ObjectPath(path)] = obj.managed_interfaces()
+        return result
+
+
+class Manager(BluezObject):
+    """/org/bluez: bluetoothd's agent and profile managers (no properties)."""
+
+    def __init__(self, sim):
+        super().__init__(sim, '/org/bluez', {'org.bluez.AgentManager1': {},
+                                             'org.bluez.ProfileManager1': {}})
+
+
+class Adapter(BluezObject):
+    WRITABLE = {(ADAPTER, 'Powered'): 'b', (ADAPTER, 'Discoverable'): 'b',
+                (ADAPTER, 'Pairable'): 'b', (ADAPTER, 'Alias'): 's'}
+
+    def __init__(self, sim, name, props):
+        path = '/org/bluez/' + name
+        address = str(props.get('Address', '00:1A:7D:DA:71:%02X' % (len(sim.objects) & 0xff)))
+        adapter = {
+            'Address': dbus.String(address),
+            'AddressType': dbus.String('public'),
+            'Name': dbus.String('simulated-' + name),
+            'Alias': dbus.String('simulated-' + name),
+            'Class': dbus.UInt32(0x6c010c),
+            'Powered': dbus.Boolean(True),
+            'Discoverable': dbus.Boolean(False),
+            'DiscoverableTimeout': dbus.UInt32(180),
+            'Pairable': dbus.Boolean(False),
+            'PairableTimeout': dbus.UInt32(0),
+            'Discovering': dbus.Boolean(False),
+            'UUIDs': dbus.Array([uuid16('1800'), uuid16('1801'), uuid16('110e')],
+                                signature='s'),
+            'Modalias': dbus.String('usb:v1D6Bp0246d0542'),
+            'Roles': dbus.Array(['central', 'peripheral'], signature='s'),
+        }
+        for key, value in props.items():
+            if key != 'Address':
+                adapter[str(key)] = value
+        super().__init__(sim, path, {
+            ADAPTER: adapter,
+            'org.bluez.GattManager1': {},
+            'org.bluez.LEAdvertisingManager1': {
+                'ActiveInstances': dbus.Byte(0),
+                'SupportedInstances': dbus.Byte(5),
+                'SupportedIncludes': dbus.Array(['tx-power', 'appearance', 'local-name'],
+                                                signature='s'),
+            },
+            'org.bluez.Media1': {},
+            'org.bluez.NetworkServer1': {},
+        })
+        self.name = name
+        self.discovery_clients = set()
+        self.filters = {}
+        # Error names to answer instead of success, set by the control interface.
+        self.fail = {}
+
+    @property
+    def powered(self):
+        return bool(self.prop(ADAPTER, 'Powered'))
+
+    def set_property(self, iface, name, value):
+        if iface == ADAPTER and name == 'Powered':
+            self.set_powered(bool(value))
+        else:
+            super().set_property(iface, name, value)
+
+    def set_powered(self, powered):
+        if powered == self.powered:
+            return
+        changed = {'Powered': dbus.Boolean(powered)}
+        if not powered:
+            for dev in self.sim.devices_of(self.path):
+                dev.drop_link()
+            self.discovery_clients.clear()
+            self.filters.clear()
+            if self.prop(ADAPTER, 'Discovering'):
+                changed['Discovering'] = dbus.Boolean(False)
+        self.change(ADAPTER, changed)
+
+    def configured_failure(self, method):
+        name = self.fail.get(method)
+        if name:
+            raise BluezError(name, 'Simulated failure')
+
+    def client_gone(self, name):
+        self.filters.pop(name, None)
+        if name in self.discovery_clients:
+            self.discovery_clients.discard(name)
+            self.update_discovering()
+
+    def update_discovering(self):
+        discovering = bool(self.discovery_clients)
+        if discovering != bool(self.prop(ADAPTER, 'Discovering')):
+            self.change(ADAPTER, {'Discovering': dbus.Boolean(discovering)})
+
+    @dbus.service.method(ADAPTER, in_signature='a{sv}', out_signature='',
+                         sender_keyword='sender', message_keyword='msg')
+    def SetDiscoveryFilter(self, filt, sender=None, msg=None):
+        self.sim.log(msg, sender, [to_json(filt)])
+        self.configured_failure('SetDiscoveryFilter')
+        if not self.powered:
+            raise not_ready()
+        checks = {
+            'UUIDs': lambda v: isinstance(v, dbus.Array) and all(isinstance(u, dbus.String) for u in v),
+            'RSSI': lambda v: isinstance(v, dbus.Int16),
+            'Pathloss': lambda v: isinstance(v, dbus.UInt16),
+            'Transport': lambda v: isinstance(v, dbus.String) and v in ('auto', 'bredr', 'le'),
+            'DuplicateData': lambda v: isinstance(v, dbus.Boolean),
+            'Discoverable': lambda v: isinstance(v, dbus.Boolean),
+            'Pattern': lambda v: isinstance(v, dbus.String),
+        }
+        for key, value in filt.items():
+            check = checks.get(str(key))
+            if check is None or not check(value):
+                raise invalid_args()
+        self.sim.watch_client(sender)
+        self.filters[sender] = to_json(filt)
+
+    @dbus.service.method(ADAPTER, in_signature='', out_signature='',
+                         sender_keyword='sender', message_keyword='msg')
+    def StartDiscovery(self, sender=None, msg=None):
+        self.sim.log(msg, sender, [])
+        self.configured_failure('StartDiscovery')
+        if not self.powered:
+            raise not_ready()
+        if sender in self.discovery_clients:
+            raise in_progress()
+        self.sim.watch_client(sender)
+        self.discovery_clients.add(sender)
+        self.update_discovering()
+
+    @dbus.service.method(ADAPTER, in_signature='', out_signature='',
+                         sender_keyword='sender', message_keyword='msg')
+    def StopDiscovery(self, sender=None, msg=None):
+        self.sim.log(msg, sender, [])
+        self.configured_failure('StopDiscovery')
+        if not self.powered:
+            raise not_ready()
+        if sender not in self.discovery_clients:
+            raise BluezError('org.bluez.Error.Failed', 'No discovery started')
+        self.discovery_clients.discard(sender)
+        self.update_discovering()
+
+    @dbus.service.method(ADAPTER, in_signature='', out_signature='as',
+                         sender_keyword='sender', message_keyword='msg')
+    def GetDiscoveryFilters(self, sender=None, msg=None):
+        self.sim.log(msg, sender, [])
+        return dbus.Array(['UUIDs', 'RSSI', 'Pathloss', 'Transport', 'DuplicateData',
+                           'Discoverable', 'Pattern'], signature='s')
+
+    @dbus.service.method(ADAPTER, in_signature='o', out_signature='',
+                         sender_keyword='sender', message_keyword='msg')
+    def RemoveDevice(self, path, sender=None, msg=None):
+        self.sim.log(msg, sender, [str(path)])
+        obj = self.sim.objects.get(str(path))
+        if not isinstance(obj, Device) or obj.adapter_path != self.path:
+            raise BluezError('org.bluez.Error.DoesNotExist', 'Does Not Exist')
+        self.sim.remove_tree(str(path))
+
+
+class Device(BluezObject):
+    WRITABLE = {(DEVICE, 'Trusted'): 'b', (DEVICE, 'Blocked'): 'b', (DEVICE, 'Alias'): 's'}
+
+    DEFAULT_BEHAVIOUR = {
+        'ConnectBehaviour': 'ok',         # ok | error | hang
+        'ConnectError': 'org.bluez.Error.Failed',
+        'ConnectErrorMessage': 'le-connection-abort-by-local',
+        'ConnectDelay': 0.05,
+        'EmitConnected': False,           # bluetoothd 5.66 usually leaves it out
+        'ResolveDelay': 0.3,              # < 0: ServicesResolved never turns true
+        'GattOnConnect': False,           # export GATT objects only once connected
+        'DisconnectDelay': 0.2,           # < 0: the link is never dropped
+    }
+
+    def __init__(self, sim, adapter_path, address, props):
+        path = device_path(adapter_path, address)
+        dev = {
+            'Address': dbus.String(address),
+            'AddressType': dbus.String('random'),
+            'Alias': dbus.String(address.replace(':', '-')),
+            'Paired': dbus.Boolean(False),
+            'Bonded': dbus.Boolean(False),
+            'Trusted': dbus.Boolean(False),
+            'Blocked': dbus.Boolean(False),
+            'LegacyPairing': dbus.Boolean(False),
+            'RSSI': dbus.Int16(-61),
+            'Connected': dbus.Boolean(False),
+            'UUIDs': dbus.Array([], signature='s'),
+            'Adapter': dbus.ObjectPath(adapter_path),
+            'ServicesResolved': dbus.Boolean(False),
+        }
+        dev.update({str(k): v for k, v in props.items()})
+        # A test may deliberately hand in an Address of the wrong type.
+        super().__init__(sim, path, {DEVICE: dev})
+        self.adapter_path = adapter_path
+        self.behaviour = dict(self.DEFAULT_BEHAVIOUR)
+        self.pending_connect = None      # (reply, error) of a Connect not yet answered
+        self.pending_disconnects = []    # reply callbacks of Disconnect calls
+        self.pending_reads = []          # error callbacks of reads left waiting
+        self.hidden_gatt = []            # GATT objects waiting to be exported on connect
+        self.timers = []
+
+    @property
+    def connected(self):
+        return bool(self.prop(DEVICE, 'Connected'))
+
+    def later(self, delay, func):
+        self.timers.append(self.sim.later(delay, func))
+
+    def adapter(self):
+        return self.sim.objects.get(self.adapter_path)
+
+    @dbus.service.method(DEVICE, in_signature='', out_signature='',
+                         sender_keyword='sender', message_keyword='msg',
+                         async_callbacks=('reply', 'error'))
+    def Connect(self, sender=None, msg=None, reply=None, error=None):
+        self.sim.log(msg, sender, [])
+        adapter = self.adapter()
+        if adapter is None or not adapter.powered:
+            error(not_ready())
+            return
+        if self.connected:
+            reply()
+            return
+        if self.pending_connect is not None:
+            error(BluezError('org.bluez.Error.InProgress', 'In Progress'))
+            return
+        how = self.behaviour['ConnectBehaviour']
+        self.pending_connect = (reply, error)
+        if how == 'hang':
+            return
+        if how == 'error':
+            def fail():
+                if self.pending_connect is not None:
+                    self.pending_connect = None
+                    error(BluezError(self.behaviour['ConnectError'],
+                                     self.behaviour['ConnectErrorMessage']))
+            self.later(self.behaviour['ConnectDelay'], fail)
+            return
+        self.later(self.behaviour['ConnectDelay'], self.link_up)
+
+    def link_up(self):
+        if self.pending_connect is None:
+            return
+        reply, _ = self.pending_connect
+        self.pending_connect = None
+        self.change(DEVICE, {'Connected': dbus.Boolean(True)},
+                    emit=self.behaviour['EmitConnected'])
+        reply()
+        if self.behaviour['ResolveDelay'] >= 0:
+            self.later(self.behaviour['ResolveDelay'], self.resolve_services)
+
+    def resolve_services(self):
+        if not self.connected:
+            return
+        for obj in self.hidden_gatt:
+            self.sim.export(obj)
+        self.hidden_gatt = []
+        self.change(DEVICE, {'ServicesResolved': dbus.Boolean(True)})
+
+    @dbus.service.method(DEVICE, in_signature='', out_signature='',
+                         sender_keyword='sender', message_keyword='msg',
+                         async_callbacks=('reply', 'error'))
+    def Disconnect(self, sender=None, msg=None, reply=None, error=None):
+        self.sim.log(msg, sender, [])
+        if self.pending_connect is not None:
+            _, connect_error = self.pending_connect
+            self.pending_connect = None
+            connect_error(BluezError('org.bluez.Error.Failed', 'br-connection-canceled'))
+        if not self.connected:
+            reply()
+            return
+        self.pending_disconnects.append(reply)
+        delay = self.behaviour['DisconnectDelay']
+        if delay >= 0 and len(self.pending_disconnects) == 1:
+            self.later(delay, self.drop_link)
+
+    def drop_link(self):
+        """The link goes down: callers of Disconnect are answered first, as
+        bluetoothd does, then the property change follows."""
+        if self.pending_connect is not None:
+            _, connect_error = self.pending_connect
+            self.pending_connect = None
+            connect_error(BluezError('org.bluez.Error.Failed', 'br-connection-canceled'))
+        for reply in self.pending_disconnects:
+            reply()
+        self.pending_disconnects = []
+        if not self.connected:
+            return
+        self.change(DEVICE, {'ServicesResolved': dbus.Boolean(False),
+                             'Connected': dbus.Boolean(False)})
+        for error in self.pending_reads:
+            error(BluezError('org.bluez.Error.Failed', 'Not connected'))
+        self.pending_reads = []
+
+    def cancel_timers(self):
+        for timer in self.timers:
+            self.sim.cancel(timer)
+        self.timers = []
+
+
+class GattService(BluezObject):
+    def __init__(self, sim, path, device_path_, uuid, primary):
+        super().__init__(sim, path, {GATT_SERVICE: {
+            'UUID': dbus.String(uuid),
+            'Device': dbus.ObjectPath(device_path_),
+            'Primary': dbus.Boolean(primary),
+            'Includes': dbus.Array([], signature='o'),
+        }})
+
+
+class GattCharacteristic(BluezObject):
+    def __init__(self, sim, path, service_path, uuid, flags, read):
+        super().__init__(sim, path, {GATT_CHARACTERISTIC: {
+            'UUID': dbus.String(uuid),
+            'Service': dbus.ObjectPath(service_path),
+            'Flags': dbus.Array(flags, signature='s'),
+        }})
+        self.device_path = service_path.rsplit('/', 1)[0]
+        # ReadBehaviour: value | error | hang | disconnect
+        self.read = read
+
+    @dbus.service.method(GATT_CHARACTERISTIC, in_signature='a{sv}', out_signature='ay',
+                         sender_keyword='sender', message_keyword='msg',
+                         async_callbacks=('reply', 'error'))
+    def ReadValue(self, options, sender=None, msg=None, reply=None, error=None):
+        self.sim.log(msg, sender, [to_json(options)])
+        dev = self.sim.objects.get(self.device_path)
+        if not isinstance(dev, Device) or not dev.connected:
+            error(BluezError('org.bluez.Error.Failed', 'Not connected'))
+            return
+        how = self.read.get('ReadBehaviour', 'value')
+        if how == 'hang':
+            dev.pending_reads.append(error)
+        elif how == 'disconnect':
+            dev.pending_reads.append(error)
+            dev.drop_link()
+        elif how == 'error':
+            error(BluezError(self.read.get('ReadError', 'org.bluez.Error.Failed'),
+                             self.read.get('ReadErrorMessage', 'Operation failed')))
+        else:
+            reply(byte_array(self.read.get('Value', b'')))
+
+
+# ---------------------------------------------------------------------------
+# The simulation and its control interface
+# ---------------------------------------------------------------------------
+
+class Control(dbus.service.Object):
+    def __init__(self, sim):
+        self.sim = sim
+        super().__init__(sim.control_bus, CONTROL_PATH)
+
+    @dbus.service.method(CONTROL_IFACE, in_signature='sa{sv}', out_signature='o')
+    def AddAdapter(self, name, props):
+        """Add hciN; props override the defaults (e.g. Powered)."""
+        obj = Adapter(self.sim, str(name), props)
+        self.sim.export(obj)
+        return obj.path
+
+    @dbus.service.method(CONTROL_IFACE, in_signature='osa{sv}', out_signature='o')
+    def AddDevice(self, adapter_path, address, props):
+        """Add a device under an adapter, announced with InterfacesAdded.
+        props override the defaults, so ServiceData, Connected or a mistyped
+        Address go straight into the announced properties."""
+        obj = Device(self.sim, str(adapter_path), str(address), props)
+        if obj.path in self.sim.objects:
+            obj.remove_from_connection()
+            raise BluezError('com.example.SimulatedBluez.Error.Exists', obj.path)
+        self.sim.export(obj)
+        return obj.path
+
+    @dbus.service.method(CONTROL_IFACE, in_signature='oa{sv}', out_signature='')
+    def ConfigureDevice(self, path, options):
+        """Choose how Connect and Disconnect behave (see Device.DEFAULT_BEHAVIOUR)."""
+        dev = self.sim.device(path)
+        for key, value in options.items():
+            key = str(key)
+            if key not in Device.DEFAULT_BEHAVIOUR:
+                raise BluezError('com.example.SimulatedBluez.Error.BadOption', key)
+            kind = type(Device.DEFAULT_BEHAVIOUR[key])
+            dev.behaviour[key] = bool(value) if kind is bool else kind(value)
+
+    @dbus.service.method(CONTROL_IFACE, in_signature='oa{sv}', out_signature='')
+    def Advertise(self, path, data):
+        """One received advertisement: ServiceData (with RSSI) in one
+        PropertiesChanged, as bluetoothd sends it with DuplicateData on."""
+        dev = self.sim.device(path)
+        dev.change(DEVICE, {'RSSI': dbus.Int16(-55 - (self.sim.sequence % 20)),
+                            'ServiceData': dbus.Dictionary(data, signature='sv')})
+
+    @dbus.service.method(CONTROL_IFACE, in_signature='osa{sv}b', out_signature='')
+    def SetProperties(self, path, iface, changed, emit):
+        """Set properties of any object, with or without PropertiesChanged."""
+        obj = self.sim.objects.get(str(path))
+        if obj is None:
+            raise BluezError('com.example.SimulatedBluez.Error.NoObject', str(path))
+        if isinstance(obj, Adapter) and str(iface) == ADAPTER and 'Powered' in changed:
+            changed = dict(changed)
+            obj.set_powered(bool(changed.pop('Powered')))
+        if changed:
+            obj.change(str(iface), dict(changed), emit=emit)
+
+    @dbus.service.method(CONTROL_IFACE, in_signature='oss', out_signature='')
+    def FailAdapterMethod(self, path, method, error_name):
+        """Make SetDiscoveryFilter/StartDiscovery/StopDiscovery answer an error
+        (an empty name restores success)."""
+        adapter = self.sim.objects[str(path)]
+        adapter.fail[str(method)] = str(error_name)
+
+    @dbus.service.method(CONTROL_IFACE, in_signature='osa{sv}', out_signature='o')
+    def AddService(self, device_path_, uuid, options):
+        """Add a GattService1 at <device>/serviceXXXX (handles rise in order).
+        Hidden until the device connects when its GattOnConnect is set."""
+        dev = self.sim.device(device_path_)
+        handle = self.sim.next_handle(dev.path)
+        path = '%s/service%04x' % (dev.path, handle)
+        obj = GattService(self.sim, path, dev.path, str(uuid),
+                          bool(options.get('Primary', True)))
+        self.sim.place_gatt(dev, obj)
+        return path
+
+    @dbus.service.method(CONTROL_IFACE, in_signature='osa{sv}', out_signature='o')
+    def AddCharacteristic(self, service_path, uuid, options):
+        """Add a GattCharacteristic1 under a service.  options: Flags (as),
+        Value (ay), ReadBehaviour (value|error|hang|disconnect), ReadError,
+        ReadErrorMessage."""
+        service_path = str(service_path)
+        service = self.sim.objects.get(service_path) or self.sim.find_hidden(service_path)
+        if not isinstance(service, GattService):
+            raise BluezError('com.example.SimulatedBluez.Error.NoObject', service_path)
+        dev = self.sim.device(service_path.rsplit('/', 1)[0])
+        handle = self.sim.next_handle(dev.path)
+        # The declaration and the value each take a handle, as on a real server.
+        path = '%s/char%04x' % (service_path, handle)
+        self.sim.next_handle(dev.path)
+        read = {'ReadBehaviour': str(options.get('ReadBehaviour', 'value'))}
+        if 'Value' in options:
+            read['Value'] = bytes(options['Value'])
+        for key in ('ReadError', 'ReadErrorMessage'):
+            if key in options:
+                read[key] = str(options[key])
+        flags = [str(f) for f in options.get('Flags', ['read'])]
+        obj = GattCharacteristic(self.sim, path, service_path, str(uuid), flags, read)
+        self.sim.place_gatt(dev, obj)
+        return path
+
+    @dbus.service.method(CONTROL_IFACE, in_signature='o', out_signature='')
+    def RemoveObject(self, path):
+        """Remove an object and everything below it (InterfacesRemoved each)."""
+        self.sim.remove_tree(str(path))
+
+    @dbus.service.method(CONTROL_IFACE, in_signature='o', out_signature='')
+    def DropLink(self, path):
+        """The peripheral goes away: Connected and ServicesResolved turn false."""
+        self.sim.device(path).drop_link()
+
+    @dbus.service.method(CONTROL_IFACE, in_signature='osssav', out_signature='')
+    def EmitRaw(self, path, iface, member, signature, args):
+        """Send any signal from org.bluez's connection, with any signature:
+        for messages of the wrong shape."""
+        self.sim.emit(str(path), str(iface), str(member), str(signature),
+                      *[unwrap_variant(a) for a in args])
+
+    @dbus.service.method(CONTROL_IFACE, in_signature='', out_signature='')
+    def ReleaseBluezName(self):
+        """org.bluez loses its owner while the connection stays up."""
+        self.sim.bluez_bus.release_name(BLUEZ_NAME)
+
+    @dbus.service.method(CONTROL_IFACE, in_signature='', out_signature='s')
+    def GetCalls(self):
+        """Every method call received on org.bluez, in order, as JSON."""
+        return json.dumps(self.sim.calls)
+
+    @dbus.service.method(CONTROL_IFACE, in_signature='', out_signature='s')
+    def GetBluezUniqueName(self):
+        return self.sim.bluez_bus.get_unique_name()
+
+
+def unwrap_variant(value):
+    """A copy of an unmarshalled variant's content that dbus-python will
+    marshal by its own type instead of wrapping it in a variant again."""
+    if isinstance(value, dbus.Array):
+        return dbus.Array([unwrap_variant_inner(v) for v in value], signature=value.signature)
+    if isinstance(value, dbus.Dictionary):
+        return dbus.Dictionary({k: unwrap_variant_inner(v) for k, v in value.items()},
+                               signature=value.signature)
+    if isinstance(value, dbus.Struct):
+        return dbus.Struct([unwrap_variant_inner(v) for v in value], signature=value.signature)
+    for kind in (dbus.Boolean, dbus.Byte, dbus.Int16, dbus.UInt16, dbus.Int32, dbus.UInt32,
+                 dbus.Int64, dbus.UInt64, dbus.Double, dbus.ObjectPath, dbus.Signature,
+                 dbus.String):
+        if isinstance(value, kind):
+            return kind(value)
+    return value
+
+
+def unwrap_variant_inner(value):
+    # Members of containers keep their own variant level (an a{sv} value is
+    # a variant on purpose); only the outer level is dropped.
+    return value
+
+
+class Simulation:
+    def __init__(self, address):
+        from dbus.mainloop.glib import DBusGMainLoop
+        loop = DBusGMainLoop()
+        self.bluez_bus = dbus.bus.BusConnection(address, mainloop=loop)
+        self.control_bus = dbus.bus.BusConnection(address, mainloop=loop)
+        self.objects = {}
+        self.hidden = {}            # device path -> GATT objects not yet exported
+        self.handles = {}
+        self.calls = []
+        self.sequence = 0
+        self.pids = {}
+        self.watched = set()
+        self.timer_ids = set()
+        self.root = Root(self)
+        self.export(Manager(self), announce=False)
+        self.control = Control(self)
+        self.bluez_bus.add_signal_receiver(
+            self.name_owner_changed, 'NameOwnerChanged', 'org.freedesktop.DBus',
+            'org.freedesktop.DBus', '/org/freedesktop/DBus')
+
+    def own_names(self):
+        flags = dbus.bus.NAME_FLAG_DO_NOT_QUEUE
+        if self.bluez_bus.request_name(BLUEZ_NAME, flags) != dbus.bus.REQUEST_NAME_REPLY_PRIMARY_OWNER:
+            raise RuntimeError('cannot own ' + BLUEZ_NAME)
+        if self.control_bus.request_name(CONTROL_NAME, flags) != dbus.bus.REQUEST_NAME_REPLY_PRIMARY_OWNER:
+            raise RuntimeError('cannot own ' + CONTROL_NAME)
+
+    # -- timers -----------------------------------------------------------
+    def later(self, delay, func):
+        from gi.repository import GLib
+
+        def run():
+            self.timer_ids.discard(ident)
+            func()
+            return False
+        ident = GLib.timeout_add(max(0, int(delay * 1000)), run)
+        self.timer_ids.add(ident)
+        return ident
+
+    def cancel(self, ident):
+        from gi.repository import GLib
+        if ident in self.timer_ids:
+            self.timer_ids.discard(ident)
+            GLib.source_remove(ident)
+
+    # -- signals and the call log ------------------------------------------
+    def emit(self, path, iface, member, signature, *args):
+        msg = dbus.lowlevel.SignalMessage(path, iface, member)
+        msg.append(*args, signature=signature)
+        self.bluez_bus.send_message(msg)
+
+    def log(self, msg, sender, args):
+        self.sequence += 1
+        self.calls.append({
+            'seq': self.sequence,
+            'time': time.monotonic(),
+            'sender': str(sender),
+            'pid': self.pid_of(sender),
+            'path': msg.get_path(),
+            'interface': msg.get_interface(),
+            'member': msg.get_member(),
+            'signature': msg.get_signature(),
+            'args': args,
+        })
+
+    def pid_of(self, sender):
+        if sender not in self.pids:
+            try:
+                self.pids[sender] = int(self.bluez_bus.call_blocking(
+                    'org.freedesktop.DBus', '/org/freedesktop/DBus', 'org.freedesktop.DBus',
+                    'GetConnectionUnixProcessID', 's', (sender,)))
+            except dbus.DBusException:
+                self.pids[sender] = None
+        return self.pids[sender]
+
+    def watch_client(self, name):
+        self.watched.add(name)
+
+    def name_owner_changed(self, name, old, new):
+        if name.startswith(':') and not new and name in self.watched:
+            self.watched.discard(name)
+            for obj in list(self.objects.values()):
+                if isinstance(obj, Adapter):
+                    obj.client_gone(name)
+
+    # -- objects ------------------------------------------------------------
+    def export(self, obj, announce=True):
+        self.objects[obj.path] = obj
+        if announce:
+            self.emit('/', OBJECT_MANAGER, 'InterfacesAdded', 'oa{sa{sv}}',
+                      dbus.ObjectPath(obj.path), obj.managed_interfaces())
+
+    def remove_tree(self, path):
+        below = [p for p in self.objects if p.startswith(path + '/')]
+        for p in sorted(below, key=len, reverse=True) + [path]:
+            obj = self.objects.pop(p, None)
+            if obj is None:
+                continue
+            if isinstance(obj, Device):
+                obj.cancel_timers()
+                self.hidden.pop(obj.path, None)
+            obj.remove_from_connection()
+            self.emit('/', OBJECT_MANAGER, 'InterfacesRemoved', 'oas',
+                      dbus.ObjectPath(p),
+                      dbus.Array(list(obj.managed_interfaces().keys()), signature='s'))
+
+    def device(self, path):
+        obj = self.objects.get(str(path))
+        if not isinstance(obj, Device):
+            raise BluezError('com.example.SimulatedBluez.Error.NoDevice', str(path))
+        return obj
+
+    def devices_of(self, adapter_path):
+        return [o for o in self.objects.values()
+                if isinstance(o, Device) and o.adapter_path == adapter_path]
+
+    def next_handle(self, dev_path):
+        handle = self.handles.get(dev_path, 0x0001) + 0
+        self.handles[dev_path] = handle + 1
+        return handle
+
+    def place_gatt(self, dev, obj):
+        if dev.behaviour['GattOnConnect'] and not dev.prop(DEVICE, 'ServicesResolved'):
+            dev.hidden_gatt.append(obj)
+        else:
+            self.export(obj)
+
+    def find_hidden(self, path):
+        for dev in self.objects.values():
+            if isinstance(dev, Device):
+                for obj in dev.hidden_gatt:
+                    if obj.path == path:
+                        return obj
+        return None
+
+
+# ---------------------------------------------------------------------------
+# Test-side client
+# ---------------------------------------------------------------------------
+
+class SimClient:
+    """Drives a running simulation over its control connection."""
+
+    def __init__(self, address):
+        self.bus = dbus.bus.BusConnection(address)
+        obj = self.bus.get_object(CONTROL_NAME, CONTROL_PATH, introspect=False)
+        self.ctl = dbus.Interface(obj, CONTROL_IFACE)
+
+    def close(self):
+        self.bus.close()
+
+    def add_adapter(self, name='hci0', powered=True, **props):
+        props['Powered'] = dbus.Boolean(powered)
+        return str(self.ctl.AddAdapter(name, dbus.Dictionary(props, signature='sv')))
+
+    def add_device(self, address, adapter='/org/bluez/hci0', data=None, connected=False,
+                   **props):
+        if data is not None:
+            props['ServiceData'] = data if isinstance(data, dbus.Dictionary) else service_data(data)
+        if connected:
+            props['Connected'] = dbus.Boolean(True)
+            props['ServicesResolved'] = dbus.Boolean(True)
+        return str(self.ctl.AddDevice(adapter, address, dbus.Dictionary(props, signature='sv')))
+
+    def configure(self, path, **options):
+        values = {}
+        for key, value in options.items():
+            if isinstance(value, bool):
+                values[key] = dbus.Boolean(value)
+            elif isinstance(value, float):
+                values[key] = dbus.Double(value)
+            else:
+                values[key] = value
+        self.ctl.ConfigureDevice(path, dbus.Dictionary(values, signature='sv'))
+
+    def advertise(self, path, data):
+        """data: {uuid: bytes} (well typed) or a ready dbus.Dictionary."""
+        if not isinstance(data, dbus.Dictionary):
+            data = service_data(data)
+        self.ctl.Advertise(path, data)
+
+    def set_properties(self, path, iface, emit=True, **changed):
+        self.ctl.SetProperties(path, iface, dbus.Dictionary(changed, signature='sv'),
+                               dbus.Boolean(emit))
+
+    def set_powered(self, adapter, powered):
+        self.set_properties(adapter, ADAPTER, Powered=dbus.Boolean(powered))
+
+    def fail_adapter_method(self, adapter, method, error_name):
+        self.ctl.FailAdapterMethod(adapter, method, error_name)
+
+    def add_service(self, device, uuid, primary=True):
+        return str(self.ctl.AddService(device, uuid, {'Primary': dbus.Boolean(primary)}))
+
+    def add_characteristic(self, service, uuid, value=None, flags=('read',), read='value',
+                           error=None, error_message=None):
+        options = {'Flags': dbus.Array(list(flags), signature='s'),
+                   'ReadBehaviour': dbus.String(read)}
+        if value is not None:
+            options['Value'] = byte_array(value)
+        if error is not None:
+            options['ReadError'] = dbus.String(error)
+        if error_message is not None:
+            options['ReadErrorMessage'] = dbus.String(error_message)
+        return str(self.ctl.AddCharacteristic(service, uuid,
+                                              dbus.Dictionary(options, signature='sv')))
+
+    def remove(self, path):
+        self.ctl.RemoveObject(path)
+
+    def drop_link(self, path):
+        self.ctl.DropLink(path)
+
+    def emit_raw(self, path, iface, member, signature, *args):
+        self.ctl.EmitRaw(path, iface, member, signature,
+                         dbus.Array(list(args), signature='v'))
+
+    def release_bluez_name(self):
+        self.ctl.ReleaseBluezName()
+
+    def bluez_unique_name(self):
+        return str(self.ctl.GetBluezUniqueName())
+
+    def calls(self, member=None, pid=None):
+        result = json.loads(self.ctl.GetCalls())
+        if member is not None:
+            result = [c for c in result if c['member'] == member]
+        if pid is not None:
+            result = [c for c in result if c['pid'] == pid]
+        return result
+
+    def wait_for_call(self, member, pid=None, count=1, timeout=20.0):
+        """Poll the call log until `member` has been called `count` times."""
+        deadline = time.monotonic() + timeout
+        while True:
+            found = self.calls(member, pid)
+            if len(found) >= count:
+                return found
+            if time.monotonic() > deadline:
+                raise AssertionError('%s was not called within %.0f s; calls: %s'
+                                     % (member, timeout, [c['member'] for c in self.calls()]))
+            time.sleep(0.01)
+
+
+# ---------------------------------------------------------------------------
+# Demo scenario
+# ---------------------------------------------------------------------------
+
+def demo_scenario(sim):
+    """A powered adapter and a few peripherals that advertise while anybody
+    scans: two unit numbers (one changes after a second of scanning), a
+    firmware-update advertiser, and one peripheral with a Device Information
+    service that identity mode can read."""
+    ctl = sim.control
+    adapter = ctl.AddAdapter('hci0', {})
+    unit = uuid16('1523')
+    dfu = uuid16('fe59')
+    peripherals = [
+        ('D4:3F:7A:10:00:01', [(unit, b'1234-567')]),
+        ('D4:3F:7A:10:00:02', [(unit, b'2048-001'), (unit, b'2048-002')]),
+        ('D4:3F:7A:10:00:03', [(dfu, bytes([1, 2, 3, 4, 5, 6, 7, 8]))]),
+        ('D4:3F:7A:10:00:04', [(unit, b'0042-314')]),
+    ]
+    state = {'started': None, 'known': set()}
+
+    def tick():
+        adapter_obj = sim.objects.get(str(adapter))
+        scanning = isinstance(adapter_obj, Adapter) and adapter_obj.discovery_clients
+        if not scanning:
+            state['started'] = None
+            return True
+        if state['started'] is None:
+            state['started'] = time.monotonic()
+        elapsed = time.monotonic() - state['started']
+        for address, schedule in peripherals:
+            uuid, payload = schedule[min(int(elapsed), len(schedule) - 1)]
+            data = service_data({uuid: payload})
+            path = device_path(str(adapter), address)
+            if path not in sim.objects:
+                ctl.AddDevice(adapter, address, {'ServiceData': data})
+                if address.endswith(':04'):
+                    add_device_information(sim, path)
+            else:
+                ctl.Advertise(path, data)
+        return True
+
+    from gi.repository import GLib
+    GLib.timeout_add(250, tick)
+
+
+def add_device_information(sim, path):
+    ctl = sim.control
+    sim.device(path).behaviour.update({'GattOnConnect': True, 'ResolveDelay': 0.4,
+                                       'DisconnectDelay': 0.3})
+    gap = ctl.AddService(path, uuid16('1800'), {})
+    ctl.AddCharacteristic(gap, uuid16('2a00'), {'Value': byte_array(b'Probe Unit 42')})
+    ctl.AddService(path, uuid16('1801'), {})
+    dis = ctl.AddService(path, uuid16('180a'), {})
+    ctl.AddCharacteristic(dis, uuid16('2a29'), {'Value': byte_array(b'Example Instruments')})
+    ctl.AddCharacteristic(dis, uuid16('2a25'), {'Value': byte_array(b'8c3f00a1b2c3d4e5\n')})
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
+    parser.add_argument('--address', default=os.environ.get('DBUS_SYSTEM_BUS_ADDRESS'),
+                        help='bus address (default: $DBUS_SYSTEM_BUS_ADDRESS)')
+    parser.add_argument('--scenario', choices=['empty', 'demo'], default='empty')
+    args = parser.parse_args()
+    if not args.address:
+        parser.error('no bus address')
+
+    from gi.repository import GLib
+    sim = Simulation(args.address)
+    if args.scenario == 'demo':
+        demo_scenario(sim)
+    sim.own_names()
+
+    loop = GLib.MainLoop()
+    for signum in (signal.SIGTERM, signal.SIGINT):
+        GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signum, loop.quit)
+    # The daemon going away ends the simulation too.
+    sim.control_bus.call_on_disconnection(lambda _conn: loop.quit())
+    print('READY', flush=True)
+    loop.run()
+
+
+if __name__ == '__main__':
+    main()

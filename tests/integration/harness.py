@@ -1,0 +1,223 @@
+"""Running the built bleprobe against a simulated BlueZ on a private bus.
+
+Every test gets its own dbus-daemon (a private bus with a generated
+configuration) and, where it asks for one, its own simulated bluetoothd
+(fake_bluez.py) on that bus.  The tool is started with
+DBUS_SYSTEM_BUS_ADDRESS pointing at the private bus; its stdout and stderr
+are collected byte for byte.
+"""
+
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import fake_bluez  # noqa: E402
+from fake_bluez import SimClient  # noqa: E402
+
+BLEPROBE = os.environ.get('BLEPROBE', '/work/main/build/bleprobe')
+PYTHON = '/usr/bin/python3'
+
+# Generous: the suite must pass on a slow, loaded machine.
+TIMEOUT = 20.0
+
+BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>custom</type>
+  <listen>unix:path={socket}</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_destination="*"/>
+    <allow receive_sender="*"/>
+{extra}
+  </policy>
+  <!-- the limit a system bus applies by default -->
+  <limit name="max_match_rules_per_connection">512</limit>
+</busconfig>
+"""
+
+# Policies for a client that the bus refuses: dbus-daemon then answers
+# org.freedesktop.DBus.Error.AccessDenied itself, as a real system bus does.
+DENY_BLUEZ = '    <deny send_destination="org.bluez"/>'
+DENY_ADAPTER_METHODS = ('    <deny send_destination="org.bluez"'
+                        ' send_interface="org.bluez.Adapter1"/>')
+
+
+class Bus:
+    """A private dbus-daemon."""
+
+    def __init__(self, extra_policy=''):
+        # Socket paths are limited to 108 bytes: keep them short.
+        self.dir = tempfile.mkdtemp(prefix='bp-', dir='/tmp')
+        config = os.path.join(self.dir, 'bus.conf')
+        with open(config, 'w') as f:
+            f.write(BUS_CONFIG.format(socket=os.path.join(self.dir, 'bus'), extra=extra_policy))
+        self.stderr = open(os.path.join(self.dir, 'daemon.err'), 'wb')
+        self.process = subprocess.Popen(
+            ['dbus-daemon', '--config-file=' + config, '--nofork', '--print-address'],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self.stderr)
+        self.address = self.process.stdout.readline().decode().strip()
+        if not self.address:
+            raise RuntimeError('dbus-daemon did not start')
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait()
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.process.stdout.close()
+        self.stderr.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class Sim(SimClient):
+    """A simulated bluetoothd process and the client that drives it."""
+
+    def __init__(self, bus, scenario='empty'):
+        self.process = subprocess.Popen(
+            [PYTHON, os.path.join(HERE, 'fake_bluez.py'), '--address', bus.address,
+             '--scenario', scenario],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        ready = self.process.stdout.readline()
+        if ready.strip() != b'READY':
+            self.process.kill()
+            raise RuntimeError('simulated BlueZ did not start')
+        super().__init__(bus.address)
+
+    def kill(self):
+        """bluetoothd dies: its connection and org.bluez go away at once."""
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait()
+
+    def stop(self):
+        try:
+            self.close()
+        except Exception:
+            pass
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.process.stdout.close()
+
+
+def check_line(raw):
+    """One result line: a compact flat JSON object of strings and one LF."""
+    assert raw.endswith(b'\n') and raw.count(b'\n') == 1, raw
+    text = raw[:-1].decode('utf-8')
+    record = json.loads(text)
+    assert isinstance(record, dict), raw
+    assert all(isinstance(k, str) and isinstance(v, str) for k, v in record.items()), raw
+    # Re-serializing compactly in the same key order gives back the same
+    # bytes exactly when there was no whitespace and no needless escaping.
+    assert json.dumps(record, separators=(',', ':'), ensure_ascii=False) == text, raw
+    return record
+
+
+class Tool:
+    """A running bleprobe whose output is collected as it arrives."""
+
+    def __init__(self, args, address):
+        if not os.access(BLEPROBE, os.X_OK):
+            pytest.fail('bleprobe not built: %s (set BLEPROBE to the binary)' % BLEPROBE)
+        env = {'PATH': os.environ.get('PATH', '/usr/bin:/bin'),
+               'DBUS_SYSTEM_BUS_ADDRESS': address}
+        self.args = list(args)
+        self.process = subprocess.Popen([BLEPROBE] + self.args, stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        env=env)
+        self.pid = self.process.pid
+        self.stdout = bytearray()
+        self.stderr = bytearray()
+        self.changed = threading.Condition()
+        self.readers = [threading.Thread(target=self._read, args=(self.process.stdout, self.stdout),
+                                         daemon=True),
+                        threading.Thread(target=self._read, args=(self.process.stderr, self.stderr),
+                                         daemon=True)]
+        for reader in self.readers:
+            reader.start()
+
+    def _read(self, stream, into):
+        while True:
+            chunk = os.read(stream.fileno(), 65536)
+            with self.changed:
+                if not chunk:
+                    self.changed.notify_all()
+                    return
+                into.extend(chunk)
+                self.changed.notify_all()
+
+    def raw_lines(self):
+        with self.changed:
+            data = bytes(self.stdout)
+        return [line + b'\n' for line in data.split(b'\n')[:-1]]
+
+    def wait_lines(self, count, timeout=TIMEOUT):
+        """Wait until `count` complete lines have been written; return them parsed."""
+        deadline = time.monotonic() + timeout
+        with self.changed:
+            while self.stdout.count(b'\n') < count:
+                remaining = deadline - time.monotonic()
+                if remaining <= 0 or (self.process.poll() is not None
+                                      and not any(r.is_alive() for r in self.readers)):
+                    break
+                self.changed.wait(min(remaining, 0.1))
+        lines = self.raw_lines()
+        assert len(lines) >= count, ('expected %d lines, got %r (stderr %r)'
+                                     % (count, lines, bytes(self.stderr)))
+        return [check_line(line) for line in lines[:count]]
+
+    def terminate(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+
+    def finish(self, timeout=TIMEOUT):
+        """Wait for the exit; return (status, records), checking every line
+        and that nothing reached stderr."""
+        try:
+            status = self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+            pytest.fail('bleprobe did not exit within %.0f s; stdout %r'
+                        % (timeout, bytes(self.stdout)))
+        for reader in self.readers:
+            reader.join(timeout)
+        assert bytes(self.stderr) == b'', bytes(self.stderr)
+        data = bytes(self.stdout)
+        assert data == b'' or data.endswith(b'\n'), data
+        return status, [check_line(line) for line in self.raw_lines()]
+
+    def cleanup(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        self.process.stdout.close()
+        self.process.stderr.close()

@@ -1,0 +1,512 @@
+"""Scanning mode (`bleprobe`, `bleprobe --dfu`) end to end against a
+simulated bluetoothd, plus the command lines the tool refuses."""
+
+import dbus
+import dbus.lowlevel
+import pytest
+
+from fake_bluez import (ADAPTER, DEVICE, OBJECT_MANAGER, PROPERTIES, byte_array,
+                        service_data, uuid16)
+from harness import DENY_ADAPTER_METHODS, DENY_BLUEZ, TIMEOUT
+
+UNIT = uuid16('1523')
+DFU = uuid16('fe59')
+BATTERY = uuid16('180f')
+HCI0 = '/org/bluez/hci0'
+HCI1 = '/org/bluez/hci1'
+UNREACHABLE_BUS = 'unix:path=/nonexistent/bleprobe-no-bus'
+SOME_ID = '00000000-0000-0000-0000-AABBCCDDEEFF'
+
+
+def device_id(address):
+    return '00000000-0000-0000-0000-' + address.replace(':', '')
+
+
+def unit(address, number):
+    return {'deviceId': device_id(address), 'unitNumber': number}
+
+
+def start_scan(run_tool, sim, address, args=()):
+    """Start the tool and wait until its discovery is under way: BlueZ only
+    reports what it receives after StartDiscovery, and so does the tool."""
+    tool = run_tool(list(args), address)
+    sim.wait_for_call('StartDiscovery', pid=tool.pid)
+    return tool
+
+
+def stop(tool):
+    """SIGTERM, then the exit status 0 and every line written."""
+    tool.terminate()
+    status, records = tool.finish()
+    assert status == 0
+    return records
+
+
+# ---------------------------------------------------------------------------
+# Command line
+# ---------------------------------------------------------------------------
+
+REFUSED = [
+    ['--dfu', '--dfu'],
+    ['--dfu', 'x'],
+    ['x', '--dfu'],
+    ['--dfu', '--identity', SOME_ID],
+    ['--identity', SOME_ID, '--dfu'],
+    ['x', '--identity', SOME_ID],
+    ['--identity'],
+    ['--identity', SOME_ID, SOME_ID],
+    ['--identity', SOME_ID.lower()],
+    ['--identity', '00000000-0000-0000-0000-AaBBCCDDEEFF'],
+    ['--identity', 'not-a-uuid'],
+    ['--identity', SOME_ID.replace('-', '')],
+    ['--identity', '{' + SOME_ID + '}'],
+    ['--identity', SOME_ID + ' '],
+    ['--identity', ' ' + SOME_ID],
+    ['--identity', SOME_ID[:-1]],
+    ['--identity', SOME_ID[:-1] + 'G'],
+    ['--identity', ''],
+    ['--identity=' + SOME_ID],
+    ['--DFU'],
+    ['-dfu'],
+    ['dfu'],
+    ['--dfu='],
+    [''],
+    ['--help'],
+    ['-h'],
+]
+
+
+@pytest.mark.parametrize('args', REFUSED, ids=lambda a: ' '.join(a) or 'empty-arg')
+def test_refused_command_line_exits_2_silently(run_tool, args):
+    # No bus behind the address: a command line taken for a mode would
+    # print adapter-unavailable instead of exiting 2.
+    tool = run_tool(args, UNREACHABLE_BUS)
+    status, records = tool.finish()
+    assert (status, records) == (2, [])
+
+
+# ---------------------------------------------------------------------------
+# Adapter state at start
+# ---------------------------------------------------------------------------
+
+def no_bluez(make_bus, make_sim):
+    return make_bus().address
+
+
+def unreachable_bus(make_bus, make_sim):
+    return UNREACHABLE_BUS
+
+
+def bluez_without_adapter(make_bus, make_sim):
+    bus = make_bus()
+    make_sim(bus)
+    return bus.address
+
+
+def adapter(powered=True, fail=None, policy=''):
+    def setup(make_bus, make_sim):
+        bus = make_bus(policy)
+        sim = make_sim(bus)
+        sim.add_adapter('hci0', powered=powered)
+        if fail:
+            sim.fail_adapter_method(HCI0, *fail)
+        return bus.address
+    return setup
+
+
+def lowest_index_off(make_bus, make_sim):
+    # hci10 is listed first and powered; hci1 has the lowest index and is off.
+    bus = make_bus()
+    sim = make_sim(bus)
+    sim.add_adapter('hci10', powered=True)
+    sim.add_adapter('hci1', powered=False)
+    sim.add_adapter('hci2', powered=True)
+    return bus.address
+
+
+UNAVAILABLE = 'adapter-unavailable'
+DENIED = 'permission-denied'
+
+START_CASES = {
+    'no-bluez': (no_bluez, UNAVAILABLE),
+    'bus-unreachable': (unreachable_bus, UNAVAILABLE),
+    'no-adapter': (bluez_without_adapter, UNAVAILABLE),
+    'powered-off': (adapter(powered=False), UNAVAILABLE),
+    'lowest-index-powered-off': (lowest_index_off, UNAVAILABLE),
+    'start-discovery-not-ready': (adapter(fail=('StartDiscovery', 'org.bluez.Error.NotReady')),
+                                  UNAVAILABLE),
+    'start-discovery-failed': (adapter(fail=('StartDiscovery', 'org.bluez.Error.Failed')),
+                               UNAVAILABLE),
+    'filter-failed': (adapter(fail=('SetDiscoveryFilter', 'org.bluez.Error.Failed')),
+                      UNAVAILABLE),
+    'bus-denies-org.bluez': (adapter(policy=DENY_BLUEZ), DENIED),
+    'bus-denies-adapter-methods': (adapter(policy=DENY_ADAPTER_METHODS), DENIED),
+    'start-discovery-not-authorized': (
+        adapter(fail=('StartDiscovery', 'org.bluez.Error.NotAuthorized')), DENIED),
+    'start-discovery-not-permitted': (
+        adapter(fail=('StartDiscovery', 'org.bluez.Error.NotPermitted')), DENIED),
+    'filter-not-authorized': (
+        adapter(fail=('SetDiscoveryFilter', 'org.bluez.Error.NotAuthorized')), DENIED),
+}
+
+
+@pytest.mark.parametrize('mode', [[], ['--dfu']], ids=['normal', 'dfu'])
+@pytest.mark.parametrize('case', START_CASES)
+def test_adapter_problem_at_start_is_one_error_record(make_bus, make_sim, run_tool, case, mode):
+    setup, code = START_CASES[case]
+    address = setup(make_bus, make_sim)
+    status, records = run_tool(mode, address).finish()
+    assert (status, records) == (0, [{'error': code}])
+
+
+# ---------------------------------------------------------------------------
+# Discovery requests and SIGTERM
+# ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize('mode', [[], ['--dfu']], ids=['normal', 'dfu'])
+@pytest.mark.parametrize('adapters, chosen', [
+    (['hci0'], HCI0),
+    (['hci10', 'hci2', 'hci1'], HCI1),
+], ids=['one-adapter', 'lowest-index'])
+def test_discovery_filter_start_and_stop_on_sigterm(bus, sim, run_tool, mode, adapters, chosen):
+    for name in adapters:
+        sim.add_adapter(name, powered=True)
+    tool = start_scan(run_tool, sim, bus.address, mode)
+    assert stop(tool) == []
+    sim.wait_for_call('StopDiscovery', pid=tool.pid)
+    calls = [(c['member'], c['path'], c['args']) for c in sim.calls(pid=tool.pid)
+             if c['interface'] == ADAPTER]
+    # The service UUID stays out of the filter: BlueZ would match it against
+    # advertised service lists only and hide the service-data advertisers.
+    assert calls == [
+        ('SetDiscoveryFilter', chosen, [{'Transport': 'le', 'DuplicateData': True}]),
+        ('StartDiscovery', chosen, []),
+        ('StopDiscovery', chosen, []),
+    ]
+
+
+def test_in_progress_answer_to_start_discovery_is_not_a_failure(bluez, bus, run_tool):
+    x = bluez.add_device('C0:00:00:00:00:01')
+    bluez.fail_adapter_method(HCI0, 'StartDiscovery', 'org.bluez.Error.InProgress')
+    tool = start_scan(run_tool, bluez, bus.address)
+    bluez.advertise(x, {UNIT: b'1234-567'})
+    tool.wait_lines(1)
+    assert stop(tool) == [unit('C0:00:00:00:00:01', '1234-567')]
+
+
+# ---------------------------------------------------------------------------
+# Unit numbers and firmware-update records
+# ---------------------------------------------------------------------------
+
+def test_unit_numbers_are_reported_once_per_change(bluez, bus, run_tool):
+    a, b = 'C0:00:00:00:00:0A', 'C0:00:00:00:00:0B'
+    tool = start_scan(run_tool, bluez, bus.address)
+
+    path_a = bluez.add_device(a, data={UNIT: b'1234-567'})     # new device
+    for _ in range(3):
+        bluez.advertise(path_a, {UNIT: b'1234-567'})            # duplicates
+    bluez.advertise(path_a, {UNIT: b'1234-568'})                # changed
+    bluez.advertise(path_a, {UNIT: b'1234-567'})                # changed back
+    path_b = bluez.add_device(b)                                # no service data yet
+    bluez.advertise(path_b, {UNIT: b'1234-567'})                # same number, other device
+    bluez.advertise(path_a, {UNIT: b'1234-56'})                 # invalid: forgets nothing
+    bluez.advertise(path_a, {UNIT: b'1234-567'})
+    bluez.remove(path_a)                                        # gone and back again
+    bluez.add_device(a, data={UNIT: b'1234-567'})
+    bluez.advertise(path_a, {UNIT: b'9999-000'})
+
+    expected = [unit(a, '1234-567'), unit(a, '1234-568'), unit(a, '1234-567'),
+                unit(b, '1234-567'), unit(a, '9999-000')]
+    tool.wait_lines(len(expected))
+    assert stop(tool) == expected
+
+
+def test_devices_known_before_the_scan_count_only_when_they_advertise(bluez, bus, run_tool):
+    cached = bluez.add_device('C0:00:00:00:00:01', data={UNIT: b'1111-111'})
+    bluez.add_device('C0:00:00:00:00:02', data={UNIT: b'2222-222'})   # never advertises
+    tool = start_scan(run_tool, bluez, bus.address)
+    bluez.advertise(cached, {UNIT: b'1111-111'})
+    tool.wait_lines(1)
+    assert stop(tool) == [unit('C0:00:00:00:00:01', '1111-111')]
+
+
+def test_service_data_is_found_among_other_entries_and_in_any_case(bluez, bus, run_tool):
+    tool = start_scan(run_tool, bluez, bus.address)
+    bluez.add_device('C0:00:00:00:00:01', data={BATTERY: b'\x64', UNIT: b'3141-592',
+                                                DFU: bytes(range(8))})
+    bluez.add_device('C0:00:00:00:00:02', data={UNIT.upper(): b'2718-281'})
+    tool.wait_lines(2)
+    assert stop(tool) == [unit('C0:00:00:00:00:01', '3141-592'),
+                          unit('C0:00:00:00:00:02', '2718-281')]
+
+
+def test_firmware_update_records(bluez, bus, run_tool):
+    tool = start_scan(run_tool, bluez, bus.address, ['--dfu'])
+    d1 = bluez.add_device('C0:00:00:00:00:01', data={DFU: bytes([1, 2, 3, 4, 5, 6, 7, 8])})
+    bluez.advertise(d1, {DFU: bytes([1, 2, 3, 4, 5, 6, 7, 8])})
+    d2 = bluez.add_device('C0:00:00:00:00:02')
+    bluez.advertise(d2, {DFU: b'\xff' * 8})
+    bluez.add_device('C0:00:00:00:00:03', data={DFU: bytes(8)})
+    bluez.advertise(d1, {DFU: bytes([1, 2, 3, 4, 5, 6, 7, 9])})
+    bluez.advertise(d1, {DFU: b'1234-567'})
+
+    def record(address, serial, hexdata):
+        return {'deviceId': device_id(address), 'serial': serial,
+                'serviceDataHex': hexdata, 'serviceUuid': 'FE59'}
+    expected = [
+        record('C0:00:00:00:00:01', '0403020108070605', '0102030405060708'),
+        record('C0:00:00:00:00:02', 'FFFFFFFFFFFFFFFF', 'FFFFFFFFFFFFFFFF'),
+        record('C0:00:00:00:00:03', '0000000000000000', '0000000000000000'),
+        record('C0:00:00:00:00:01', '0403020109070605', '0102030405060709'),
+        record('C0:00:00:00:00:01', '343332313736352D', '313233342D353637'),
+    ]
+    tool.wait_lines(len(expected))
+    assert stop(tool) == expected
+
+
+@pytest.mark.parametrize('mode, other, own, expected', [
+    ([], DFU, {UNIT: b'1111-111', DFU: bytes(range(1, 9))},
+     {'deviceId': device_id('C0:00:00:00:00:02'), 'unitNumber': '1111-111'}),
+    (['--dfu'], UNIT, {UNIT: b'1111-111', DFU: bytes(range(1, 9))},
+     {'deviceId': device_id('C0:00:00:00:00:02'), 'serial': '0403020108070605',
+      'serviceDataHex': '0102030405060708', 'serviceUuid': 'FE59'}),
+], ids=['normal', 'dfu'])
+def test_service_data_of_the_other_mode_is_ignored(bluez, bus, run_tool, mode, other, own,
+                                                   expected):
+    tool = start_scan(run_tool, bluez, bus.address, mode)
+    only_other = bluez.add_device('C0:00:00:00:00:01', data={other: b'1234-567'})
+    bluez.advertise(only_other, {other: bytes(range(1, 9))})
+    bluez.add_device('C0:00:00:00:00:02', data=own)
+    tool.wait_lines(1)
+    assert stop(tool) == [expected]
+
+
+def test_more_devices_than_the_bus_allows_match_rules(bluez, bus, run_tool):
+    # The private bus allows 512 match rules per connection, like a system
+    # bus: a client that subscribes per device stops hearing devices.
+    tool = start_scan(run_tool, bluez, bus.address)
+    addresses = ['C0:00:00:00:%02X:%02X' % (i // 256, i % 256) for i in range(600)]
+    for i, address in enumerate(addresses):
+        path = bluez.add_device(address)
+        bluez.advertise(path, {UNIT: b'%04d-%03d' % (i, i % 1000)})
+    tool.wait_lines(len(addresses), timeout=60)
+    records = stop(tool)
+    assert records == [unit(a, '%04d-%03d' % (i, i % 1000)) for i, a in enumerate(addresses)]
+
+
+# ---------------------------------------------------------------------------
+# Malformed input from BlueZ
+# ---------------------------------------------------------------------------
+# Each case sends something the tool must ignore; a valid advertisement of
+# a known device and one of a second device follow, and both must be
+# reported: nothing was written for the bad input, and the scan went on.
+
+X = 'C0:00:00:00:00:01'
+S = 'C0:00:00:00:00:02'
+PATH_X = HCI0 + '/dev_C0_00_00_00_00_01'
+NEW_PATH = HCI0 + '/dev_C0_00_00_00_00_09'
+
+
+def set_service_data(value):
+    return lambda sim: sim.set_properties(PATH_X, DEVICE, ServiceData=value)
+
+
+def advertise(payload):
+    return lambda sim: sim.advertise(PATH_X, {UNIT: payload})
+
+
+def raw_properties_changed(iface, changed, signature='sa{sv}as', invalidated=()):
+    def send(sim):
+        if signature == 's':
+            sim.emit_raw(PATH_X, PROPERTIES, 'PropertiesChanged', 's', iface)
+        else:
+            sim.emit_raw(PATH_X, PROPERTIES, 'PropertiesChanged', signature, iface, changed,
+                         dbus.Array(list(invalidated), signature='s'))
+    return send
+
+
+def new_device(address, adapter_path=HCI0, **props):
+    def add(sim):
+        path = sim.add_device(address, adapter=adapter_path, data={UNIT: b'5555-555'}, **props)
+        sim.advertise(path, {UNIT: b'5555-556'})
+    return add
+
+
+def device_without_address(sim):
+    props = dbus.Dictionary({'Adapter': dbus.ObjectPath(HCI0),
+                             'ServiceData': service_data({UNIT: b'5555-555'})}, signature='sv')
+    sim.emit_raw('/', OBJECT_MANAGER, 'InterfacesAdded', 'oa{sa{sv}}', dbus.ObjectPath(NEW_PATH),
+                 dbus.Dictionary({DEVICE: props}, signature='sa{sv}'))
+    sim.emit_raw(NEW_PATH, PROPERTIES, 'PropertiesChanged', 'sa{sv}as', DEVICE,
+                 dbus.Dictionary({'ServiceData': service_data({UNIT: b'5555-556'})},
+                                 signature='sv'),
+                 dbus.Array([], signature='s'))
+
+
+def interfaces_added_wrong_signature(sim):
+    sim.emit_raw('/', OBJECT_MANAGER, 'InterfacesAdded', 'oa{ss}', dbus.ObjectPath(NEW_PATH),
+                 dbus.Dictionary({DEVICE: 'C0:00:00:00:00:09'}, signature='ss'))
+
+
+def unknown_device_path(sim):
+    sim.emit_raw(NEW_PATH, PROPERTIES, 'PropertiesChanged', 'sa{sv}as', DEVICE,
+                 dbus.Dictionary({'ServiceData': service_data({UNIT: b'5555-555'})},
+                                 signature='sv'),
+                 dbus.Array([], signature='s'))
+
+
+def add_second_adapter_device(sim):
+    sim.add_adapter('hci1', powered=True)
+    new_device('C0:00:00:00:00:09', adapter_path=HCI1)(sim)
+
+
+VALID_SD = service_data({UNIT: b'5555-555'})
+
+MALFORMED = {
+    'value-string': set_service_data(
+        dbus.Dictionary({UNIT: dbus.String('5555-555')}, signature='sv')),
+    'value-int16-array': set_service_data(
+        dbus.Dictionary({UNIT: dbus.Array([dbus.Int16(b) for b in b'5555-555'], signature='n')},
+                        signature='sv')),
+    'value-uint32': set_service_data(dbus.Dictionary({UNIT: dbus.UInt32(5)}, signature='sv')),
+    'service-data-string-map': set_service_data(
+        dbus.Dictionary({UNIT: '5555-555'}, signature='ss')),
+    'service-data-byte-array': set_service_data(byte_array(b'5555-555')),
+    'service-data-string': set_service_data(dbus.String('5555-555')),
+    'service-data-key-not-uuid': set_service_data(
+        dbus.Dictionary({'not-a-uuid': byte_array(b'5555-555')}, signature='sv')),
+    'payload-7-bytes': advertise(b'5555-55'),
+    'payload-9-bytes': advertise(b'5555-5555'),
+    'payload-empty': advertise(b''),
+    'payload-4k': advertise(b'5' * 4096),
+    'payload-byte-above-7f': advertise(b'5555-55\xb5'),
+    'payload-letter': advertise(b'5555-55A'),
+    'payload-no-hyphen': advertise(b'55555555'),
+    'properties-changed-wrong-signature': raw_properties_changed(
+        DEVICE, dbus.Dictionary({'ServiceData': 'x'}, signature='ss'), signature='sa{ss}as'),
+    'properties-changed-truncated': raw_properties_changed(DEVICE, None, signature='s'),
+    'properties-changed-invalidated-only': raw_properties_changed(
+        DEVICE, dbus.Dictionary({}, signature='sv'), invalidated=['ServiceData']),
+    'properties-changed-other-interface': raw_properties_changed(
+        'org.bluez.Battery1', dbus.Dictionary({'ServiceData': VALID_SD}, signature='sv')),
+    'interfaces-added-wrong-signature': interfaces_added_wrong_signature,
+    'address-missing': device_without_address,
+    'address-wrong-type': new_device('C0:00:00:00:00:09',
+                                     Address=byte_array(b'\xc0\x00\x00\x00\x00\x09')),
+    'address-malformed': new_device('C0:00:00:00:09'),
+    'address-not-hex': new_device('C0:00:00:00:00:0G'),
+    'unknown-device-path': unknown_device_path,
+    'device-of-another-adapter': add_second_adapter_device,
+}
+
+
+@pytest.mark.parametrize('case', MALFORMED)
+def test_malformed_input_is_ignored_and_scanning_goes_on(bluez, bus, run_tool, case):
+    bluez.add_device(X)
+    path_s = bluez.add_device(S)
+    tool = start_scan(run_tool, bluez, bus.address)
+    MALFORMED[case](bluez)
+    bluez.advertise(PATH_X, {UNIT: b'1234-567'})
+    bluez.advertise(path_s, {UNIT: b'7654-321'})
+    tool.wait_lines(2)
+    assert stop(tool) == [unit(X, '1234-567'), unit(S, '7654-321')]
+
+
+# ---------------------------------------------------------------------------
+# Signals that do not come from BlueZ
+# ---------------------------------------------------------------------------
+
+def forged_advertisement(bluez_name):
+    return [(PATH_X, PROPERTIES, 'PropertiesChanged', 'sa{sv}as',
+             (DEVICE, dbus.Dictionary({'ServiceData': service_data({UNIT: b'6666-666'})},
+                                      signature='sv'), dbus.Array([], signature='s')))]
+
+
+def forged_new_device(bluez_name):
+    props = dbus.Dictionary({'Address': 'C0:00:00:00:00:09', 'Adapter': dbus.ObjectPath(HCI0),
+                             'ServiceData': service_data({UNIT: b'6666-666'})}, signature='sv')
+    return [('/', OBJECT_MANAGER, 'InterfacesAdded', 'oa{sa{sv}}',
+             (dbus.ObjectPath(NEW_PATH), dbus.Dictionary({DEVICE: props}, signature='sa{sv}')))]
+
+
+def forged_power_off(bluez_name):
+    return [(HCI0, PROPERTIES, 'PropertiesChanged', 'sa{sv}as',
+             (ADAPTER, dbus.Dictionary({'Powered': dbus.Boolean(False)}, signature='sv'),
+              dbus.Array([], signature='s')))]
+
+
+def forged_adapter_removal(bluez_name):
+    return [('/', OBJECT_MANAGER, 'InterfacesRemoved', 'oas',
+             (dbus.ObjectPath(HCI0), dbus.Array([ADAPTER], signature='s')))]
+
+
+def forged_bluez_exit(bluez_name):
+    return [('/org/freedesktop/DBus', 'org.freedesktop.DBus', 'NameOwnerChanged', 'sss',
+             ('org.bluez', bluez_name, ''))]
+
+
+FORGED = {
+    'advertisement': forged_advertisement,
+    'new-device': forged_new_device,
+    'adapter-powered-off': forged_power_off,
+    'adapter-removed': forged_adapter_removal,
+    'bluez-name-lost': forged_bluez_exit,
+}
+
+
+@pytest.mark.parametrize('delivery', ['broadcast', 'unicast'])
+@pytest.mark.parametrize('case', FORGED)
+def test_signals_from_other_connections_are_ignored(bluez, bus, run_tool, case, delivery):
+    bluez.add_device(X)
+    path_s = bluez.add_device(S)
+    tool = start_scan(run_tool, bluez, bus.address)
+    tool_name = bluez.calls('GetManagedObjects', pid=tool.pid)[0]['sender']
+
+    forger = dbus.bus.BusConnection(bus.address)
+    try:
+        for path, iface, member, signature, args in FORGED[case](bluez.bluez_unique_name()):
+            msg = dbus.lowlevel.SignalMessage(path, iface, member)
+            if delivery == 'unicast':
+                # Addressed to the tool, the signal passes every match rule on
+                # the bus and reaches the tool's own dispatching.
+                msg.set_destination(tool_name)
+            msg.append(*args, signature=signature)
+            forger.send_message(msg)
+        # Once the bus has answered this, it has routed the forged signals,
+        # so they reach the tool before anything BlueZ sends next.
+        forger.call_blocking('org.freedesktop.DBus', '/org/freedesktop/DBus',
+                             'org.freedesktop.DBus', 'GetId', '', ())
+    finally:
+        forger.close()
+
+    bluez.advertise(PATH_X, {UNIT: b'1234-567'})
+    bluez.advertise(path_s, {UNIT: b'7654-321'})
+    tool.wait_lines(2)
+    assert stop(tool) == [unit(X, '1234-567'), unit(S, '7654-321')]
+
+
+# ---------------------------------------------------------------------------
+# BlueZ or the adapter going away during the scan
+# ---------------------------------------------------------------------------
+
+GONE = {
+    'bluetoothd-killed': lambda bus, sim: sim.kill(),
+    'org.bluez-released': lambda bus, sim: sim.release_bluez_name(),
+    'adapter-removed': lambda bus, sim: sim.remove(HCI0),
+    'adapter-powered-off': lambda bus, sim: sim.set_powered(HCI0, False),
+    'bus-gone': lambda bus, sim: bus.kill(),
+}
+
+
+@pytest.mark.parametrize('mode', [[], ['--dfu']], ids=['normal', 'dfu'])
+@pytest.mark.parametrize('case', GONE)
+def test_losing_the_adapter_mid_scan_ends_with_adapter_unavailable(bluez, bus, run_tool, case,
+                                                                     mode):
+    tool = start_scan(run_tool, bluez, bus.address, mode)
+    bluez.add_device(X, data={DFU if mode else UNIT: b'1234-567'})
+    first = tool.wait_lines(1)
+    GONE[case](bus, bluez)
+    status, records = tool.finish()
+    assert status == 0
+    assert records == first + [{'error': 'adapter-unavailable'}]
+
