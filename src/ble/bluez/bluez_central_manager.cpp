@@ -239,6 +239,7 @@ void BluezCentralManager::readInterfaces(sd_bus_message* m, std::string_view pat
     }
     if (r < 0 || sd_bus_message_exit_container(m) < 0) return;
   }
+  sd_bus_message_exit_container(m);
 }
 
 void BluezCentralManager::applyDevice(std::string_view path, const DeviceProperties& properties, bool announced) {

@@ -1,0 +1,27 @@
+#!/bin/sh
+# Installs, from Debian's archive, what bleprobe needs.
+#   install-deps.sh          build and demo: compiler, CMake, libsystemd, nlohmann-json, dbus, python3-dbus
+#   install-deps.sh --test   also the unit, integration and benchmark tools, and the VM for the end-to-end tests
+# Non-interactive and idempotent; run as root.
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+
+packages="build-essential cmake pkg-config libsystemd-dev nlohmann-json3-dev dbus python3 python3-dbus python3-gi"
+if [ "${1:-}" = "--test" ]; then
+    packages="$packages googletest libgtest-dev libgmock-dev libbenchmark-dev python3-pytest python3-dbusmock"
+fi
+
+missing=""
+for p in $packages; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update
+    # shellcheck disable=SC2086
+    apt-get install -y --no-install-recommends $missing
+fi
+
+if [ "${1:-}" = "--test" ]; then
+    "$here/../tests/e2e/install-deps.sh"
+fi
