@@ -22,7 +22,6 @@ import argparse
 import json
 import os
 import signal
-import sys
 import time
 
 import dbus
@@ -292,7 +291,8 @@ class Adapter(BluezObject):
         if not self.powered:
             raise not_ready()
         checks = {
-            'UUIDs': lambda v: isinstance(v, dbus.Array) and all(isinstance(u, dbus.String) for u in v),
+            'UUIDs': lambda v: (isinstance(v, dbus.Array)
+                                and all(isinstance(u, dbus.String) for u in v)),
             'RSSI': lambda v: isinstance(v, dbus.Int16),
             'Pathloss': lambda v: isinstance(v, dbus.UInt16),
             'Transport': lambda v: isinstance(v, dbus.String) and v in ('auto', 'bredr', 'le'),
@@ -669,26 +669,16 @@ class Control(dbus.service.Object):
 
 
 def unwrap_variant(value):
-    """A copy of an unmarshalled variant's content that dbus-python will
-    marshal by its own type instead of wrapping it in a variant again."""
-    if isinstance(value, dbus.Array):
-        return dbus.Array([unwrap_variant_inner(v) for v in value], signature=value.signature)
-    if isinstance(value, dbus.Dictionary):
-        return dbus.Dictionary({k: unwrap_variant_inner(v) for k, v in value.items()},
-                               signature=value.signature)
-    if isinstance(value, dbus.Struct):
-        return dbus.Struct([unwrap_variant_inner(v) for v in value], signature=value.signature)
+    """A copy of an unmarshalled variant's content at variant level 0, so
+    that dbus-python marshals it as its own type instead of as a variant.
+    Members of containers keep their level: an a{sv} value is a variant."""
+    if isinstance(value, (dbus.Array, dbus.Dictionary, dbus.Struct)):
+        return type(value)(value, signature=value.signature)
     for kind in (dbus.Boolean, dbus.Byte, dbus.Int16, dbus.UInt16, dbus.Int32, dbus.UInt32,
                  dbus.Int64, dbus.UInt64, dbus.Double, dbus.ObjectPath, dbus.Signature,
                  dbus.String):
         if isinstance(value, kind):
             return kind(value)
-    return value
-
-
-def unwrap_variant_inner(value):
-    # Members of containers keep their own variant level (an a{sv} value is
-    # a variant on purpose); only the outer level is dropped.
     return value
 
 
@@ -714,11 +704,10 @@ class Simulation:
             'org.freedesktop.DBus', '/org/freedesktop/DBus')
 
     def own_names(self):
-        flags = dbus.bus.NAME_FLAG_DO_NOT_QUEUE
-        if self.bluez_bus.request_name(BLUEZ_NAME, flags) != dbus.bus.REQUEST_NAME_REPLY_PRIMARY_OWNER:
-            raise RuntimeError('cannot own ' + BLUEZ_NAME)
-        if self.control_bus.request_name(CONTROL_NAME, flags) != dbus.bus.REQUEST_NAME_REPLY_PRIMARY_OWNER:
-            raise RuntimeError('cannot own ' + CONTROL_NAME)
+        for bus, name in ((self.bluez_bus, BLUEZ_NAME), (self.control_bus, CONTROL_NAME)):
+            reply = bus.request_name(name, dbus.bus.NAME_FLAG_DO_NOT_QUEUE)
+            if reply != dbus.bus.REQUEST_NAME_REPLY_PRIMARY_OWNER:
+                raise RuntimeError('cannot own ' + name)
 
     # -- timers -----------------------------------------------------------
     def later(self, delay, func):
@@ -810,7 +799,7 @@ class Simulation:
                 if isinstance(o, Device) and o.adapter_path == adapter_path]
 
     def next_handle(self, dev_path):
-        handle = self.handles.get(dev_path, 0x0001) + 0
+        handle = self.handles.get(dev_path, 0x0001)
         self.handles[dev_path] = handle + 1
         return handle
 
@@ -915,6 +904,18 @@ class SimClient:
 
     def bluez_unique_name(self):
         return str(self.ctl.GetBluezUniqueName())
+
+    def get_property(self, path, iface, name):
+        """Read a property the way a client of bluetoothd does."""
+        obj = self.bus.get_object(BLUEZ_NAME, path, introspect=False)
+        return dbus.Interface(obj, PROPERTIES).Get(iface, name)
+
+    def wait_property(self, path, iface, name, value, timeout=20.0):
+        deadline = time.monotonic() + timeout
+        while self.get_property(path, iface, name) != value:
+            if time.monotonic() > deadline:
+                raise AssertionError('%s %s never became %r' % (path, name, value))
+            time.sleep(0.01)
 
     def calls(self, member=None, pid=None):
         result = json.loads(self.ctl.GetCalls())

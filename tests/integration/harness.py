@@ -17,12 +17,13 @@ import tempfile
 import threading
 import time
 
+import dbus
+import dbus.lowlevel
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-import fake_bluez  # noqa: E402
 from fake_bluez import SimClient  # noqa: E402
 
 BLEPROBE = os.environ.get('BLEPROBE', '/work/main/build/bleprobe')
@@ -221,3 +222,27 @@ class Tool:
             self.process.wait()
         self.process.stdout.close()
         self.process.stderr.close()
+
+
+def forge(address, signals, destination=None):
+    """Send signals from a connection of our own, which is not BlueZ.
+
+    signals: (path, interface, member, signature, args) tuples.  With a
+    destination (the tool's unique name) each signal is addressed to the
+    tool: it then passes every match rule on the bus and reaches the tool's
+    own dispatching.  Returns once the bus has routed them, so they reach
+    the tool before anything the simulated BlueZ sends afterwards."""
+    forger = dbus.bus.BusConnection(address)
+    try:
+        for path, iface, member, signature, args in signals:
+            msg = dbus.lowlevel.SignalMessage(path, iface, member)
+            if destination:
+                msg.set_destination(destination)
+            msg.append(*args, signature=signature)
+            forger.send_message(msg)
+        # The bus handles a connection's messages in order: once it has
+        # answered this call it has routed the signals.
+        forger.call_blocking('org.freedesktop.DBus', '/org/freedesktop/DBus',
+                             'org.freedesktop.DBus', 'GetId', '', ())
+    finally:
+        forger.close()

@@ -2,12 +2,11 @@
 simulated bluetoothd, plus the command lines the tool refuses."""
 
 import dbus
-import dbus.lowlevel
 import pytest
 
 from fake_bluez import (ADAPTER, DEVICE, OBJECT_MANAGER, PROPERTIES, byte_array,
                         service_data, uuid16)
-from harness import DENY_ADAPTER_METHODS, DENY_BLUEZ, TIMEOUT
+from harness import DENY_ADAPTER_METHODS, DENY_BLUEZ, forge
 
 UNIT = uuid16('1523')
 DFU = uuid16('fe59')
@@ -150,8 +149,13 @@ START_CASES = {
 }
 
 
-@pytest.mark.parametrize('mode', [[], ['--dfu']], ids=['normal', 'dfu'])
-@pytest.mark.parametrize('case', START_CASES)
+# Both modes share the adapter handling: --dfu runs a few of the cases.
+DFU_START_CASES = ['no-bluez', 'powered-off', 'bus-denies-org.bluez']
+
+
+@pytest.mark.parametrize('case, mode',
+                         [(c, []) for c in START_CASES] + [(c, ['--dfu']) for c in DFU_START_CASES],
+                         ids=list(START_CASES) + ['dfu-' + c for c in DFU_START_CASES])
 def test_adapter_problem_at_start_is_one_error_record(make_bus, make_sim, run_tool, case, mode):
     setup, code = START_CASES[case]
     address = setup(make_bus, make_sim)
@@ -462,23 +466,8 @@ def test_signals_from_other_connections_are_ignored(bluez, bus, run_tool, case, 
     tool = start_scan(run_tool, bluez, bus.address)
     tool_name = bluez.calls('GetManagedObjects', pid=tool.pid)[0]['sender']
 
-    forger = dbus.bus.BusConnection(bus.address)
-    try:
-        for path, iface, member, signature, args in FORGED[case](bluez.bluez_unique_name()):
-            msg = dbus.lowlevel.SignalMessage(path, iface, member)
-            if delivery == 'unicast':
-                # Addressed to the tool, the signal passes every match rule on
-                # the bus and reaches the tool's own dispatching.
-                msg.set_destination(tool_name)
-            msg.append(*args, signature=signature)
-            forger.send_message(msg)
-        # Once the bus has answered this, it has routed the forged signals,
-        # so they reach the tool before anything BlueZ sends next.
-        forger.call_blocking('org.freedesktop.DBus', '/org/freedesktop/DBus',
-                             'org.freedesktop.DBus', 'GetId', '', ())
-    finally:
-        forger.close()
-
+    forge(bus.address, FORGED[case](bluez.bluez_unique_name()),
+          destination=tool_name if delivery == 'unicast' else None)
     bluez.advertise(PATH_X, {UNIT: b'1234-567'})
     bluez.advertise(path_s, {UNIT: b'7654-321'})
     tool.wait_lines(2)
@@ -498,8 +487,9 @@ GONE = {
 }
 
 
-@pytest.mark.parametrize('mode', [[], ['--dfu']], ids=['normal', 'dfu'])
-@pytest.mark.parametrize('case', GONE)
+@pytest.mark.parametrize('case, mode',
+                         [(c, []) for c in GONE] + [('adapter-powered-off', ['--dfu'])],
+                         ids=list(GONE) + ['dfu-adapter-powered-off'])
 def test_losing_the_adapter_mid_scan_ends_with_adapter_unavailable(bluez, bus, run_tool, case,
                                                                      mode):
     tool = start_scan(run_tool, bluez, bus.address, mode)

@@ -1,0 +1,445 @@
+#!/usr/bin/python3
+"""Scanning throughput: CPU per advertisement report of bleprobe against the
+floor client, dbus-daemon's cost per routed message, lost lines and peak RSS.
+
+Each run starts a private bus with the system bus's limits, a simulated
+bluetoothd (fake_bluez) with M devices, then the receiver (the tool, then the
+floor client), and lets fake_bluez send N ServiceData signals. CPU figures
+cover only the sending window: from the go signal until the last expected line
+(tool) or the last signal (floor) arrived.
+"""
+
+import argparse
+import fcntl
+import json
+import os
+import re
+import select
+import signal
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import benchlib  # noqa: E402
+
+F_SETPIPE_SZ = 1031
+QUIET_S = 3.0          # no new line for this long after the last signal: lines were lost
+START_TIMEOUT_S = 30.0
+DEVICE_ID = re.compile(r"^00000000-0000-0000-0000-C0FFEE[0-9A-F]{6}$")
+
+# name, N, M, share, rate (0 = as fast as the bus goes), RSS target MiB.
+# The tool and the floor are compared at the same paced arrival rate: CPU per
+# message depends on it (a receiver that falls behind reads in bursts and
+# sleeps less), and unpaced, the tool's own cost would slow its arrivals.
+DEFAULT_RUNS = [
+    ("1k peripherals", 150000, 1000, 0.05, 30000, 4),
+    ("10k peripherals", 150000, 10000, 0.05, 30000, 8),
+    ("100k peripherals", 200000, 100000, 0.05, 30000, 40),
+    ("50k reports/s", 150000, 1000, 0.05, 50000, 4),
+    ("unpaced", 200000, 1000, 0.05, 0, 4),
+]
+
+
+class Pipe:
+    """Non-blocking reader of a child's output pipe."""
+
+    def __init__(self, f, size=None):
+        self.fd = f.fileno()
+        if size:
+            try:
+                fcntl.fcntl(self.fd, F_SETPIPE_SZ, size)
+            except OSError:
+                pass
+        fcntl.fcntl(self.fd, fcntl.F_SETFL, fcntl.fcntl(self.fd, fcntl.F_GETFL) | os.O_NONBLOCK)
+        self.data = bytearray()
+        self.eof = False
+
+    def pump(self):
+        """Read what is there; returns the number of bytes read."""
+        got = 0
+        while not self.eof:
+            try:
+                chunk = os.read(self.fd, 1 << 20)
+            except BlockingIOError:
+                break
+            if not chunk:
+                self.eof = True
+                break
+            self.data += chunk
+            got += len(chunk)
+        return got
+
+
+class Generator:
+    def __init__(self, bins, bus, args):
+        self.proc = subprocess.Popen([os.path.join(bins, "fake_bluez"), "--wait-go"] + args,
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=bus.env())
+        self.out = Pipe(self.proc.stdout)
+        self.lines = []
+
+    def poll_lines(self):
+        self.out.pump()
+        while b"\n" in self.out.data:
+            line, _, rest = bytes(self.out.data).partition(b"\n")
+            self.out.data = bytearray(rest)
+            self.lines.append(line.decode())
+
+    def find(self, prefix):
+        self.poll_lines()
+        for line in self.lines:
+            if line.startswith(prefix):
+                return line
+        return None
+
+    def wait_for(self, prefix, timeout, alive=None):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            line = self.find(prefix)
+            if line:
+                return line
+            if self.proc.poll() is not None:
+                return None
+            if alive and not alive():
+                return None
+            select.select([self.out.fd], [], [], 0.01)
+        return None
+
+    def send(self, text):
+        try:
+            self.proc.stdin.write(text.encode())
+            self.proc.stdin.flush()
+        except BrokenPipeError:
+            pass
+
+    def finish(self):
+        """Ask it to quit; returns its call counts."""
+        self.send("quit\n")
+        try:
+            self.proc.stdin.close()
+        except BrokenPipeError:
+            pass
+        line = self.wait_for("STATS", 10)
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        stats = {}
+        for item in (line or "").split()[1:]:
+            k, _, v = item.partition("=")
+            stats[k] = int(v)
+        return stats
+
+
+def parse_done(line):
+    return {k: int(v) for k, v in (item.split("=") for item in line.split()[1:])}
+
+
+def check_lines(data, dfu):
+    """Sanity of the tool's output: (lines, distinct devices, problems)."""
+    lines = data.decode(errors="replace").splitlines()
+    devices = set()
+    problems = []
+    keys = {"deviceId", "serial", "serviceDataHex", "serviceUuid"} if dfu else {"deviceId", "unitNumber"}
+    for line in lines:
+        try:
+            rec = json.loads(line)
+        except ValueError:
+            problems.append("not JSON: %r" % line[:80])
+            continue
+        if set(rec) != keys or not DEVICE_ID.match(rec.get("deviceId", "")):
+            problems.append("unexpected record: %r" % line[:120])
+            continue
+        devices.add(rec["deviceId"])
+    return len(lines), len(devices), problems
+
+
+def run_one(kind, cfg, bins, tool, opts):
+    name, n, m, share, rate, _ = cfg
+    bus = benchlib.Bus()
+    gen_args = ["--mode", "scan", "--count", str(n), "--devices", str(m), "--new-share", str(share),
+                "--rate", str(rate)]
+    if opts.dfu:
+        gen_args.append("--dfu")
+    if opts.discovered:
+        gen_args.append("--discovered")
+    gen = Generator(bins, bus, gen_args)
+    receiver = None
+    res = {"kind": kind, "ok": True, "notes": []}
+    try:
+        if not gen.wait_for("READY", START_TIMEOUT_S):
+            raise SystemExit("fake_bluez did not start")
+        if kind == "tool":
+            argv = [tool] + (["--dfu"] if opts.dfu else [])
+        else:
+            argv = [os.path.join(bins, "floor_client"), "--count", str(n)]
+            if opts.discovered:
+                argv.append("--with-added")
+            if opts.floor_event_loop:
+                argv.append("--event-loop")
+        receiver = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, env=bus.env())
+        out = Pipe(receiver.stdout, 1 << 20)
+        err = Pipe(receiver.stderr)
+        exited = [None]
+
+        def alive():
+            if exited[0] is None:
+                wpid, status, ru = os.wait4(receiver.pid, os.WNOHANG)
+                if wpid == receiver.pid:
+                    exited[0] = (status, ru, time.monotonic())
+                    receiver.returncode = status
+            return exited[0] is None
+
+        t_start = time.monotonic()
+        if not gen.wait_for("DISCOVERING", START_TIMEOUT_S, alive):
+            out.pump()
+            err.pump()
+            res["ok"] = False
+            res["notes"].append("no StartDiscovery from %s (%s); stdout %r stderr %r" % (
+                kind, benchlib.exit_text(exited[0][0]) if exited[0] else "still running",
+                bytes(out.data[:200]), bytes(err.data[:200])))
+            return res
+        res["startup_s"] = time.monotonic() - t_start
+        c0 = benchlib.cpu_seconds(receiver.pid)
+        d0 = benchlib.cpu_seconds(bus.pid)
+        t0 = time.monotonic()
+        gen.send("go\n")
+
+        # The window ends once the last signal was sent, every expected line
+        # arrived and the receiver has gone idle (it may still be working
+        # through queued duplicates after the last line).
+        done = None
+        last_progress = last_busy = t0
+        last_cpu = c0
+        deadline = t0 + max(60.0, 20.0 * n / 10000.0 if rate == 0 else 2.0 * n / rate + 30)
+        while True:
+            time.sleep(0.02)
+            now = time.monotonic()
+            if out.pump():
+                last_progress = now
+            err.pump()
+            if done is None:
+                line = gen.find("DONE")
+                if line:
+                    done = parse_done(line)
+                    last_progress = now
+                elif gen.proc.poll() is not None:
+                    res["ok"] = False
+                    res["notes"].append("fake_bluez died")
+                    break
+            if not alive():
+                if done is None:
+                    continue  # still learn how many lines were due
+                if kind == "tool":
+                    res["notes"].append("the tool exited by itself before the end")
+                break
+            try:
+                cpu = benchlib.cpu_seconds(receiver.pid)
+            except OSError:
+                continue  # it is exiting; alive() sees it next time round
+            if cpu != last_cpu:
+                last_cpu, last_busy, last_progress = cpu, now, now
+            if done is not None:
+                idle = now - last_busy >= 0.1
+                if kind == "tool" and idle and out.data.count(b"\n") >= done["expected"]:
+                    break
+                if now - last_progress > QUIET_S:
+                    res["notes"].append("no progress for %.0f s after the last signal" % QUIET_S)
+                    break
+            if now > deadline:
+                res["notes"].append("timed out")
+                break
+
+        # ru_maxrss would include the driver's own pages from before exec
+        # (Python spawns with vfork), so peak RSS is the child's VmHWM.
+        hwm = None
+        if exited[0] is None:
+            c1 = benchlib.cpu_seconds(receiver.pid)
+            t1 = last_busy
+            d1 = benchlib.cpu_seconds(bus.pid)
+            hwm = benchlib.vm_hwm_kib(receiver.pid)
+            res["rss_split"] = benchlib.rss_split(receiver.pid)
+            receiver.send_signal(signal.SIGTERM)
+            status, ru = benchlib.wait4(receiver.pid, 10)
+            receiver.returncode = status
+            res["stopped_by"] = "SIGTERM"
+        else:
+            status, ru, t1 = exited[0]
+            c1 = ru.ru_utime + ru.ru_stime
+            d1 = benchlib.cpu_seconds(bus.pid)
+            res["stopped_by"] = "itself"
+        lines_in_window = out.data.count(b"\n")
+        out.pump()
+        err.pump()
+
+        res.update(done or {})
+        res["sent"] = (done or {}).get("sent", 0)
+        res["cpu_s"] = c1 - c0
+        res["cpu_total_s"] = ru.ru_utime + ru.ru_stime
+        res["daemon_cpu_s"] = d1 - d0
+        res["wall_s"] = t1 - t0
+        if kind == "floor":
+            m_hwm = re.search(rb"VmHWM_KIB (\d+)", bytes(out.data))
+            hwm = int(m_hwm.group(1)) if m_hwm else None
+        res["maxrss_kib"] = hwm if hwm is not None else ru.ru_maxrss
+        res["exit"] = benchlib.exit_text(status)
+        if err.data:
+            res["notes"].append("wrote to stderr: %r" % bytes(err.data[:300]))
+        if kind == "tool":
+            if not (os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0):
+                res["notes"].append("tool ended with %s (stopped by %s)" % (res["exit"], res["stopped_by"]))
+            total, devices, problems = check_lines(bytes(out.data), opts.dfu)
+            res["lines"] = total
+            res["lines_in_window"] = lines_in_window
+            res["devices_reported"] = devices
+            if problems:
+                res["ok"] = False
+                res["notes"] += problems[:5]
+            if done:
+                if total < done["expected"]:
+                    res["ok"] = False
+                    res["notes"].append("LOST %d of %d expected lines" % (done["expected"] - total,
+                                                                          done["expected"]))
+                elif total > done["expected"]:
+                    res["ok"] = False
+                    res["notes"].append("EXTRA %d lines beyond the %d expected" % (
+                        total - done["expected"], done["expected"]))
+                if devices != done["devices"]:
+                    res["ok"] = False
+                    res["notes"].append("%d distinct devices reported, %d advertised" % (
+                        devices, done["devices"]))
+        else:
+            received = re.search(rb"RECEIVED (\d+)", bytes(out.data))
+            res["received"] = int(received.group(1)) if received else None
+            if res["received"] != n:
+                res["ok"] = False
+                res["notes"].append("LOST: floor client received %s of %d signals" % (
+                    res["received"], n))
+        if not done:
+            res["ok"] = False
+    finally:
+        if receiver and receiver.returncode is None:
+            receiver.kill()
+            try:
+                os.wait4(receiver.pid, 0)
+            except ChildProcessError:
+                pass
+            receiver.returncode = -9
+        if kind == "tool":
+            time.sleep(0.3)  # let its StopDiscovery reach fake_bluez before asking for the counts
+        stats = gen.finish()
+        bus.close()
+    res["calls"] = stats
+    if kind == "tool" and res.get("stopped_by") == "SIGTERM" and not stats.get("StopDiscovery"):
+        res["notes"].append("StopDiscovery was not called on SIGTERM")
+    return res
+
+
+def fmt_us(seconds, count):
+    return "%.2f" % (seconds * 1e6 / count) if count else "-"
+
+
+def per_msg(r):
+    return r["cpu_s"] / r["sent"] if r.get("sent") and "cpu_s" in r else None
+
+
+def print_run(cfg, tool_runs, floor_runs):
+    """Every repetition, then the best (lowest CPU per message) of each side."""
+    name, n, m, share, rate, rss_target = cfg
+    print("== %s: N=%d signals, M=%d devices, new-identity share %.2f, rate %s; load average %s" % (
+        name, n, m, share, "%d/s" % rate if rate else "as fast as possible", benchlib.loadavg()))
+    for i, r in enumerate(x for pair in zip(tool_runs or [None] * len(floor_runs or []),
+                                            floor_runs or [None] * len(tool_runs or [])) for x in pair):
+        if not r:
+            continue
+        label = "tool " if r["kind"] == "tool" else "floor"
+        if "cpu_s" not in r:
+            print("  %s  FAILED: %s" % (label, "; ".join(r["notes"])))
+            continue
+        sent = r["sent"]
+        print("  %s  CPU %s us/%s (%.0f%% of a core)  dbus-daemon %s us/msg  wall %.2f s  peak RSS %.1f MiB" % (
+            label, fmt_us(r["cpu_s"], sent), "report" if r["kind"] == "tool" else "msg   ",
+            100.0 * r["cpu_s"] / r["wall_s"] if r["wall_s"] else 0,
+            fmt_us(r["daemon_cpu_s"], sent), r["wall_s"], r["maxrss_kib"] / 1024.0))
+        if r["kind"] == "tool":
+            print("         lines expected %d, received %d%s; start-up CPU %.3f s; %s%s" % (
+                r.get("expected", -1), r.get("lines", -1),
+                "" if r.get("lines") == r.get("expected") else "  <-- LOST/EXTRA",
+                r["cpu_total_s"] - r["cpu_s"], r["exit"],
+                "; RSS at end: %s" % r["rss_split"] if r.get("rss_split") else ""))
+        if rate and r.get("elapsed_us"):
+            achieved = sent * 1e6 / r["elapsed_us"]
+            print("         sent at %.0f/s, at most %.1f ms behind schedule%s" % (
+                achieved, r.get("max_lag_us", 0) / 1000.0,
+                "" if achieved >= 0.95 * rate else
+                "  <-- rate not reached: the machine is too busy for this run to show %d/s" % rate))
+        for note in r["notes"]:
+            print("         !! " + note)
+    best_tool = min((per_msg(r) for r in tool_runs or [] if per_msg(r)), default=None)
+    best_floor = min((per_msg(r) for r in floor_runs or [] if per_msg(r)), default=None)
+    if best_tool and best_floor:
+        ratio = best_tool / best_floor
+        print("  best: tool %.2f us/report, floor %.2f us/msg, ratio %.2f (target <= 1.25)%s" % (
+            best_tool * 1e6, best_floor * 1e6, ratio, "" if ratio <= 1.25 else "  <-- over"))
+    rss = [r["maxrss_kib"] for r in tool_runs or [] if "maxrss_kib" in r]
+    if rss:
+        top = max(rss) / 1024.0
+        print("  tool peak RSS %.1f MiB (target <= %d MiB)%s" % (top, rss_target, "" if top <= rss_target else "  <-- over"))
+    sys.stdout.flush()
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--tool", help="bleprobe binary (default $BLEPROBE or build/bleprobe)")
+    ap.add_argument("--bin-dir", help="directory with fake_bluez and floor_client")
+    ap.add_argument("-n", type=int, help="one custom run: number of signals")
+    ap.add_argument("-m", type=int, default=1000, help="custom run: number of devices")
+    ap.add_argument("--share", type=float, default=0.05, help="custom run: share of reports with a new unit number")
+    ap.add_argument("--rate", type=float, default=0, help="custom run: signals per second (0 = unpaced)")
+    ap.add_argument("--scale", type=float, default=1.0, help="multiply N of the default runs")
+    ap.add_argument("--dfu", action="store_true", help="firmware-update payloads, tool run with --dfu")
+    ap.add_argument("--discovered", action="store_true",
+                    help="devices appear by InterfacesAdded during the scan instead of being cached")
+    ap.add_argument("--floor-only", action="store_true", help="skip the tool")
+    ap.add_argument("--no-floor", action="store_true", help="skip the floor client")
+    ap.add_argument("--floor-event-loop", action="store_true",
+                    help="drive the floor client by sd-event, as the tool is")
+    ap.add_argument("--reps", type=int, default=2,
+                    help="repetitions of each run, tool and floor alternating; the best of each is compared")
+    opts = ap.parse_args()
+
+    tool = benchlib.find_tool(opts.tool)
+    bins = benchlib.find_bin_dir(opts.bin_dir, tool)
+    if not opts.floor_only and not os.access(tool, os.X_OK):
+        print("!! %s not found: floor client only" % tool)
+        opts.floor_only = True
+    if opts.n:
+        target = 4 if opts.m <= 1000 else 8 if opts.m <= 10000 else 40
+        runs = [("custom", opts.n, opts.m, opts.share, int(opts.rate), target)]
+    else:
+        runs = [(nm, max(1, int(n * opts.scale)), m, s, r, t) for nm, n, m, s, r, t in DEFAULT_RUNS]
+
+    print("scan benchmark: tool %s, %d CPUs, load average %s%s%s" % (
+        "-" if opts.floor_only else tool, os.cpu_count(), benchlib.loadavg(),
+        ", --dfu" if opts.dfu else "", ", devices discovered during the scan" if opts.discovered else ""))
+    failed = False
+    t_begin = time.monotonic()
+    for cfg in runs:
+        tool_runs, floor_runs = [], []
+        for _ in range(max(1, opts.reps)):
+            if not opts.floor_only:
+                tool_runs.append(run_one("tool", cfg, bins, tool, opts))
+            if not opts.no_floor:
+                floor_runs.append(run_one("floor", cfg, bins, tool, opts))
+        print_run(cfg, tool_runs, floor_runs)
+        failed |= any(not r["ok"] for r in tool_runs + floor_runs)
+    print("total %.0f s, load average now %s" % (time.monotonic() - t_begin, benchlib.loadavg()))
+    if failed:
+        print("!! SOME RUNS LOST OR MISREPORTED LINES (see '!!' above)")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,392 @@
+"""Identity mode (`bleprobe --identity <id>`) end to end against a simulated
+bluetoothd with devices that carry GATT services."""
+
+import dbus
+import pytest
+
+from fake_bluez import DEVICE, GATT_CHARACTERISTIC, OBJECT_MANAGER, PROPERTIES, uuid16
+from harness import DENY_BLUEZ, forge
+
+ADDRESS = 'D0:00:00:00:00:01'
+OTHER = 'D0:00:00:00:00:11'
+HCI0 = '/org/bluez/hci0'
+UNREACHABLE_BUS = 'unix:path=/nonexistent/bleprobe-no-bus'
+
+
+def device_id(address):
+    return '00000000-0000-0000-0000-' + address.replace(':', '')
+
+
+ID = device_id(ADDRESS)
+
+
+def success(serial):
+    return {'deviceId': ID, 'serial': serial}
+
+
+def error(code):
+    return {'error': code}
+
+
+def gatt_with_serial(value):
+    """What a typical peripheral offers: Generic Access, Generic Attribute,
+    then Device Information with the serial number after another string."""
+    return [('1800', [('2a00', {'value': b'Probe'})]),
+            ('1801', []),
+            ('180a', [('2a29', {'value': b'Example Instruments'}),
+                      ('2a25', {'value': value})])]
+
+
+def add_gatt(sim, device, layout):
+    for service, characteristics in layout:
+        service_path = sim.add_service(device, uuid16(service))
+        for uuid, options in characteristics:
+            sim.add_characteristic(service_path, uuid16(uuid), **options)
+
+
+def peripheral(sim, layout, address=ADDRESS, connected=False, **behaviour):
+    # Quicker than a real stack unless a test asks for its slowness.
+    behaviour.setdefault('ResolveDelay', 0.05)
+    behaviour.setdefault('DisconnectDelay', 0.05)
+    path = sim.add_device(address, connected=connected)
+    sim.configure(path, **behaviour)
+    add_gatt(sim, path, layout)
+    return path
+
+
+def identify(run_tool, address, identifier=ID):
+    tool = run_tool(['--identity', identifier], address)
+    status, records = tool.finish()
+    assert status == 0
+    return tool, records
+
+
+def link_calls(sim, tool):
+    """The tool's Connect/Disconnect/ReadValue calls, in order."""
+    return [c['member'] for c in sim.calls(pid=tool.pid)
+            if c['interface'] in (DEVICE, GATT_CHARACTERISTIC)]
+
+
+# ---------------------------------------------------------------------------
+# Success
+# ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize('value, serial', [
+    (b'0123456789ABCDEF', '0123456789ABCDEF'),
+    (b'  0123456789abcdef\r\n', '0123456789ABCDEF'),
+    (b'\t8c3f00a1b2c3d4e5 \x0b\x0c', '8C3F00A1B2C3D4E5'),
+], ids=['plain', 'lower-case-padded', 'mixed-white-space'])
+def test_serial_number_is_read_and_the_link_released(bluez, bus, run_tool, value, serial):
+    peripheral(bluez, gatt_with_serial(value))
+    tool, records = identify(run_tool, bus.address)
+    assert records == [success(serial)]
+    assert link_calls(bluez, tool) == ['Connect', 'ReadValue', 'Disconnect']
+    read = bluez.calls('ReadValue', pid=tool.pid)[0]
+    assert read['args'] == [{}]
+    assert read['path'].startswith(HCI0 + '/dev_D0_00_00_00_00_01/service')
+
+
+def stale_cache_then_real_services(sim):
+    """BlueZ shows the GATT objects it cached from an earlier connection until
+    the new discovery has finished: only Generic Access at first."""
+    path = sim.add_device(ADDRESS)
+    add_gatt(sim, path, [('1800', [('2a00', {'value': b'Probe'})])])
+    sim.configure(path, GattOnConnect=True)
+    add_gatt(sim, path, [('180a', [('2a25', {'value': b'0123456789abcdef'})])])
+
+
+def with_behaviour(**behaviour):
+    return lambda sim: peripheral(sim, gatt_with_serial(b'0123456789abcdef'), **behaviour)
+
+
+TIMINGS = {
+    'services-cached': with_behaviour(),
+    'services-exported-on-connect': with_behaviour(GattOnConnect=True),
+    'stale-cache-until-resolved': stale_cache_then_real_services,
+    'resolved-right-after-connect': with_behaviour(ResolveDelay=0.0, ConnectDelay=0.0),
+    'slow-connect-and-resolve': with_behaviour(ConnectDelay=0.8, ResolveDelay=1.2),
+    'connected-signal-sent': with_behaviour(EmitConnected=True),
+    # The 1.0 s deferred report writes the line instead of the disconnection.
+    'disconnect-never-confirmed': with_behaviour(DisconnectDelay=-1.0),
+    'disconnect-confirmed-late': with_behaviour(DisconnectDelay=2.0),
+}
+
+
+@pytest.mark.parametrize('case', TIMINGS)
+def test_serial_number_whatever_the_timing_of_bluez(bluez, bus, run_tool, case):
+    TIMINGS[case](bluez)
+    tool, records = identify(run_tool, bus.address)
+    assert records == [success('0123456789ABCDEF')]
+    assert link_calls(bluez, tool) == ['Connect', 'ReadValue', 'Disconnect']
+
+
+@pytest.mark.parametrize('resolved', [True, False], ids=['resolved', 'resolving'])
+def test_link_of_another_program_is_used_and_left_up(bluez, bus, run_tool, resolved):
+    path = peripheral(bluez, gatt_with_serial(b'0123456789abcdef'), connected=True)
+    if not resolved:
+        bluez.set_properties(path, DEVICE, emit=False, ServicesResolved=False)
+    tool = run_tool(['--identity', ID], bus.address)
+    if not resolved:
+        bluez.wait_for_call('GetManagedObjects', pid=tool.pid)
+        bluez.set_properties(path, DEVICE, ServicesResolved=True)
+    status, records = tool.finish()
+    assert (status, records) == (0, [success('0123456789ABCDEF')])
+    # Disconnect would drop the link for every program that uses it.
+    assert 'Disconnect' not in link_calls(bluez, tool)
+    assert bluez.get_property(path, DEVICE, 'Connected')
+
+
+# ---------------------------------------------------------------------------
+# The value and the GATT layout
+# ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize('value, code', [
+    (b'0123456789ABCDE', 'identity-invalid-serial'),
+    (b'0123456789ABCDEF0', 'identity-invalid-serial'),
+    (b'0123456789ABCDEF\x00\x00', 'identity-invalid-serial'),
+    (b'0123-4567-89AB-C', 'identity-invalid-serial'),
+    (b'', 'identity-invalid-serial'),
+    (b' \r\n', 'identity-invalid-serial'),
+    (b'A' * 600, 'identity-invalid-serial'),
+    (b'\xc3\xa9123456789ABCDE', 'identity-read-failed'),
+    (b'0123456789ABCDE\xff', 'identity-read-failed'),
+], ids=['15-digits', '17-digits', 'nul-padded', 'hyphens', 'empty', 'white-space-only',
+        '600-bytes', 'utf-8', 'byte-ff'])
+def test_unusable_value_is_reported_and_the_link_released(bluez, bus, run_tool, value, code):
+    peripheral(bluez, gatt_with_serial(value))
+    tool, records = identify(run_tool, bus.address)
+    assert records == [error(code)]
+    assert link_calls(bluez, tool) == ['Connect', 'ReadValue', 'Disconnect']
+
+
+def serial_only_on_other_device(sim):
+    peripheral(sim, [('1800', [('2a00', {'value': b'Probe'})])])
+    peripheral(sim, gatt_with_serial(b'0123456789ABCDEF'), address=OTHER)
+
+
+def layout(services):
+    return lambda sim: peripheral(sim, services)
+
+
+def read_error(name, message):
+    return layout([('180a', [('2a25', {'read': 'error', 'error': name,
+                                       'error_message': message})])])
+
+
+GATT_CASES = {
+    'no-services': (layout([]), 'identity-service-unavailable', False),
+    'no-device-information': (
+        layout([('1800', [('2a00', {'value': b'Probe'})]), ('1801', []),
+                ('180f', [('2a19', {'value': b'\x64'})])]),
+        'identity-service-unavailable', False),
+    'device-information-only-on-another-device': (
+        serial_only_on_other_device, 'identity-service-unavailable', False),
+    'no-serial-characteristic': (
+        layout([('180a', [('2a29', {'value': b'Example'}), ('2a24', {'value': b'M1'})])]),
+        'identity-serial-unavailable', False),
+    'serial-under-another-service': (
+        layout([('180f', [('2a25', {'value': b'0123456789ABCDEF'})]),
+                ('180a', [('2a29', {'value': b'Example'})])]),
+        'identity-serial-unavailable', False),
+    'read-failed': (read_error('org.bluez.Error.Failed', 'Operation failed with ATT error: 0x0e'),
+                    'identity-read-failed', True),
+    'read-not-permitted': (read_error('org.bluez.Error.NotPermitted', 'Read not permitted'),
+                           'identity-read-failed', True),
+    'read-not-authorized': (read_error('org.bluez.Error.NotAuthorized', 'Operation Not Authorized'),
+                            'identity-read-failed', True),
+}
+
+
+@pytest.mark.parametrize('case', GATT_CASES)
+def test_gatt_problem_is_reported_and_the_link_released(bluez, bus, run_tool, case):
+    setup, code, reads = GATT_CASES[case]
+    setup(bluez)
+    tool, records = identify(run_tool, bus.address)
+    assert records == [error(code)]
+    assert link_calls(bluez, tool) == (['Connect', 'ReadValue', 'Disconnect'] if reads
+                                       else ['Connect', 'Disconnect'])
+
+
+# ---------------------------------------------------------------------------
+# Finding and connecting the peripheral
+# ---------------------------------------------------------------------------
+
+def device_on_second_adapter(sim):
+    sim.add_adapter('hci1', powered=True)
+    path = sim.add_device(ADDRESS, adapter='/org/bluez/hci1')
+    add_gatt(sim, path, gatt_with_serial(b'0123456789ABCDEF'))
+
+
+@pytest.mark.parametrize('setup, identifier', [
+    (lambda sim: peripheral(sim, gatt_with_serial(b'0123456789ABCDEF'), address=OTHER), ID),
+    (lambda sim: peripheral(sim, gatt_with_serial(b'0123456789ABCDEF')),
+     '12345678-0000-0000-0000-D00000000001'),
+    (lambda sim: peripheral(sim, gatt_with_serial(b'0123456789ABCDEF')),
+     '00000000-0000-0000-0001-D00000000001'),
+    (device_on_second_adapter, ID),
+], ids=['unknown-address', 'other-leading-digits', 'other-middle-group', 'other-adapter'])
+def test_unknown_identifier_is_not_connected(bluez, bus, run_tool, setup, identifier):
+    setup(bluez)
+    tool = run_tool(['--identity', identifier], bus.address)
+    status, records = tool.finish()
+    assert (status, records) == (0, [error('identity-device-not-found')])
+    assert link_calls(bluez, tool) == []
+
+
+@pytest.mark.parametrize('name, message', [
+    ('org.bluez.Error.Failed', 'le-connection-abort-by-local'),
+    ('org.bluez.Error.Failed', 'Software caused connection abort'),
+    ('org.bluez.Error.NotAvailable', 'Operation currently not available'),
+])
+def test_failed_connect_is_reported(bluez, bus, run_tool, name, message):
+    peripheral(bluez, gatt_with_serial(b'0123456789ABCDEF'), ConnectBehaviour='error',
+               ConnectError=name, ConnectErrorMessage=message)
+    tool, records = identify(run_tool, bus.address)
+    assert records == [error('identity-connect-failed')]
+    calls = link_calls(bluez, tool)
+    assert calls.count('Connect') == 1 and 'ReadValue' not in calls
+
+
+def lose_link_before_services_resolved(sim, tool, path):
+    sim.wait_property(path, DEVICE, 'Connected', True)
+    sim.drop_link(path)
+
+
+def remove_device_during_read(sim, tool, path):
+    sim.wait_for_call('ReadValue', pid=tool.pid)
+    sim.remove(path)
+
+
+def lose_link_during_read(sim, tool, path):
+    sim.wait_for_call('ReadValue', pid=tool.pid)
+    sim.drop_link(path)
+
+
+DISCONNECTIONS = {
+    'before-services-resolved': ({'ResolveDelay': -1.0}, 'value',
+                                 lose_link_before_services_resolved),
+    'during-read': ({}, 'hang', lose_link_during_read),
+    'read-answered-after-link-loss': ({}, 'disconnect', None),
+    'device-removed-during-read': ({}, 'hang', remove_device_during_read),
+}
+
+
+@pytest.mark.parametrize('case', DISCONNECTIONS)
+def test_disconnection_before_a_result(bluez, bus, run_tool, case):
+    behaviour, read, action = DISCONNECTIONS[case]
+    path = peripheral(bluez, [('180a', [('2a25', {'value': b'0123456789ABCDEF', 'read': read})])],
+                      **behaviour)
+    tool = run_tool(['--identity', ID], bus.address)
+    if action:
+        action(bluez, tool, path)
+    status, records = tool.finish()
+    assert (status, records) == (0, [error('identity-disconnected')])
+
+
+def forged_link_loss(path, bluez_name):
+    return [(path, PROPERTIES, 'PropertiesChanged', 'sa{sv}as',
+             (DEVICE, dbus.Dictionary({'ServicesResolved': dbus.Boolean(False),
+                                       'Connected': dbus.Boolean(False)}, signature='sv'),
+              dbus.Array([], signature='s')))]
+
+
+def forged_resolution(path, bluez_name):
+    # Taken for true, it would send the tool looking for services that
+    # BlueZ has not exported yet.
+    return [(path, PROPERTIES, 'PropertiesChanged', 'sa{sv}as',
+             (DEVICE, dbus.Dictionary({'ServicesResolved': dbus.Boolean(True)}, signature='sv'),
+              dbus.Array([], signature='s')))]
+
+
+def forged_removal(path, bluez_name):
+    return [('/', OBJECT_MANAGER, 'InterfacesRemoved', 'oas',
+             (dbus.ObjectPath(path), dbus.Array([DEVICE], signature='s')))]
+
+
+def forged_bluez_exit(path, bluez_name):
+    return [('/org/freedesktop/DBus', 'org.freedesktop.DBus', 'NameOwnerChanged', 'sss',
+             ('org.bluez', bluez_name, ''))]
+
+
+FORGED = {
+    'link-lost': forged_link_loss,
+    'services-resolved': forged_resolution,
+    'device-removed': forged_removal,
+    'bluez-name-lost': forged_bluez_exit,
+}
+
+
+@pytest.mark.parametrize('delivery', ['broadcast', 'unicast'])
+@pytest.mark.parametrize('case', FORGED)
+def test_signals_from_other_connections_are_ignored(bluez, bus, run_tool, case, delivery):
+    path = peripheral(bluez, gatt_with_serial(b'0123456789ABCDEF'), GattOnConnect=True,
+                      ResolveDelay=0.5)
+    tool = run_tool(['--identity', ID], bus.address)
+    bluez.wait_property(path, DEVICE, 'Connected', True)
+    tool_name = bluez.calls('Connect', pid=tool.pid)[0]['sender']
+    forge(bus.address, FORGED[case](path, bluez.bluez_unique_name()),
+          destination=tool_name if delivery == 'unicast' else None)
+    status, records = tool.finish()
+    assert (status, records) == (0, [success('0123456789ABCDEF')])
+    assert link_calls(bluez, tool) == ['Connect', 'ReadValue', 'Disconnect']
+
+
+# ---------------------------------------------------------------------------
+# SIGTERM
+# ---------------------------------------------------------------------------
+
+def test_sigterm_while_connecting_cancels_the_attempt(bluez, bus, run_tool):
+    peripheral(bluez, gatt_with_serial(b'0123456789ABCDEF'), ConnectBehaviour='hang')
+    tool = run_tool(['--identity', ID], bus.address)
+    bluez.wait_for_call('Connect', pid=tool.pid)
+    tool.terminate()
+    status, records = tool.finish()
+    assert (status, records) == (0, [error('identity-cancelled')])
+    # Disconnect is how BlueZ abandons a pending Connect.
+    assert link_calls(bluez, tool) == ['Connect', 'Disconnect']
+
+
+def test_sigterm_after_the_result_changes_nothing(bluez, bus, run_tool):
+    peripheral(bluez, gatt_with_serial(b'0123456789ABCDEF'), DisconnectDelay=-1.0)
+    tool = run_tool(['--identity', ID], bus.address)
+    bluez.wait_for_call('Disconnect', pid=tool.pid)
+    tool.terminate()
+    status, records = tool.finish()
+    assert (status, records) == (0, [success('0123456789ABCDEF')])
+
+
+# ---------------------------------------------------------------------------
+# BlueZ and the adapter
+# ---------------------------------------------------------------------------
+
+def no_bluez(make_bus, make_sim):
+    return make_bus().address
+
+
+def no_adapter(make_bus, make_sim):
+    bus = make_bus()
+    make_sim(bus)
+    return bus.address
+
+
+def adapter_with_peripheral(powered=True, policy=''):
+    def setup(make_bus, make_sim):
+        bus = make_bus(policy)
+        sim = make_sim(bus)
+        sim.add_adapter('hci0', powered=powered)
+        peripheral(sim, gatt_with_serial(b'0123456789ABCDEF'))
+        return bus.address
+    return setup
+
+
+@pytest.mark.parametrize('setup, code', [
+    (no_bluez, 'adapter-unavailable'),
+    (lambda make_bus, make_sim: UNREACHABLE_BUS, 'adapter-unavailable'),
+    (no_adapter, 'adapter-unavailable'),
+    (adapter_with_peripheral(powered=False), 'adapter-unavailable'),
+    (adapter_with_peripheral(policy=DENY_BLUEZ), 'permission-denied'),
+], ids=['no-bluez', 'bus-unreachable', 'no-adapter', 'powered-off', 'bus-denies-org.bluez'])
+def test_adapter_problem_is_one_error_record(make_bus, make_sim, run_tool, setup, code):
+    address = setup(make_bus, make_sim)
+    status, records = run_tool(['--identity', ID], address).finish()
+    assert (status, records) == (0, [error(code)])
