@@ -8,12 +8,20 @@ namespace {
 constexpr Uuid::Bytes kBluetoothBase = {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
                                         0x80, 0x00, 0x00, 0x80, 0x5F, 0x9B, 0x34, 0xFB};
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+// Every service-data key of every advertisement is parsed, so the digit
+// lookup is a table rather than a chain of comparisons.
+constexpr std::array<std::int8_t, 256> kHexValues = [] {
+  std::array<std::int8_t, 256> table{};
+  table.fill(-1);
+  for (int i = 0; i < 10; ++i) table['0' + i] = static_cast<std::int8_t>(i);
+  for (int i = 0; i < 6; ++i) {
+    table['a' + i] = static_cast<std::int8_t>(10 + i);
+    table['A' + i] = static_cast<std::int8_t>(10 + i);
+  }
+  return table;
+}();
+
+int hexValue(char c) { return kHexValues[static_cast<unsigned char>(c)]; }
 
 std::optional<std::uint32_t> parseHexWord(std::string_view text) {
   std::uint32_t value = 0;
@@ -29,20 +37,18 @@ std::optional<std::uint32_t> parseHexWord(std::string_view text) {
 
 std::optional<Uuid> Uuid::parse(std::string_view text) {
   if (text.size() != 36) return std::nullopt;
+  if (text[8] != '-' || text[13] != '-' || text[18] != '-' || text[23] != '-') return std::nullopt;
+  // Offsets of the 16 digit pairs in the 8-4-4-4-12 text.
+  static constexpr std::uint8_t kPairs[16] = {0, 2, 4, 6, 9, 11, 14, 16, 19, 21, 24, 26, 28, 30, 32, 34};
   Bytes bytes{};
-  std::size_t out = 0;
-  for (std::size_t i = 0; i < 36;) {
-    if (i == 8 || i == 13 || i == 18 || i == 23) {
-      if (text[i] != '-') return std::nullopt;
-      ++i;
-      continue;
-    }
-    int high = hexValue(text[i]);
-    int low = hexValue(text[i + 1]);
-    if (high < 0 || low < 0) return std::nullopt;
-    bytes[out++] = static_cast<std::uint8_t>((high << 4) | low);
-    i += 2;
+  int invalid = 0;
+  for (std::size_t i = 0; i < 16; ++i) {
+    int high = hexValue(text[kPairs[i]]);
+    int low = hexValue(text[kPairs[i] + 1]);
+    invalid |= high | low;
+    bytes[i] = static_cast<std::uint8_t>((high << 4) | low);
   }
+  if (invalid < 0) return std::nullopt;
   return Uuid(bytes);
 }
 

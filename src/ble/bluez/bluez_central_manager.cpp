@@ -31,6 +31,9 @@ constexpr const char* kDevicePropertiesRule =
     "type='signal',sender='org.bluez',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
     "path_namespace='/org/bluez',arg0='org.bluez.Device1'";
 
+constexpr const char* kDisconnectedRule =
+    "type='signal',path='/org/freedesktop/DBus/Local',interface='org.freedesktop.DBus.Local',member='Disconnected'";
+
 // hci0 before hci1 before hci10; paths of any other shape after all of them.
 unsigned long adapterIndex(std::string_view path) {
   auto slash = path.rfind('/');
@@ -89,11 +92,13 @@ void BluezCentralManager::subscribe() {
       slots_.push_back(std::move(slot));
     }
   }
-  // The connection dropping reaches us as sd-bus's local Disconnected signal,
-  // which only filters see.
-  SlotHandle filter;
-  if (sd_bus_add_filter(bus_, filter.put(), &BluezCentralManager::onBusMessage, this) >= 0) {
-    slots_.push_back(std::move(filter));
+  // The connection dropping reaches us as sd-bus's own Disconnected signal.
+  // A match on the local interface stays inside sd-bus (no rule on the bus),
+  // and unlike a filter it costs nothing for every other message.
+  SlotHandle disconnected;
+  if (sd_bus_add_match_async(bus_, disconnected.put(), kDisconnectedRule, &BluezCentralManager::onDisconnected, nullptr,
+                             this) >= 0) {
+    slots_.push_back(std::move(disconnected));
   }
 }
 
@@ -370,10 +375,8 @@ int BluezCentralManager::onDevicePropertiesChanged(sd_bus_message* m, void* user
   return 0;
 }
 
-int BluezCentralManager::onBusMessage(sd_bus_message* m, void* userdata, sd_bus_error* /*error*/) {
-  if (sd_bus_message_is_signal(m, "org.freedesktop.DBus.Local", "Disconnected")) {
-    static_cast<BluezCentralManager*>(userdata)->bluezGone();
-  }
+int BluezCentralManager::onDisconnected(sd_bus_message* /*m*/, void* userdata, sd_bus_error* /*error*/) {
+  static_cast<BluezCentralManager*>(userdata)->bluezGone();
   return 0;
 }
 

@@ -69,7 +69,7 @@ class BluezCentralManager final : public ble::CentralManager {
   static int onInterfacesRemoved(sd_bus_message* m, void* userdata, sd_bus_error* error);
   static int onAdapterPropertiesChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
   static int onDevicePropertiesChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
-  static int onBusMessage(sd_bus_message* m, void* userdata, sd_bus_error* error);
+  static int onDisconnected(sd_bus_message* m, void* userdata, sd_bus_error* error);
   static int onScanReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
   static int onPosted(sd_event_source* source, void* userdata);
 

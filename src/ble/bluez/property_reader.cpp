@@ -28,12 +28,8 @@ int forEachProperty(sd_bus_message* m, OnProperty&& onProperty) {
 // Enters the variant at the current position if it holds `contents`.
 // Returns 1 when entered, 0 when the type differs (nothing consumed).
 int enterVariantOf(sd_bus_message* m, const char* contents) {
-  char type = 0;
-  const char* actual = nullptr;
-  int r = sd_bus_message_peek_type(m, &type, &actual);
-  if (r <= 0) return r < 0 ? r : -EBADMSG;
-  if (type != SD_BUS_TYPE_VARIANT || actual == nullptr || std::strcmp(actual, contents) != 0) return 0;
-  return sd_bus_message_enter_container(m, SD_BUS_TYPE_VARIANT, contents);
+  int r = sd_bus_message_enter_container(m, SD_BUS_TYPE_VARIANT, contents);
+  return r == -ENXIO ? 0 : r;
 }
 
 template <typename T>
