@@ -51,9 +51,11 @@ def pytest_terminal_summary(terminalreporter):
             tr.write_line(f"{name:28s} HARNESS FAILURE")
             continue
         tl = r.timeline
+        boot = tl.get("uptime_at_runner", 0.0)
+        stack = tl.get("stack_ready", 0.0)
+        done = tl.get("scenario_done", 0.0)
         tr.write_line(
-            f"{name:28s} wall {r.wall_s:6.1f} s  attempts {r.attempts}  "
-            f"kernel->runner {tl.get('uptime_at_runner', 0):5.1f} s  "
-            f"stack ready +{tl.get('stack_ready', 0):5.1f} s  "
-            f"scenario done +{tl.get('scenario_done', 0):5.1f} s")
+            f"{name:24s} kernel+initramfs {boot:4.1f} s  stack {stack:4.1f} s  "
+            f"scenario {done - stack:5.1f} s  boot-to-result {boot + done:5.1f} s  "
+            f"qemu wall {r.wall_s:5.1f} s  attempts {r.attempts}")
     tr.write_line(f"suite wall time {time.monotonic() - _suite_start:.1f} s")

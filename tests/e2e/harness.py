@@ -12,6 +12,10 @@ A failure of this machinery (no kernel, the VM did not come up, the stack or
 the adapters did not appear, the runner crashed) raises HarnessError; a run is
 retried once before that is reported. Anything the tool does or fails to do is
 returned as data for the tests to judge.
+
+Environment: BLEPROBE (the binary), BLEPROBE_E2E_CACHE (boot artefacts,
+default /var/tmp/bleprobe-e2e), BLEPROBE_E2E_KEEP=1 (keep each run's share
+directory with the guest's logs and a dbus-monitor trace), BLEPROBE_E2E_SMP.
 """
 
 import base64
@@ -26,6 +30,7 @@ import signal
 import subprocess
 import tempfile
 import time
+import zlib
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -188,13 +193,8 @@ def _extract_vmlinux(vmlinuz: Path, out: Path):
     data = vmlinuz.read_bytes()
     decoders = [
         (b"\xfd7zXZ\x00", lambda: lzma.LZMADecompressor(format=lzma.FORMAT_XZ)),
+        (b"\x1f\x8b\x08", lambda: zlib.decompressobj(16 + zlib.MAX_WBITS)),
     ]
-    try:
-        import zlib
-
-        decoders.append((b"\x1f\x8b\x08", lambda: zlib.decompressobj(16 + zlib.MAX_WBITS)))
-    except ImportError:  # pragma: no cover
-        pass
     for magic, make in decoders:
         pos = data.find(magic)
         while pos != -1:
@@ -272,6 +272,10 @@ def artefacts():
             if cache.exists():
                 shutil.rmtree(cache)
             tmp.rename(cache)
+            # artefacts of other kernels or older harness versions
+            for old in CACHE_ROOT.iterdir():
+                if old.is_dir() and old != cache and not old.name.startswith("."):
+                    shutil.rmtree(old, ignore_errors=True)
         finally:
             if tmp.exists():
                 shutil.rmtree(tmp, ignore_errors=True)
@@ -315,9 +319,8 @@ def _scenario_budget(scenario):
     return total
 
 
-def _boot_once(scenario, binary: Path):
+def _boot_once(scenario, binary: Path, share: Path):
     vmlinux, initrd = artefacts()
-    share = Path(tempfile.mkdtemp(prefix=f"bleprobe-e2e-{scenario['name']}-"))
     shutil.copytree(GUEST_DIR, share / "guest",
                     ignore=shutil.ignore_patterns("__pycache__", "*.pyc"))
     shutil.copy2(binary, share / "bleprobe")
@@ -379,19 +382,21 @@ def run_scenario(scenario):
     binary = bleprobe_path()
     if not binary.is_file():
         raise HarnessError(f"harness: no bleprobe binary at {binary} (set BLEPROBE)")
+    keep = os.environ.get("BLEPROBE_E2E_KEEP")
     errors = []
     for attempt in (1, 2):
+        share = Path(tempfile.mkdtemp(prefix=f"bleprobe-e2e-{scenario['name']}-"))
         try:
-            result = _boot_once(scenario, binary)
+            result = _boot_once(scenario, binary, share)
         except HarnessError as e:
             errors.append(str(e))
             continue
+        finally:
+            if not keep:
+                shutil.rmtree(share, ignore_errors=True)
         result.attempts = attempt
         if errors:
             result.notes.append(f"first attempt failed: {errors[0].splitlines()[0]}")
-        keep = os.environ.get("BLEPROBE_E2E_KEEP")
-        if not keep:
-            shutil.rmtree(result.share, ignore_errors=True)
         return result
     raise HarnessError(f"HARNESS FAILURE in scenario {scenario['name']!r} after 2 attempts "
                        f"(not a tool failure):\n--- attempt 1:\n{errors[0]}\n--- attempt 2:\n{errors[1]}")

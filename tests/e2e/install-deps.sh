@@ -9,8 +9,8 @@
 # touched, so the install also works in a container without a boot setup.
 set -eu
 
-PACKAGES="qemu-system-x86 linux-image-amd64 bluez bluez-test-tools busybox-static
-python3 python3-dbus python3-gi python3-pytest kmod"
+PACKAGES="qemu-system-x86 linux-image-amd64 bluez bluez-test-tools busybox-static kmod
+dbus python3 python3-dbus python3-gi python3-pytest"
 
 missing=""
 for p in $PACKAGES; do

@@ -5,12 +5,14 @@ Step operations are carried out in order by guest/runner.py:
 
   peripheral        start the hci1 program: GATT application, then advertisement
   advertise         change the advertisement in place
+  read_delay        make the peripheral answer reads of its characteristic late
   power             set hci0's Powered property
   discover          the runner's own discovery on hci0 until BlueZ knows hci1
   start / run       start the tool (run: and wait for its exit)
   wait_lines        wait until the tool has written N lines
   wait_service_data wait until BlueZ signalled that service data to hci0 clients
   wait_discovering  wait until hci0 is discovering
+  wait_device       wait until a property of hci1's device object on hci0 has a value
   sigterm / wait_exit
   settle            give the tool time to write something it should not
 
@@ -151,8 +153,8 @@ SCAN_DFU = {
          "adv": {"service_data": {DFU: hexs(DFU_PAYLOAD_2), UNIT: hexs(b"1234-567")},
                  "service_uuids": [DFU]}},
         {"op": "wait_lines", "run": "dfu", "count": 2, "timeout": 60},
-        {"op": "settle", "seconds": 1},
-        {"op": "sigterm", "run": "dfu"},
+        # the controller switched off while scanning ends the scan
+        {"op": "power", "on": False},
         {"op": "wait_exit", "run": "dfu", "timeout": 30},
     ],
 }
@@ -165,6 +167,8 @@ def identity_scenario(name, gatt, extra_runs=()):
         {"op": "peripheral", "gatt": gatt, "adv": unit_adv(b"1234-567")},
         {"op": "discover", "timeout": 60},
         {"op": "run", "run": "identity", "args": ["--identity", DEVICE_ID], "timeout": 120},
+        # the tool made the link, so it must also have asked BlueZ to drop it
+        {"op": "wait_device", "property": "Connected", "value": False, "timeout": 30},
     ]
     for run_name, args in extra_runs:
         steps.append({"op": "run", "run": run_name, "args": args, "timeout": 120})
@@ -177,6 +181,17 @@ IDENTITY_SUCCESS = identity_scenario(
 IDENTITY_NO_DIS = identity_scenario("identity_no_dis", BATTERY_APP)
 IDENTITY_INVALID_SERIAL = identity_scenario("identity_invalid_serial",
                                             dis_app(b"0123456789ABCDE"))
+# then, in the same VM: SIGTERM while the tool is connected and its read of
+# the serial is still unanswered
+IDENTITY_INVALID_SERIAL["steps"] += [
+    {"op": "read_delay", "seconds": 30},
+    {"op": "start", "run": "cancelled", "args": ["--identity", DEVICE_ID]},
+    {"op": "wait_device", "property": "ServicesResolved", "value": True, "timeout": 60},
+    {"op": "settle", "seconds": 0.5},
+    {"op": "sigterm", "run": "cancelled"},
+    {"op": "wait_exit", "run": "cancelled", "timeout": 30},
+    {"op": "wait_device", "property": "Connected", "value": False, "timeout": 30},
+]
 
 CALLER_SERIAL = b"00AA0101BEEF0042"
 
@@ -189,6 +204,7 @@ CALLER_SEQUENCE = {
         {"op": "sigterm", "run": "scan"},
         {"op": "wait_exit", "run": "scan", "timeout": 30},
         {"op": "run", "run": "identity", "args": ["--identity", "$deviceId:scan"], "timeout": 120},
+        {"op": "wait_device", "property": "Connected", "value": False, "timeout": 30},
     ],
 }
 

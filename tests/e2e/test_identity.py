@@ -2,7 +2,7 @@
 
 import pytest
 
-from expect import assert_clean_exit, assert_output
+from expect import assert_clean_exit, assert_output, assert_step_ok
 from scenarios import (CALLER_SEQUENCE, CALLER_SERIAL, DEVICE_ID, IDENTITY_INVALID_SERIAL,
                        IDENTITY_NO_DIS, IDENTITY_SUCCESS)
 
@@ -21,6 +21,14 @@ def test_identity_result(vm, scenario, run_name, record):
     assert_clean_exit(r, run)
 
 
+def test_sigterm_during_the_read_reports_cancelled(vm):
+    r = vm(IDENTITY_INVALID_SERIAL)
+    run = r.run("cancelled")
+    assert_step_ok(r, "wait_device")
+    assert_output(r, run, [{"error": "identity-cancelled"}])
+    assert_clean_exit(r, run)
+
+
 def test_scan_sigterm_then_identity_with_reported_device_id(vm):
     r = vm(CALLER_SEQUENCE)
     scan, identity = r.run("scan"), r.run("identity")
@@ -28,3 +36,10 @@ def test_scan_sigterm_then_identity_with_reported_device_id(vm):
     assert_clean_exit(r, scan)
     assert_output(r, identity, [{"deviceId": DEVICE_ID, "serial": CALLER_SERIAL.decode()}])
     assert_clean_exit(r, identity)
+
+
+@pytest.mark.parametrize("scenario", [IDENTITY_SUCCESS, IDENTITY_NO_DIS, IDENTITY_INVALID_SERIAL,
+                                      CALLER_SEQUENCE], ids=lambda s: s["name"])
+def test_link_made_by_identity_mode_is_released(vm, scenario):
+    r = vm(scenario)
+    assert_step_ok(r, "wait_device")

@@ -50,13 +50,23 @@ def test_invalid_payloads_write_no_line(vm):
     assert_clean_exit(r, run)
 
 
+DFU_RECORDS = [
+    {"deviceId": DEVICE_ID, "serial": "0403020108070605",
+     "serviceDataHex": "0102030405060708", "serviceUuid": "FE59"},
+    {"deviceId": DEVICE_ID, "serial": "FFFFFFFFFFFFFFFF",
+     "serviceDataHex": "FFFFFFFFFFFFFFFF", "serviceUuid": "FE59"},
+]
+
+
 def test_dfu_reports_serial_and_hex_of_fe59_data(vm):
     r = vm(SCAN_DFU)
     run = r.run("dfu")
-    assert_output(r, run, [
-        {"deviceId": DEVICE_ID, "serial": "0403020108070605",
-         "serviceDataHex": "0102030405060708", "serviceUuid": "FE59"},
-        {"deviceId": DEVICE_ID, "serial": "FFFFFFFFFFFFFFFF",
-         "serviceDataHex": "FFFFFFFFFFFFFFFF", "serviceUuid": "FE59"},
-    ])
+    # the peripheral also advertises a valid unit number under 0x1523
+    assert_output(r, run, DFU_RECORDS + [{"error": "adapter-unavailable"}])
+
+
+def test_adapter_switched_off_while_scanning_ends_the_scan(vm):
+    r = vm(SCAN_DFU)
+    run = r.run("dfu")
+    assert run.stdout.endswith(b'{"error":"adapter-unavailable"}\n'), repr(run.stdout)
     assert_clean_exit(r, run)

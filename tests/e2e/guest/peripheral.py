@@ -11,6 +11,8 @@ on stdout ({"ok": true} or {"ok": false, "error": ...}):
                                "service_uuids": ["1523"]}}
       registers the advertisement the first time, and afterwards changes it in
       place through PropertiesChanged, which bluetoothd applies at once
+  {"cmd": "read_delay", "seconds": 20}
+      answers later reads of the characteristic only after that delay
 """
 
 import json
@@ -25,6 +27,8 @@ from gi.repository import GLib
 BLUEZ = "org.bluez"
 PROPS = "org.freedesktop.DBus.Properties"
 ROOT = "/org/bleprobe/e2e"
+# seconds before a read is answered, to hold a reader in the middle of a read
+READ_DELAY = {"s": 0.0}
 
 
 def uuid128(short):
@@ -129,11 +133,20 @@ class Characteristic(GattObject):
         self.value = value
         self.reads = 0
 
-    @dbus.service.method("org.bluez.GattCharacteristic1", in_signature="a{sv}", out_signature="ay")
-    def ReadValue(self, options):
+    @dbus.service.method("org.bluez.GattCharacteristic1", in_signature="a{sv}", out_signature="ay",
+                         async_callbacks=("ok", "fail"))
+    def ReadValue(self, options, ok, fail):
         self.reads += 1
         sys.stderr.write(f"ReadValue #{self.reads} options={dict(options)}\n")
-        return dbus.Array(self.value, signature="y")
+        value = dbus.Array(self.value, signature="y")
+        def answer():
+            ok(value)
+            return False
+
+        if READ_DELAY["s"] > 0:
+            GLib.timeout_add(int(READ_DELAY["s"] * 1000), answer)
+        else:
+            answer()
 
 
 class Peripheral:
@@ -171,6 +184,9 @@ class Peripheral:
             else:
                 self.adv.update(msg["adv"])
                 reply(ok=True)
+        elif cmd == "read_delay":
+            READ_DELAY["s"] = float(msg["seconds"])
+            reply(ok=True)
         else:
             reply(ok=False, error=f"unknown command {cmd}")
 

@@ -19,7 +19,6 @@ import json
 import os
 import signal
 import subprocess
-import sys
 import time
 import traceback
 
@@ -211,17 +210,33 @@ def wait_until(pred, timeout):
         ctx.iteration(True)
 
 
-def managed_objects():
-    om = dbus.Interface(bus.get_object("org.bluez", "/"), "org.freedesktop.DBus.ObjectManager")
-    return om.GetManagedObjects()
+def object_props(path, interface):
+    """Properties of one BlueZ object, or None while it does not exist."""
+    try:
+        props = dbus.Interface(bus.get_object("org.bluez", path, introspect=False),
+                               "org.freedesktop.DBus.Properties")
+        return props.GetAll(interface)
+    except dbus.DBusException:
+        return None
 
 
 def adapter_props(path):
-    try:
-        objs = managed_objects()
-    except dbus.DBusException:
-        return None
-    return objs.get(dbus.ObjectPath(path), {}).get("org.bluez.Adapter1")
+    return object_props(path, "org.bluez.Adapter1")
+
+
+def polled(pred, interval=0.25):
+    """pred evaluated at most every interval: bus round trips are not free
+    on an emulated CPU that the tool under test shares."""
+    state = {"next": 0.0, "value": False}
+
+    def check():
+        t = time.monotonic()
+        if t >= state["next"]:
+            state["value"] = pred()
+            state["next"] = t + interval
+        return state["value"]
+
+    return check
 
 
 def set_powered(path, on):
@@ -250,9 +265,17 @@ def start_stack():
     conf = "/run/e2e-stack/main.conf"
     with open(conf, "w") as f:
         f.write(BLUETOOTHD_CONF)
+    # hostname would only ask the bus to activate hostnamed, which is not there
     stack["bluetoothd"] = spawn_logged(
-        "bluetoothd", ["/usr/libexec/bluetooth/bluetoothd", "-n", "-f", conf])
-    stack["monitor"] = spawn_logged("dbus-monitor", ["dbus-monitor", "--system"])
+        "bluetoothd", ["/usr/libexec/bluetooth/bluetoothd", "-n", "-f", conf, "--noplugin=hostname"])
+    # proxies made before bluetoothd owns its name would have the bus try to
+    # activate org.bluez through its service file
+    if not wait_until(polled(lambda: stack["bluetoothd"].poll() is not None
+                             or bus.name_has_owner("org.bluez"), 0.1), 30) \
+            or stack["bluetoothd"].poll() is not None:
+        raise HarnessFailure("bluetoothd did not take the name org.bluez")
+    # line-buffered, so that a killed monitor has still written everything
+    stack["monitor"] = spawn_logged("dbus-monitor", ["stdbuf", "-oL", "dbus-monitor", "--system"])
 
     for attempt in (1, 2):
         stack["btvirt"] = spawn_logged("btvirt", ["btvirt", "-L", "-l2"])
@@ -263,7 +286,7 @@ def start_stack():
             a, b = adapter_props(CENTRAL), adapter_props(PERIPHERAL_ADAPTER)
             return bool(a and b and a.get("Powered") and b.get("Powered"))
 
-        wait_until(both_up, 40)
+        wait_until(polled(both_up), 40)
         a, b = adapter_props(CENTRAL), adapter_props(PERIPHERAL_ADAPTER)
         if a and b and a.get("Powered") and b.get("Powered"):
             break
@@ -278,6 +301,9 @@ def start_stack():
     timeline["hci0_address"] = str(a.get("Address"))
     timeline["hci1_address"] = str(b.get("Address"))
     log(f"adapters up: hci0 {a.get('Address')} hci1 {b.get('Address')}")
+    if str(b.get("Address")) != PERIPHERAL_ADDRESS:
+        # the tests expect the deviceId made from this address
+        raise HarnessFailure(f"hci1 has address {b.get('Address')}, not {PERIPHERAL_ADDRESS}")
 
 
 def stop_process(p, sig=signal.SIGTERM, timeout=5):
@@ -429,13 +455,17 @@ def service_data_seen(uuid, hexvalue, since, count=1):
     key = uuid128(uuid)
     seen = 0
     for e in events:
-        if e["t"] < since or not e["path"].startswith(CENTRAL + "/dev_"):
+        if e["t"] < since:
             continue
         sd = None
         if e["member"] == "PropertiesChanged" and e["args"][0] == "org.bluez.Device1":
+            path = e["path"]
             sd = e["args"][1].get("ServiceData")
         elif e["member"] == "InterfacesAdded":
+            path = e["args"][0]
             sd = e["args"][1].get("org.bluez.Device1", {}).get("ServiceData")
+        if sd is None or not path.startswith(CENTRAL + "/dev_"):
+            continue
         if sd and sd.get(key) == hexvalue.lower():
             seen += 1
     return seen >= count
@@ -462,11 +492,13 @@ def do_step(step, record):
         start_peripheral(step)
     elif op == "advertise":
         peripheral_request({"cmd": "advertise", "adv": step["adv"]})
+    elif op == "read_delay":
+        peripheral_request({"cmd": "read_delay", "seconds": step["seconds"]})
     elif op == "power":
         set_powered(step.get("adapter", CENTRAL), bool(step["on"]))
         want = bool(step["on"])
-        if not wait_until(lambda: bool((adapter_props(step.get("adapter", CENTRAL)) or {})
-                                       .get("Powered")) == want, 30):
+        if not wait_until(polled(lambda: bool((adapter_props(step.get("adapter", CENTRAL)) or {})
+                                              .get("Powered")) == want), 30):
             raise HarnessFailure(f"adapter did not become Powered={want}")
     elif op == "discover":
         # the runner's own discovery session, so that BlueZ knows the peripheral
@@ -476,12 +508,9 @@ def do_step(step, record):
         ad.StartDiscovery()
 
         def known():
-            try:
-                return dbus.ObjectPath(PERIPHERAL_DEVICE) in managed_objects()
-            except dbus.DBusException:
-                return False
+            return object_props(PERIPHERAL_DEVICE, "org.bluez.Device1") is not None
 
-        found = wait_until(known, float(step.get("timeout", 60)))
+        found = wait_until(polled(known), float(step.get("timeout", 60)))
         ad.StopDiscovery()
         if not found:
             raise HarnessFailure("own discovery did not find the peripheral")
@@ -510,9 +539,28 @@ def do_step(step, record):
             raise HarnessFailure(f"BlueZ did not signal service data {step['uuid']}={step['hex']}"
                                  f" {count} time(s) within {step.get('timeout', 60)} s")
     elif op == "wait_discovering":
-        if not wait_until(lambda: bool((adapter_props(CENTRAL) or {}).get("Discovering")),
+        if not wait_until(polled(lambda: bool((adapter_props(CENTRAL) or {}).get("Discovering"))),
                           float(step.get("timeout", 60))):
             record.update(ok=False, detail="hci0 never started discovering")
+    elif op == "wait_device":
+        # a property of the peripheral's device object on hci0; a removed
+        # object counts as disconnected
+        name, want = step["property"], step["value"]
+
+        observed = record.setdefault("observed", [])
+
+        def matches():
+            dev = object_props(PERIPHERAL_DEVICE, "org.bluez.Device1")
+            value = "<removed>" if dev is None else to_json(dev.get(name))
+            if not observed or observed[-1][1] != value:
+                observed.append((now(), value))
+            if dev is None:
+                return name == "Connected" and want is False
+            return value == want
+
+        timeout = float(step.get("timeout", 30))
+        if not wait_until(polled(matches), timeout):
+            record.update(ok=False, detail=f"{name} did not become {want} within {timeout} s")
     elif op == "settle":
         pump(float(step["seconds"]))
     elif op == "sigterm":
