@@ -8,7 +8,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 packages="build-essential cmake pkg-config libsystemd-dev nlohmann-json3-dev dbus python3 python3-dbus python3-gi"
 if [ "${1:-}" = "--test" ]; then
-    packages="$packages googletest libgtest-dev libgmock-dev libbenchmark-dev python3-pytest python3-dbusmock"
+    packages="$packages googletest libgtest-dev libgmock-dev libbenchmark-dev python3-pytest"
 fi
 
 missing=""
