@@ -330,7 +330,12 @@ class Adapter(BluezObject):
         if sender not in self.discovery_clients:
             raise BluezError('org.bluez.Error.Failed', 'No discovery started')
         self.discovery_clients.discard(sender)
+        was_discovering = bool(self.prop(ADAPTER, 'Discovering'))
         self.update_discovering()
+        if was_discovering and not self.discovery_clients:
+            # bluetoothd 5.66 signals the end of discovery twice: once when
+            # the request is handled and once when the controller confirms.
+            self.change(ADAPTER, {'Discovering': dbus.Boolean(False)})
 
     @dbus.service.method(ADAPTER, in_signature='', out_signature='as',
                          sender_keyword='sender', message_keyword='msg')
@@ -447,7 +452,13 @@ class Device(BluezObject):
         for obj in self.hidden_gatt:
             self.sim.export(obj)
         self.hidden_gatt = []
-        self.change(DEVICE, {'ServicesResolved': dbus.Boolean(True)})
+        # bluetoothd announces the resolved services together with what the
+        # GATT client learnt: the service UUIDs and the peer's name.
+        uuids = sorted({str(o.prop(GATT_SERVICE, 'UUID')) for o in self.sim.objects.values()
+                        if isinstance(o, GattService) and o.path.startswith(self.path + '/')})
+        name = dbus.String('BlueZ 5.66')
+        self.change(DEVICE, {'UUIDs': dbus.Array(uuids, signature='s'), 'Name': name, 'Alias': name,
+                             'ServicesResolved': dbus.Boolean(True)})
 
     @dbus.service.method(DEVICE, in_signature='', out_signature='',
                          sender_keyword='sender', message_keyword='msg',
