@@ -59,6 +59,22 @@ DENY_ADAPTER_METHODS = ('    <deny send_destination="org.bluez"'
                         ' send_interface="org.bluez.Adapter1"/>')
 
 
+def kill_now(process):
+    if process.poll() is None:
+        process.kill()
+    process.wait()
+
+
+def end_politely(process):
+    """SIGTERM, and SIGKILL if it is still there 5 s later."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(5)
+        except subprocess.TimeoutExpired:
+            kill_now(process)
+
+
 class Bus:
     """A private dbus-daemon."""
 
@@ -77,18 +93,10 @@ class Bus:
             raise RuntimeError('dbus-daemon did not start')
 
     def kill(self):
-        if self.process.poll() is None:
-            self.process.kill()
-        self.process.wait()
+        kill_now(self.process)
 
     def close(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(5)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        end_politely(self.process)
         self.process.stdout.close()
         self.stderr.close()
         shutil.rmtree(self.dir, ignore_errors=True)
@@ -110,22 +118,14 @@ class Sim(SimClient):
 
     def kill(self):
         """bluetoothd dies: its connection and org.bluez go away at once."""
-        if self.process.poll() is None:
-            self.process.kill()
-        self.process.wait()
+        kill_now(self.process)
 
     def stop(self):
         try:
             self.close()
         except Exception:
             pass
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(5)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        end_politely(self.process)
         self.process.stdout.close()
 
 
