@@ -232,7 +232,7 @@ void BluezCentralManager::readInterfaces(sd_bus_message* m, std::string_view pat
     if (std::strcmp(interface, names::kDeviceInterface) == 0 && isDirectChild(path, devicePrefix_)) {
       DeviceProperties properties;
       r = PropertyReader::readDevice(m, properties, serviceData_);
-      if (r >= 0) applyDevice(path, properties, announced);
+      if (r >= 0) addDevice(path, properties, announced);
     } else if (bool isService = std::strcmp(interface, names::kGattServiceInterface) == 0;
                isService || std::strcmp(interface, names::kGattCharacteristicInterface) == 0) {
       std::optional<ble::Uuid> uuid;
@@ -247,14 +247,16 @@ void BluezCentralManager::readInterfaces(sd_bus_message* m, std::string_view pat
   sd_bus_message_exit_container(m);
 }
 
-void BluezCentralManager::applyDevice(std::string_view path, const DeviceProperties& properties, bool announced) {
-  auto it = devices_.find(path);
-  if (it == devices_.end()) {
-    it = devices_.emplace(std::string(path), Device{}).first;
-  } else if (announced) {
-    it->second = Device{};
-  }
-  Device& device = it->second;
+void BluezCentralManager::addDevice(std::string_view path, const DeviceProperties& properties, bool announced) {
+  auto [it, inserted] = devices_.try_emplace(std::string(path));
+  if (!inserted) it->second = Device{};
+  updateDevice(it->second, properties);
+  // What BlueZ had cached before our scan is not an advertisement; a device
+  // announced while we scan is one.
+  if (announced) reportAdvertisement(it->second, properties);
+}
+
+void BluezCentralManager::updateDevice(Device& device, const DeviceProperties& properties) {
   if (properties.address) {
     auto identifier = identifierForAddress(*properties.address);
     device.hasIdentifier = identifier.has_value();
@@ -262,9 +264,10 @@ void BluezCentralManager::applyDevice(std::string_view path, const DevicePropert
   }
   if (properties.connected) device.connected = *properties.connected;
   if (properties.servicesResolved) device.servicesResolved = *properties.servicesResolved;
-  // What BlueZ had cached before our scan is not an advertisement; a device
-  // announced while we scan is one.
-  if (announced && discoveryRequested_ && properties.hasServiceData && device.hasIdentifier) {
+}
+
+void BluezCentralManager::reportAdvertisement(const Device& device, const DeviceProperties& properties) {
+  if (properties.hasServiceData && discoveryRequested_ && device.hasIdentifier) {
     delegate_.centralManagerDidDiscoverPeripheral(*this, device.identifier, ble::AdvertisementData{serviceData_});
   }
 }
@@ -354,19 +357,9 @@ int BluezCentralManager::onDevicePropertiesChanged(sd_bus_message* m, void* user
   DeviceProperties properties;
   if (PropertyReader::readDevice(m, properties, self->serviceData_) < 0) return 0;
 
-  Device& device = it->second;
-  if (properties.address) {
-    auto identifier = identifierForAddress(*properties.address);
-    device.hasIdentifier = identifier.has_value();
-    if (identifier) device.identifier = *identifier;
-  }
-  if (properties.hasServiceData && self->discoveryRequested_ && device.hasIdentifier) {
-    self->delegate_.centralManagerDidDiscoverPeripheral(*self, device.identifier,
-                                                        ble::AdvertisementData{self->serviceData_});
-  }
+  self->updateDevice(it->second, properties);
+  self->reportAdvertisement(it->second, properties);
   if (!properties.connected && !properties.servicesResolved) return 0;
-  if (properties.connected) device.connected = *properties.connected;
-  if (properties.servicesResolved) device.servicesResolved = *properties.servicesResolved;
   auto peripheral = self->peripherals_.find(std::string_view(path));
   if (peripheral == self->peripherals_.end()) return 0;
   auto keep = peripheral->second;

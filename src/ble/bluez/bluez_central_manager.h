@@ -78,7 +78,9 @@ class BluezCentralManager final : public ble::CentralManager {
   bool fromBluez(sd_bus_message* m) const;
   bool isUnderAdapter(std::string_view path) const;
   void readInterfaces(sd_bus_message* m, std::string_view path, bool announced);
-  void applyDevice(std::string_view path, const DeviceProperties& properties, bool announced);
+  void addDevice(std::string_view path, const DeviceProperties& properties, bool announced);
+  void updateDevice(Device& device, const DeviceProperties& properties);
+  void reportAdvertisement(const Device& device, const DeviceProperties& properties);
   void removeObject(std::string_view path, std::string_view interface);
   void setState(ble::ManagerState state);
   void fail(const sd_bus_error* error);
