@@ -1,4 +1,4 @@
-"""pytest fixtures for the end-to-end tests; the machinery is in harness.py."""
+"""pytest fixtures for the integration tests; the machinery is in harness.py."""
 
 import pytest
 

@@ -224,6 +224,12 @@ class Tool:
         self.process.stderr.close()
 
 
+def forged_bluez_exit(bluez_name):
+    """A NameOwnerChanged claiming that bluetoothd left the bus."""
+    return [('/org/freedesktop/DBus', 'org.freedesktop.DBus', 'NameOwnerChanged', 'sss',
+             ('org.bluez', bluez_name, ''))]
+
+
 def forge(address, signals, destination=None):
     """Send signals from a connection of our own, which is not BlueZ.
 

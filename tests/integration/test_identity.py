@@ -5,7 +5,7 @@ import dbus
 import pytest
 
 from fake_bluez import DEVICE, GATT_CHARACTERISTIC, OBJECT_MANAGER, PROPERTIES, uuid16
-from harness import DENY_BLUEZ, forge
+from harness import DENY_BLUEZ, forge, forged_bluez_exit
 
 ADDRESS = 'D0:00:00:00:00:01'
 OTHER = 'D0:00:00:00:00:11'
@@ -303,16 +303,11 @@ def forged_removal(path, bluez_name):
              (dbus.ObjectPath(path), dbus.Array([DEVICE], signature='s')))]
 
 
-def forged_bluez_exit(path, bluez_name):
-    return [('/org/freedesktop/DBus', 'org.freedesktop.DBus', 'NameOwnerChanged', 'sss',
-             ('org.bluez', bluez_name, ''))]
-
-
 FORGED = {
     'link-lost': forged_link_loss,
     'services-resolved': forged_resolution,
     'device-removed': forged_removal,
-    'bluez-name-lost': forged_bluez_exit,
+    'bluez-name-lost': lambda path, bluez_name: forged_bluez_exit(bluez_name),
 }
 
 

@@ -6,7 +6,7 @@ import pytest
 
 from fake_bluez import (ADAPTER, DEVICE, OBJECT_MANAGER, PROPERTIES, byte_array,
                         service_data, uuid16)
-from harness import DENY_ADAPTER_METHODS, DENY_BLUEZ, forge
+from harness import DENY_ADAPTER_METHODS, DENY_BLUEZ, forge, forged_bluez_exit
 
 UNIT = uuid16('1523')
 DFU = uuid16('fe59')
@@ -442,11 +442,6 @@ def forged_power_off(bluez_name):
 def forged_adapter_removal(bluez_name):
     return [('/', OBJECT_MANAGER, 'InterfacesRemoved', 'oas',
              (dbus.ObjectPath(HCI0), dbus.Array([ADAPTER], signature='s')))]
-
-
-def forged_bluez_exit(bluez_name):
-    return [('/org/freedesktop/DBus', 'org.freedesktop.DBus', 'NameOwnerChanged', 'sss',
-             ('org.bluez', bluez_name, ''))]
 
 
 FORGED = {
