@@ -8,6 +8,7 @@
 #include "ble/bluez/bluez_names.h"
 #include "ble/bluez/bluez_peripheral.h"
 #include "ble/bluez/device_address.h"
+#include "ble/bluez/object_tree_reader.h"
 
 namespace bluez {
 namespace {
@@ -163,64 +164,45 @@ int BluezCentralManager::onManagedObjects(sd_bus_message* reply, void* userdata,
 }
 
 void BluezCentralManager::readManagedObjects(sd_bus_message* reply) {
-  // First pass: the adapter. Devices and attributes are kept only under it.
-  std::string bestPath;
-  unsigned long bestIndex = ULONG_MAX;
-  std::optional<bool> bestPowered;
-  bool found = false;
-  auto forEachObject = [&](auto&& onObject) -> int {
-    int r = sd_bus_message_enter_container(reply, SD_BUS_TYPE_ARRAY, "{oa{sa{sv}}}");
-    if (r < 0) return r;
-    while ((r = sd_bus_message_enter_container(reply, SD_BUS_TYPE_DICT_ENTRY, "oa{sa{sv}}")) > 0) {
-      const char* path = nullptr;
-      if ((r = sd_bus_message_read_basic(reply, SD_BUS_TYPE_OBJECT_PATH, &path)) < 0) return r;
-      if ((r = onObject(std::string_view(path))) < 0) return r;
-      if ((r = sd_bus_message_exit_container(reply)) < 0) return r;
-    }
-    if (r < 0) return r;
-    return sd_bus_message_exit_container(reply);
-  };
-
-  int r = forEachObject([&](std::string_view path) -> int {
-    int rr = sd_bus_message_enter_container(reply, SD_BUS_TYPE_ARRAY, "{sa{sv}}");
-    if (rr < 0) return rr;
-    while ((rr = sd_bus_message_enter_container(reply, SD_BUS_TYPE_DICT_ENTRY, "sa{sv}")) > 0) {
-      const char* interface = nullptr;
-      if ((rr = sd_bus_message_read_basic(reply, SD_BUS_TYPE_STRING, &interface)) < 0) return rr;
-      if (std::strcmp(interface, names::kAdapterInterface) == 0) {
-        std::optional<bool> powered;
-        if ((rr = PropertyReader::readAdapter(reply, powered)) < 0) return rr;
-        unsigned long index = adapterIndex(path);
-        if (!found || index < bestIndex || (index == bestIndex && path < bestPath)) {
-          found = true;
-          bestIndex = index;
-          bestPath = std::string(path);
-          bestPowered = powered;
-        }
-      } else if ((rr = PropertyReader::skip(reply, "a{sv}")) < 0) {
-        return rr;
-      }
-      if ((rr = sd_bus_message_exit_container(reply)) < 0) return rr;
-    }
-    if (rr < 0) return rr;
-    return sd_bus_message_exit_container(reply);
-  });
-  if (r < 0 || !found) {
+  ObjectTree tree;
+  if (readObjectTree(reply, tree) < 0) {
     setState(ble::ManagerState::kUnsupported);
     return;
   }
-  adapterPath_ = bestPath;
-  devicePrefix_ = bestPath + "/";
-
-  // Second pass: what BlueZ already knows under that adapter.
-  if (sd_bus_message_rewind(reply, true) >= 0) {
-    forEachObject([&](std::string_view path) -> int {
-      if (!isUnderAdapter(path)) return PropertyReader::skip(reply, "a{sa{sv}}");
-      readInterfaces(reply, path, false);
-      return 0;
-    });
+  const ObjectTree::Adapter* adapter = nullptr;
+  for (const auto& candidate : tree.adapters) {
+    if (!adapter || adapterIndex(candidate.path) < adapterIndex(adapter->path) ||
+        (adapterIndex(candidate.path) == adapterIndex(adapter->path) && candidate.path < adapter->path)) {
+      adapter = &candidate;
+    }
   }
-  setState(bestPowered.value_or(false) ? ble::ManagerState::kPoweredOn : ble::ManagerState::kPoweredOff);
+  if (!adapter) {
+    setState(ble::ManagerState::kUnsupported);
+    return;
+  }
+  adapterPath_ = adapter->path;
+  devicePrefix_ = adapter->path + "/";
+
+  // What BlueZ already knows under that adapter.
+  for (const auto& device : tree.devices) {
+    if (!isDirectChild(device.path, devicePrefix_)) continue;
+    DeviceProperties properties;
+    if (device.address) properties.address = *device.address;
+    properties.connected = device.connected;
+    properties.servicesResolved = device.servicesResolved;
+    addDevice(device.path, properties, false);
+  }
+  storeAttributes(tree, devicePrefix_);
+  setState(adapter->powered.value_or(false) ? ble::ManagerState::kPoweredOn : ble::ManagerState::kPoweredOff);
+}
+
+void BluezCentralManager::storeAttributes(const ObjectTree& tree, std::string_view under) {
+  for (const auto& service : tree.services) {
+    if (service.path.starts_with(under)) gattServices_.insert_or_assign(service.path, service.uuid);
+  }
+  for (const auto& characteristic : tree.characteristics) {
+    if (characteristic.path.starts_with(under)) gattCharacteristics_.insert_or_assign(characteristic.path, characteristic.uuid);
+  }
 }
 
 void BluezCentralManager::readInterfaces(sd_bus_message* m, std::string_view path, bool announced) {
@@ -339,9 +321,9 @@ int BluezCentralManager::onAdapterPropertiesChanged(sd_bus_message* m, void* use
   const char* path = sd_bus_message_get_path(m);
   if (!path || self->adapterPath_ != path) return 0;
   if (sd_bus_message_skip(m, "s") < 0) return 0;
-  std::optional<bool> powered;
-  if (PropertyReader::readAdapter(m, powered) < 0 || !powered) return 0;
-  self->setState(*powered ? ble::ManagerState::kPoweredOn : ble::ManagerState::kPoweredOff);
+  AdapterProperties properties;
+  if (PropertyReader::readAdapter(m, properties) < 0 || !properties.powered) return 0;
+  self->setState(*properties.powered ? ble::ManagerState::kPoweredOn : ble::ManagerState::kPoweredOff);
   return 0;
 }
 

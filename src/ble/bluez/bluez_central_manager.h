@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ble/advertisement_data.h"
+#include "ble/bluez/object_tree_reader.h"
 #include "ble/bluez/property_reader.h"
 #include "ble/bluez/sd_handle.h"
 #include "ble/central_manager.h"
@@ -77,6 +78,7 @@ class BluezCentralManager final : public ble::CentralManager {
   void readManagedObjects(sd_bus_message* reply);
   bool fromBluez(sd_bus_message* m) const;
   bool isUnderAdapter(std::string_view path) const;
+  void storeAttributes(const ObjectTree& tree, std::string_view under);
   void readInterfaces(sd_bus_message* m, std::string_view path, bool announced);
   void addDevice(std::string_view path, const DeviceProperties& properties, bool announced);
   void updateDevice(Device& device, const DeviceProperties& properties);

@@ -93,9 +93,10 @@ int PropertyReader::readDevice(sd_bus_message* m, DeviceProperties& out,
   });
 }
 
-int PropertyReader::readAdapter(sd_bus_message* m, std::optional<bool>& powered) {
+int PropertyReader::readAdapter(sd_bus_message* m, AdapterProperties& out) {
   return forEachProperty(m, [&](std::string_view name) -> int {
-    if (name == "Powered") return readBoolVariant(m, powered);
+    if (name == "Powered") return readBoolVariant(m, out.powered);
+    if (name == "Discovering") return readBoolVariant(m, out.discovering);
     return 0;
   });
 }

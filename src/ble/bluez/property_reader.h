@@ -22,13 +22,19 @@ struct DeviceProperties {
   bool hasServiceData = false;
 };
 
+// What an org.bluez.Adapter1 property dictionary carried.
+struct AdapterProperties {
+  std::optional<bool> powered;
+  std::optional<bool> discovering;
+};
+
 // Readers of BlueZ property dictionaries (a{sv}) at the message's current
 // position. A property of an unexpected D-Bus type is skipped as if absent;
 // a negative return means the message could not be read at all.
 class PropertyReader {
  public:
   static int readDevice(sd_bus_message* m, DeviceProperties& out, std::vector<ble::ServiceDataEntry>& serviceData);
-  static int readAdapter(sd_bus_message* m, std::optional<bool>& powered);
+  static int readAdapter(sd_bus_message* m, AdapterProperties& out);
   static int readGattAttribute(sd_bus_message* m, std::optional<ble::Uuid>& uuid);
 
   // Skips one value of the given signature.
