@@ -28,7 +28,7 @@ class NullCentral final : public ble::CentralManager {
 
 class NullFactory final : public ble::CentralManagerFactory {
  public:
-  std::unique_ptr<ble::CentralManager> createCentralManager(ble::CentralManagerDelegate&) override {
+  std::unique_ptr<ble::CentralManager> createCentralManager(ble::CentralManagerDelegate&, const ble::CentralManagerOptions&) override {
     return std::make_unique<NullCentral>();
   }
 };

@@ -226,6 +226,9 @@ TEST(DeviceIdentityReaderTest, OutcomesEndInOneLine) {
 
 TEST(DeviceIdentityReaderTest, ConnectsToTheRetrievedPeripheralWithItsDelegateSet) {
   IdentityRun run;
+  // The backend learns up front which peripheral will be asked for, so that
+  // it can look for one the system has forgotten.
+  EXPECT_EQ(run.factory.createdWith.expectedPeripherals, std::vector<ble::Uuid>{kId});
   EXPECT_TRUE(run.central().retrieveCalls.empty()) << "nothing happens before the adapter is on";
   run.powerOn();
   ASSERT_EQ(run.central().retrieveCalls.size(), 1u);

@@ -43,13 +43,16 @@ class FakeCentralManager final : public ble::CentralManager {
 
 class FakeCentralManagerFactory final : public ble::CentralManagerFactory {
  public:
-  std::unique_ptr<ble::CentralManager> createCentralManager(ble::CentralManagerDelegate& delegate) override {
+  std::unique_ptr<ble::CentralManager> createCentralManager(ble::CentralManagerDelegate& delegate,
+                                                           const ble::CentralManagerOptions& options) override {
     auto manager = std::make_unique<FakeCentralManager>(delegate);
     created = manager.get();
+    createdWith = options;
     return manager;
   }
 
   FakeCentralManager* created = nullptr;
+  ble::CentralManagerOptions createdWith;
 };
 
 }  // namespace testing_support

@@ -54,6 +54,11 @@ int main(int argc, char** argv) {
   }
   bluez::BluezCentralManagerFactory factory(bus.get(), loop.get());
   app::SystemProcess process(loop);
+  // A link of ours that BlueZ has not yet dropped (it waits about 2 s after
+  // Disconnect) would be found up, and then lost, by the next run on the
+  // same peripheral: the process outlives its line until the link is down.
+  process.setExitWait([&factory](std::function<void()> done) { factory.releases().whenIdle(std::move(done)); },
+                      std::chrono::seconds(3));
 
   std::optional<scanner::AdvertisementScanner> scanner;
   std::optional<identity::DeviceIdentityReader> identityReader;
@@ -64,6 +69,11 @@ int main(int argc, char** argv) {
   }
 
   loop.addSignalHandler(SIGTERM, [&] {
+    // The line is out already; only the wait for BlueZ is cut short.
+    if (process.exiting()) {
+      process.exitNow();
+      return;
+    }
     if (identityReader) {
       identityReader->stop();
       return;

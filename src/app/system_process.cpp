@@ -6,6 +6,11 @@
 
 namespace app {
 
+void SystemProcess::setExitWait(ExitWait wait, std::chrono::milliseconds limit) {
+  exitWait_ = std::move(wait);
+  exitWaitLimit_ = limit;
+}
+
 bool SystemProcess::writeResultLine(const Record& record) {
   // Once the run has ended, a late event of the same dispatch must not add a
   // line behind the final one.
@@ -19,7 +24,18 @@ bool SystemProcess::writeResultLine(const Record& record) {
 void SystemProcess::exit(int status) {
   if (exiting_) return;
   exiting_ = true;
-  loop_.exit(status);
+  status_ = status;
+  if (!exitWait_) {
+    loop_.exit(status);
+    return;
+  }
+  exitWaitTimer_ = loop_.scheduleAfter(exitWaitLimit_, [this] { exitNow(); });
+  exitWait_([this] { exitNow(); });
+}
+
+void SystemProcess::exitNow() {
+  exiting_ = true;
+  loop_.exit(status_);
 }
 
 }  // namespace app

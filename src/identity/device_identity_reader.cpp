@@ -18,7 +18,10 @@ bool holdsLink(const ble::Peripheral& peripheral) {
 
 DeviceIdentityReader::DeviceIdentityReader(const ble::Uuid& identifier, ble::CentralManagerFactory& factory,
                                            app::Clock& clock, app::Process& process)
-    : identifier_(identifier), clock_(clock), process_(process), central_(factory.createCentralManager(*this)) {
+    : identifier_(identifier),
+      clock_(clock),
+      process_(process),
+      central_(factory.createCentralManager(*this, {.expectedPeripherals = {identifier}})) {
   // The limit runs from construction: it covers waiting for the adapter as
   // much as connecting, discovering and reading.
   timeout_ = clock_.scheduleAfter(kTimeLimit, [this] { finish(app::errorRecord(app::error_code::kIdentityTimeout)); });

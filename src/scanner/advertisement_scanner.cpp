@@ -6,7 +6,7 @@ namespace scanner {
 
 AdvertisementScanner::AdvertisementScanner(ble::CentralManagerFactory& factory, app::Process& process,
                                            bool firmwareDfu)
-    : process_(process), decoder_(firmwareDfu), central_(factory.createCentralManager(*this)) {}
+    : process_(process), decoder_(firmwareDfu), central_(factory.createCentralManager(*this, {})) {}
 
 void AdvertisementScanner::stop() { central_->stopScan(); }
 

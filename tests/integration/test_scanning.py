@@ -185,6 +185,9 @@ def test_discovery_filter_start_and_stop_on_sigterm(bus, sim, run_tool, mode, ad
     assert calls == [
         ('SetDiscoveryFilter', chosen, [{'Transport': 'le', 'DuplicateData': True}]),
         ('StartDiscovery', chosen, []),
+        # The filter is cleared first: bluetoothd 5.66 otherwise ends every
+        # other program's discovery once this one has left the bus.
+        ('SetDiscoveryFilter', chosen, [{}]),
         ('StopDiscovery', chosen, []),
     ]
 

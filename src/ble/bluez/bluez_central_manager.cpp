@@ -55,8 +55,16 @@ bool isDirectChild(std::string_view path, std::string_view prefix) {
 
 }  // namespace
 
-BluezCentralManager::BluezCentralManager(sd_bus* bus, sd_event* event, ble::CentralManagerDelegate& delegate)
-    : bus_(bus), event_(event), delegate_(delegate) {
+BluezCentralManager::BluezCentralManager(sd_bus* bus, sd_event* event, ble::CentralManagerDelegate& delegate,
+                                         const ble::CentralManagerOptions& options, LinkReleaseTracker& releases)
+    : bus_(bus),
+      event_(event),
+      delegate_(delegate),
+      releases_(releases),
+      expected_(options.expectedPeripherals),
+      graceTimer_(event),
+      searchTimer_(event),
+      discoveryCheck_(event) {
   if (bus_) {
     subscribe();
     // Sent after the AddMatch calls on the same connection, so the bus applies
@@ -71,6 +79,9 @@ BluezCentralManager::BluezCentralManager(sd_bus* bus, sd_event* event, ble::Cent
 }
 
 BluezCentralManager::~BluezCentralManager() {
+  // The run ended during a search (SIGTERM, the time limit): the discovery
+  // it started must not outlive it. The bus is flushed on the way out.
+  if (searching_) stopDiscovery();
   for (auto& [path, peripheral] : peripherals_) peripheral->detach();
 }
 
@@ -120,6 +131,21 @@ int BluezCentralManager::onPosted(sd_event_source* /*source*/, void* userdata) {
   if (!self->posted_.empty()) sd_event_source_set_enabled(self->postSource_.get(), SD_EVENT_ONESHOT);
   task();
   return 0;
+}
+
+void BluezCentralManager::holdLinkEnd(std::function<void()> task) {
+  heldLinkEnds_.push_back(std::move(task));
+  // The grace runs from the latest link end, so each gets all of it.
+  auto deliver = [this] {
+    // One at a time, in order; each may end the run, which stops the loop
+    // before the next would matter.
+    while (!heldLinkEnds_.empty()) {
+      auto next = std::move(heldLinkEnds_.front());
+      heldLinkEnds_.pop_front();
+      next();
+    }
+  };
+  if (!graceTimer_.start(kAdapterGrace, deliver)) post(deliver);
 }
 
 bool BluezCentralManager::fromBluez(sd_bus_message* m) const {
@@ -193,7 +219,55 @@ void BluezCentralManager::readManagedObjects(sd_bus_message* reply) {
     addDevice(device.path, properties, false);
   }
   storeAttributes(tree, devicePrefix_);
-  setState(adapter->powered.value_or(false) ? ble::ManagerState::kPoweredOn : ble::ManagerState::kPoweredOff);
+  discovering_ = adapter->discovering;
+  if (!adapter->powered.value_or(false)) {
+    setState(ble::ManagerState::kPoweredOff);
+    return;
+  }
+  // BlueZ drops a device it only saw while discovering some 30 s after its
+  // last advertisement (TemporaryTimeout). The identifier holds the address,
+  // so a peripheral it has forgotten can be looked for; the adapter is
+  // reported on once the search has ended, found or not, so that retrieval
+  // answers at once as usual.
+  bool known = std::any_of(devices_.begin(), devices_.end(), [&](const auto& entry) { return isExpected(entry.second); });
+  bool findable = std::any_of(expected_.begin(), expected_.end(), namesAnAddress);
+  if (!known && findable) {
+    searching_ = true;
+    if (!searchTimer_.start(kSearchTime, [this] { endSearch(); }) || startDiscovery(false) < 0) {
+      searching_ = false;
+      searchTimer_.cancel();
+      setState(ble::ManagerState::kUnsupported);
+    }
+    return;
+  }
+  setState(ble::ManagerState::kPoweredOn);
+}
+
+bool BluezCentralManager::isExpected(const Device& device) const {
+  return device.hasIdentifier && std::find(expected_.begin(), expected_.end(), device.identifier) != expected_.end();
+}
+
+void BluezCentralManager::endSearch() {
+  if (!searching_) return;
+  searching_ = false;
+  searchTimer_.cancel();
+  // Stopped before the adapter is reported on: a run that then finds
+  // nothing exits with the discovery already stopped.
+  stopDiscovery();
+  setState(ble::ManagerState::kPoweredOn);
+}
+
+int BluezCentralManager::replaceAttributes(const std::string& devicePath, sd_bus_message* reply) {
+  ObjectTree tree;
+  int r = readObjectTree(reply, tree);
+  if (r < 0) return r;
+  std::string prefix = devicePath + "/";
+  for (auto* attributes : {&gattServices_, &gattCharacteristics_}) {
+    auto it = attributes->lower_bound(prefix);
+    while (it != attributes->end() && it->first.starts_with(prefix)) it = attributes->erase(it);
+  }
+  storeAttributes(tree, prefix);
+  return r;
 }
 
 void BluezCentralManager::storeAttributes(const ObjectTree& tree, std::string_view under) {
@@ -233,6 +307,7 @@ void BluezCentralManager::addDevice(std::string_view path, const DevicePropertie
   auto [it, inserted] = devices_.try_emplace(std::string(path));
   if (!inserted) it->second = Device{};
   updateDevice(it->second, properties);
+  if (searching_ && isExpected(it->second)) post([this] { endSearch(); });
   // What BlueZ had cached before our scan is not an advertisement; a device
   // announced while we scan is one.
   if (announced) reportAdvertisement(it->second, properties);
@@ -263,15 +338,22 @@ int BluezCentralManager::onNameOwnerChanged(sd_bus_message* m, void* userdata, s
   const char* newOwner = nullptr;
   if (sd_bus_message_read(m, "sss", &name, &oldOwner, &newOwner) < 0) return 0;
   if (std::strcmp(name, names::kService) != 0) return 0;
-  if (!self->owner_.empty() && self->owner_ == oldOwner) self->bluezGone();
+  if (!self->owner_.empty() && self->owner_ == oldOwner) {
+    self->owner_.clear();
+    self->adapterLost();
+  }
   return 0;
 }
 
-void BluezCentralManager::bluezGone() {
-  owner_.clear();
+void BluezCentralManager::adapterLost() {
   discoveryRequested_ = false;
+  searching_ = false;
+  searchTimer_.cancel();
+  discoveryCheck_.cancel();
+  // The adapter's fate first: a link's end that BlueZ signalled before it is
+  // only a consequence.
   setState(ble::ManagerState::kUnsupported);
-  for (auto& [path, peripheral] : peripherals_) peripheral->onLinkLost();
+  for (auto& [path, peripheral] : peripherals_) peripheral->onAdapterLost();
 }
 
 int BluezCentralManager::onInterfacesAdded(sd_bus_message* m, void* userdata, sd_bus_error* /*error*/) {
@@ -298,9 +380,7 @@ int BluezCentralManager::onInterfacesRemoved(sd_bus_message* m, void* userdata, 
 void BluezCentralManager::removeObject(std::string_view path, std::string_view interface) {
   if (interface == names::kAdapterInterface) {
     if (path != adapterPath_) return;
-    discoveryRequested_ = false;
-    setState(ble::ManagerState::kUnsupported);
-    for (auto& [devicePath, peripheral] : peripherals_) peripheral->onLinkLost();
+    adapterLost();
   } else if (interface == names::kDeviceInterface) {
     if (auto it = devices_.find(path); it != devices_.end()) devices_.erase(it);
     reportDisconnection(std::string(path));
@@ -312,7 +392,7 @@ void BluezCentralManager::removeObject(std::string_view path, std::string_view i
 }
 
 void BluezCentralManager::reportDisconnection(const std::string& devicePath) {
-  if (auto it = peripherals_.find(devicePath); it != peripherals_.end()) it->second->onLinkLost();
+  if (auto it = peripherals_.find(devicePath); it != peripherals_.end()) it->second->onLinkEnded();
 }
 
 int BluezCentralManager::onAdapterPropertiesChanged(sd_bus_message* m, void* userdata, sd_bus_error* /*error*/) {
@@ -322,8 +402,20 @@ int BluezCentralManager::onAdapterPropertiesChanged(sd_bus_message* m, void* use
   if (!path || self->adapterPath_ != path) return 0;
   if (sd_bus_message_skip(m, "s") < 0) return 0;
   AdapterProperties properties;
-  if (PropertyReader::readAdapter(m, properties) < 0 || !properties.powered) return 0;
-  self->setState(*properties.powered ? ble::ManagerState::kPoweredOn : ble::ManagerState::kPoweredOff);
+  if (PropertyReader::readAdapter(m, properties) < 0) return 0;
+  if (properties.discovering) self->discovering_ = properties.discovering;
+  if (properties.powered) {
+    if (!*properties.powered) {
+      self->searching_ = false;
+      self->searchTimer_.cancel();
+      self->discoveryCheck_.cancel();
+      self->setState(ble::ManagerState::kPoweredOff);
+      return 0;
+    }
+    // Powered on again in the middle of a search is still the search.
+    if (!self->searching_) self->setState(ble::ManagerState::kPoweredOn);
+  }
+  if (properties.discovering) self->onDiscoveringChanged();
   return 0;
 }
 
@@ -351,43 +443,108 @@ int BluezCentralManager::onDevicePropertiesChanged(sd_bus_message* m, void* user
 }
 
 int BluezCentralManager::onDisconnected(sd_bus_message* /*m*/, void* userdata, sd_bus_error* /*error*/) {
-  static_cast<BluezCentralManager*>(userdata)->bluezGone();
+  auto* self = static_cast<BluezCentralManager*>(userdata);
+  self->owner_.clear();
+  self->adapterLost();
   return 0;
 }
 
 void BluezCentralManager::scanForPeripheralsWithServices(const std::vector<ble::Uuid>& /*serviceUuids*/,
                                                          const ble::ScanOptions& options) {
   if (!bus_ || adapterPath_.empty()) return;
+  duplicates_ = options.allowDuplicates;
+  discoveryRequested_ = true;
+  discoveryRestarts_ = 0;
+  if (startDiscovery(false) < 0) post([this] { setState(ble::ManagerState::kUnsupported); });
+}
+
+int BluezCentralManager::startDiscovery(bool restart) {
+  int r = 0;
+  if (restart) {
+    // bluetoothd still counts us as discovering when a discovery ended under
+    // us, and would answer StartDiscovery with InProgress: leave first. The
+    // answer does not matter ("No discovery started" is fine too).
+    r = sd_bus_call_method_async(bus_, scanCalls_[0].put(), names::kService, adapterPath_.c_str(),
+                                 names::kAdapterInterface, "StopDiscovery", nullptr, nullptr, "");
+  }
   // No UUIDs in the filter: BlueZ matches them only against the advertised
   // service-UUID lists, never against service-data keys, so it would hide
   // the very peripherals we look for. The service is filtered here instead.
-  discoveryRequested_ = true;
-  int r = sd_bus_call_method_async(bus_, scanCalls_[0].put(), names::kService, adapterPath_.c_str(),
-                                   names::kAdapterInterface, "SetDiscoveryFilter", &BluezCentralManager::onScanReply,
-                                   this, "a{sv}", 2, "Transport", "s", "le", "DuplicateData", "b",
-                                   static_cast<int>(options.allowDuplicates));
+  // No Pattern either when searching: bluetoothd 5.66 applies one client's
+  // pattern to what every client's discovery reports.
   if (r >= 0) {
     r = sd_bus_call_method_async(bus_, scanCalls_[1].put(), names::kService, adapterPath_.c_str(),
-                                 names::kAdapterInterface, "StartDiscovery", &BluezCentralManager::onScanReply, this,
+                                 names::kAdapterInterface, "SetDiscoveryFilter", &BluezCentralManager::onScanReply,
+                                 this, "a{sv}", 2, "Transport", "s", "le", "DuplicateData", "b",
+                                 static_cast<int>(duplicates_));
+  }
+  if (r >= 0) {
+    r = sd_bus_call_method_async(bus_, scanCalls_[2].put(), names::kService, adapterPath_.c_str(),
+                                 names::kAdapterInterface, "StartDiscovery", &BluezCentralManager::onStartReply, this,
                                  "");
   }
-  if (r < 0) post([this] { setState(ble::ManagerState::kUnsupported); });
+  return r;
+}
+
+int BluezCentralManager::onStartReply(sd_bus_message* reply, void* userdata, sd_bus_error* error) {
+  // The answer to StartDiscovery comes just before Discovering turns true;
+  // make sure that it does.
+  if (!sd_bus_message_is_method_error(reply, nullptr)) {
+    static_cast<BluezCentralManager*>(userdata)->checkDiscovering();
+    return 0;
+  }
+  return onScanReply(reply, userdata, error);
 }
 
 int BluezCentralManager::onScanReply(sd_bus_message* reply, void* userdata, sd_bus_error* /*error*/) {
-  // A scan BlueZ refused must not look like a scan that found nothing.
+  auto* self = static_cast<BluezCentralManager*>(userdata);
   if (!sd_bus_message_is_method_error(reply, nullptr)) return 0;
+  // A scan BlueZ refused must not look like a scan that found nothing.
   const sd_bus_error* error = sd_bus_message_get_error(reply);
   if (isInProgress(error)) return 0;
-  static_cast<BluezCentralManager*>(userdata)->fail(error);
+  self->searching_ = false;
+  self->searchTimer_.cancel();
+  self->fail(error);
   return 0;
+}
+
+void BluezCentralManager::onDiscoveringChanged() {
+  if (discovering_.value_or(false)) {
+    discoveryRestarts_ = 0;
+    return;
+  }
+  checkDiscovering();
+}
+
+void BluezCentralManager::checkDiscovering() {
+  if (!discoveryRequested_ || state_ != ble::ManagerState::kPoweredOn) return;
+  // bluetoothd 5.66 ends every client's discovery when a client that stopped
+  // with a filter set leaves the bus, and keeps the others registered. Give
+  // BlueZ a moment (Discovering also goes false just before Powered does),
+  // then start again; a scan must never go deaf in silence.
+  discoveryCheck_.start(kAdapterGrace, [this] {
+    if (!discoveryRequested_ || state_ != ble::ManagerState::kPoweredOn || discovering_.value_or(false)) return;
+    if (++discoveryRestarts_ > kMaxDiscoveryRestarts || startDiscovery(true) < 0) {
+      discoveryRequested_ = false;
+      setState(ble::ManagerState::kUnsupported);
+    }
+  });
 }
 
 void BluezCentralManager::stopScan() {
   if (!bus_ || !discoveryRequested_ || adapterPath_.empty()) return;
   discoveryRequested_ = false;
-  // No reply is awaited: the run ends right after, and the bus connection is
-  // flushed on the way out.
+  discoveryCheck_.cancel();
+  stopDiscovery();
+}
+
+void BluezCentralManager::stopDiscovery() {
+  // Our filter goes first. bluetoothd 5.66 keeps a client that stops with a
+  // filter set on its list, and when that client then leaves the bus it
+  // stops the discovery of every other program. No reply is awaited: the run
+  // ends right after, and the bus connection is flushed on the way out.
+  sd_bus_call_method_async(bus_, nullptr, names::kService, adapterPath_.c_str(), names::kAdapterInterface,
+                           "SetDiscoveryFilter", nullptr, nullptr, "a{sv}", 0);
   sd_bus_call_method_async(bus_, nullptr, names::kService, adapterPath_.c_str(), names::kAdapterInterface,
                            "StopDiscovery", nullptr, nullptr, "");
 }

@@ -1,20 +1,25 @@
 #pragma once
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "ble/advertisement_data.h"
+#include "ble/bluez/event_timer.h"
+#include "ble/bluez/link_release_tracker.h"
 #include "ble/bluez/object_tree_reader.h"
 #include "ble/bluez/property_reader.h"
 #include "ble/bluez/sd_handle.h"
 #include "ble/central_manager.h"
 #include "ble/central_manager_delegate.h"
+#include "ble/central_manager_factory.h"
 
 namespace bluez {
 
@@ -26,9 +31,19 @@ class BluezPeripheral;
 // BlueZ's signals and replies into delegate events on the event loop.
 class BluezCentralManager final : public ble::CentralManager {
  public:
+  // How long BlueZ may take to look up a peripheral it has forgotten: one
+  // advertisement at the slowest legacy interval (10.24 s), with margin.
+  static constexpr std::chrono::seconds kSearchTime{15};
+  // bluetoothd ends every link before it signals that the adapter is off or
+  // gone; a link's end is held this long to tell the two apart.
+  static constexpr std::chrono::milliseconds kAdapterGrace{400};
+  // Restarts of a discovery that BlueZ ended under us, before giving up.
+  static constexpr int kMaxDiscoveryRestarts = 3;
+
   // `bus` may be null when the system bus could not be reached: the manager
   // then reports the adapter as unsupported.
-  BluezCentralManager(sd_bus* bus, sd_event* event, ble::CentralManagerDelegate& delegate);
+  BluezCentralManager(sd_bus* bus, sd_event* event, ble::CentralManagerDelegate& delegate,
+                      const ble::CentralManagerOptions& options, LinkReleaseTracker& releases);
   ~BluezCentralManager() override;
 
   ble::ManagerState state() const override { return state_; }
@@ -43,10 +58,17 @@ class BluezCentralManager final : public ble::CentralManager {
   // For BluezPeripheral.
   sd_bus* bus() const { return bus_; }
   ble::CentralManagerDelegate& delegate() const { return delegate_; }
+  LinkReleaseTracker& releases() const { return releases_; }
   // Runs `task` from the event loop, after the current handler has returned.
   void post(std::function<void()> task);
+  // Runs `task` once the adapter grace has passed, unless the adapter turns
+  // out to be off or gone first: that is then reported instead, before it.
+  void holdLinkEnd(std::function<void()> task);
   bool isConnected(const std::string& devicePath) const;
   bool servicesResolved(const std::string& devicePath) const;
+  // Replaces what is known of the GATT attributes under `devicePath` by what
+  // a GetManagedObjects reply lists. Negative when the reply is unreadable.
+  int replaceAttributes(const std::string& devicePath, sd_bus_message* reply);
   // Direct GATT children of `parentPath` with `interface`, in handle order.
   std::vector<std::pair<std::string, ble::Uuid>> gattChildren(const std::string& parentPath, bool services) const;
 
@@ -72,13 +94,14 @@ class BluezCentralManager final : public ble::CentralManager {
   static int onDevicePropertiesChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
   static int onDisconnected(sd_bus_message* m, void* userdata, sd_bus_error* error);
   static int onScanReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
+  static int onStartReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
   static int onPosted(sd_event_source* source, void* userdata);
 
   void subscribe();
   void readManagedObjects(sd_bus_message* reply);
+  void storeAttributes(const ObjectTree& tree, std::string_view under);
   bool fromBluez(sd_bus_message* m) const;
   bool isUnderAdapter(std::string_view path) const;
-  void storeAttributes(const ObjectTree& tree, std::string_view under);
   void readInterfaces(sd_bus_message* m, std::string_view path, bool announced);
   void addDevice(std::string_view path, const DeviceProperties& properties, bool announced);
   void updateDevice(Device& device, const DeviceProperties& properties);
@@ -86,19 +109,33 @@ class BluezCentralManager final : public ble::CentralManager {
   void removeObject(std::string_view path, std::string_view interface);
   void setState(ble::ManagerState state);
   void fail(const sd_bus_error* error);
-  void bluezGone();
+  void adapterLost();
   void reportDisconnection(const std::string& devicePath);
   BluezPeripheral* asBluez(ble::Peripheral& peripheral) const;
+
+  // Discovery, for a scan or for the search of a forgotten peripheral.
+  int startDiscovery(bool restart);
+  void stopDiscovery();
+  void onDiscoveringChanged();
+  void checkDiscovering();
+  bool isExpected(const Device& device) const;
+  void endSearch();
 
   sd_bus* bus_;
   sd_event* event_;
   ble::CentralManagerDelegate& delegate_;
+  LinkReleaseTracker& releases_;
   ble::ManagerState state_ = ble::ManagerState::kUnknown;
 
   std::string owner_;  // unique bus name of bluetoothd; empty until known
   std::string adapterPath_;
   std::string devicePrefix_;  // adapterPath_ + "/"
-  bool discoveryRequested_ = false;
+  std::optional<bool> discovering_;  // the adapter's Discovering property
+  bool discoveryRequested_ = false;  // a scan runs: advertisements are reported
+  bool duplicates_ = false;
+  std::vector<ble::Uuid> expected_;
+  bool searching_ = false;  // looking for an expected peripheral BlueZ has forgotten
+  int discoveryRestarts_ = 0;
   DeviceMap devices_;
   std::map<std::string, ble::Uuid, std::less<>> gattServices_;
   std::map<std::string, ble::Uuid, std::less<>> gattCharacteristics_;
@@ -108,9 +145,13 @@ class BluezCentralManager final : public ble::CentralManager {
 
   std::vector<SlotHandle> slots_;
   SlotHandle managedObjectsCall_;
-  SlotHandle scanCalls_[2];
+  SlotHandle scanCalls_[3];
   std::deque<std::function<void()>> posted_;
   EventSourceHandle postSource_;
+  std::deque<std::function<void()>> heldLinkEnds_;
+  EventTimer graceTimer_;
+  EventTimer searchTimer_;
+  EventTimer discoveryCheck_;
 };
 
 }  // namespace bluez

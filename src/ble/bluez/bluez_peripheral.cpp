@@ -2,6 +2,7 @@
 
 #include "ble/bluez/bluez_central_manager.h"
 #include "ble/bluez/bluez_names.h"
+#include "ble/bluez/link_release_tracker.h"
 
 namespace bluez {
 namespace {
@@ -18,15 +19,14 @@ ble::Error errorOf(sd_bus_message* reply) {
 }  // namespace
 
 BluezPeripheral::BluezPeripheral(BluezCentralManager& manager, std::string path, const ble::Uuid& identifier)
-    : manager_(&manager), path_(std::move(path)), identifier_(identifier) {}
+    : manager_(&manager), releases_(manager.releases()), path_(std::move(path)), identifier_(identifier) {}
 
-int BluezPeripheral::callDevice(const char* member, SlotHandle* slot, sd_bus_message_handler_t callback) {
+int BluezPeripheral::callDevice(const char* member, SlotHandle& slot, sd_bus_message_handler_t callback) {
   MessageHandle call;
   int r = sd_bus_message_new_method_call(manager_->bus(), call.put(), names::kService, path_.c_str(),
                                          names::kDeviceInterface, member);
   if (r < 0) return r;
-  if (!slot) return sd_bus_send(manager_->bus(), call.get(), nullptr);
-  return sd_bus_call_async(manager_->bus(), slot->put(), call.get(), callback, this, kCallTimeoutUsec);
+  return sd_bus_call_async(manager_->bus(), slot.put(), call.get(), callback, this, kCallTimeoutUsec);
 }
 
 void BluezPeripheral::connect() {
@@ -44,7 +44,7 @@ void BluezPeripheral::connect() {
   ownLink_ = true;
   cancelRequested_ = false;
   state_ = ble::PeripheralState::kConnecting;
-  if (callDevice("Connect", &connectCall_, &BluezPeripheral::onConnectReply) < 0) {
+  if (callDevice("Connect", connectCall_, &BluezPeripheral::onConnectReply) < 0) {
     state_ = ble::PeripheralState::kDisconnected;
     manager_->post([self] {
       if (self->manager_) {
@@ -61,17 +61,22 @@ int BluezPeripheral::onConnectReply(sd_bus_message* reply, void* userdata, sd_bu
   bool failed = sd_bus_message_is_method_error(reply, nullptr);
   if (self->cancelRequested_) {
     // Our Disconnect follows this Connect on the bus: a refused attempt is the
-    // released link; an accepted one goes down when Connected turns false.
+    // released link; an accepted one goes down when BlueZ confirms it.
     if (failed) {
-      self->deliverDisconnection();
+      self->linkDown();
     } else {
       self->state_ = ble::PeripheralState::kDisconnecting;
     }
     return 0;
   }
   if (failed) {
+    // A failure may be the first sign of the adapter going off.
     self->state_ = ble::PeripheralState::kDisconnected;
-    self->manager_->delegate().centralManagerDidFailToConnectPeripheral(*self->manager_, *self, errorOf(reply));
+    self->manager_->holdLinkEnd([self = self->shared_from_this(), error = errorOf(reply)] {
+      if (self->manager_) {
+        self->manager_->delegate().centralManagerDidFailToConnectPeripheral(*self->manager_, *self, error);
+      }
+    });
     return 0;
   }
   self->state_ = ble::PeripheralState::kConnected;
@@ -85,16 +90,15 @@ void BluezPeripheral::cancel() {
     case ble::PeripheralState::kConnecting:
       // BlueZ aborts a pending Connect on Disconnect.
       cancelRequested_ = true;
-      callDevice("Disconnect", nullptr, nullptr);
+      release();
       return;
     case ble::PeripheralState::kConnected:
+      state_ = ble::PeripheralState::kDisconnecting;
       if (ownLink_) {
-        state_ = ble::PeripheralState::kDisconnecting;
-        callDevice("Disconnect", nullptr, nullptr);
+        release();
         return;
       }
       // Not our link to drop: releasing our use of it is the disconnection.
-      state_ = ble::PeripheralState::kDisconnecting;
       manager_->post([self = shared_from_this()] {
         if (self->state_ == ble::PeripheralState::kDisconnecting) self->deliverDisconnection();
       });
@@ -105,21 +109,81 @@ void BluezPeripheral::cancel() {
   }
 }
 
+void BluezPeripheral::release() {
+  if (!releasing_) {
+    releasing_ = true;
+    releases_.begin();
+  }
+  // BlueZ answers Disconnect once the link is really down, about 2 s later.
+  if (callDevice("Disconnect", disconnectCall_, &BluezPeripheral::onDisconnectReply) < 0) endRelease();
+}
+
+void BluezPeripheral::endRelease() {
+  if (!releasing_) return;
+  releasing_ = false;
+  releases_.end();
+}
+
+int BluezPeripheral::onDisconnectReply(sd_bus_message* /*reply*/, void* userdata, sd_bus_error* /*error*/) {
+  // Answered or refused, the link is no longer up.
+  auto* self = static_cast<BluezPeripheral*>(userdata);
+  if (self->state_ == ble::PeripheralState::kDisconnecting ||
+      (self->state_ == ble::PeripheralState::kConnecting && self->cancelRequested_)) {
+    self->linkDown();
+    return 0;
+  }
+  self->endRelease();
+  return 0;
+}
+
 void BluezPeripheral::onConnectedChanged(bool connected) {
   if (connected) return;
-  if (state_ == ble::PeripheralState::kConnected || state_ == ble::PeripheralState::kDisconnecting) {
-    deliverDisconnection();
+  if (state_ == ble::PeripheralState::kDisconnecting) {
+    linkDown();
+  } else if (state_ == ble::PeripheralState::kConnected) {
+    linkLost();
   }
 }
 
-void BluezPeripheral::onLinkLost() {
+void BluezPeripheral::onLinkEnded() {
+  if (state_ == ble::PeripheralState::kDisconnecting ||
+      (state_ == ble::PeripheralState::kConnecting && cancelRequested_)) {
+    linkDown();
+  } else if (state_ != ble::PeripheralState::kDisconnected) {
+    linkLost();
+  }
+}
+
+void BluezPeripheral::onAdapterLost() {
+  endRelease();
   if (state_ != ble::PeripheralState::kDisconnected) deliverDisconnection();
+}
+
+void BluezPeripheral::linkDown() {
+  endRelease();
+  deliverDisconnection();
+}
+
+void BluezPeripheral::linkLost() {
+  // Not of our doing: the peripheral went away, or the adapter is going off.
+  // The state changes now, the event waits for the adapter's fate.
+  state_ = ble::PeripheralState::kDisconnected;
+  servicesRequested_ = false;
+  connectCall_.reset();
+  objectsCall_.reset();
+  if (!manager_) return;
+  manager_->holdLinkEnd([self = shared_from_this()] {
+    if (self->manager_) {
+      self->manager_->delegate().centralManagerDidDisconnectPeripheral(*self->manager_, *self, std::nullopt);
+    }
+  });
 }
 
 void BluezPeripheral::deliverDisconnection() {
   state_ = ble::PeripheralState::kDisconnected;
   servicesRequested_ = false;
   connectCall_.reset();
+  objectsCall_.reset();
   if (manager_) manager_->delegate().centralManagerDidDisconnectPeripheral(*manager_, *this, std::nullopt);
 }
 
@@ -127,27 +191,50 @@ void BluezPeripheral::discoverServices(const std::vector<ble::Uuid>& /*serviceUu
   if (!manager_) return;
   // GATT objects are trusted only once ServicesResolved is true: BlueZ keeps
   // a cached tree across disconnections.
-  if (manager_->servicesResolved(path_)) {
-    manager_->post([self = shared_from_this()] { self->deliverServices(); });
-    return;
-  }
   servicesRequested_ = true;
+  if (manager_->servicesResolved(path_)) fetchServices();
 }
 
 void BluezPeripheral::onServicesResolved(bool resolved) {
-  if (!resolved || !servicesRequested_) return;
-  servicesRequested_ = false;
-  deliverServices();
+  if (resolved && servicesRequested_) fetchServices();
 }
 
-void BluezPeripheral::deliverServices() {
-  if (!manager_) return;
-  Services services;
-  for (auto& [path, uuid] : manager_->gattChildren(path_, true)) {
-    services.push_back(std::make_shared<ble::Service>(uuid, path));
+void BluezPeripheral::fetchServices() {
+  servicesRequested_ = false;
+  // bluetoothd can signal ServicesResolved before the InterfacesAdded of the
+  // service objects (seen after a link cut during discovery), but it
+  // registers the objects first: asking for the tree now lists them all.
+  int r = sd_bus_call_method_async(manager_->bus(), objectsCall_.put(), names::kService, "/",
+                                   names::kObjectManagerInterface, "GetManagedObjects",
+                                   &BluezPeripheral::onObjectsReply, this, "");
+  if (r < 0) {
+    manager_->post([self = shared_from_this()] { self->deliverServices(ble::Error{"GetManagedObjects not sent"}); });
   }
-  services_ = std::move(services);
-  if (delegate_) delegate_->peripheralDidDiscoverServices(*this, std::nullopt);
+}
+
+int BluezPeripheral::onObjectsReply(sd_bus_message* reply, void* userdata, sd_bus_error* /*error*/) {
+  auto* self = static_cast<BluezPeripheral*>(userdata);
+  if (!self->manager_ || self->state_ != ble::PeripheralState::kConnected) return 0;
+  if (sd_bus_message_is_method_error(reply, nullptr)) {
+    self->deliverServices(errorOf(reply));
+  } else if (self->manager_->replaceAttributes(self->path_, reply) < 0) {
+    self->deliverServices(ble::Error{"org.freedesktop.DBus.Error.InvalidArgs"});
+  } else {
+    self->deliverServices(std::nullopt);
+  }
+  return 0;
+}
+
+void BluezPeripheral::deliverServices(std::optional<ble::Error> error) {
+  if (!manager_) return;
+  if (!error) {
+    Services services;
+    for (auto& [path, uuid] : manager_->gattChildren(path_, true)) {
+      services.push_back(std::make_shared<ble::Service>(uuid, path));
+    }
+    services_ = std::move(services);
+  }
+  if (delegate_) delegate_->peripheralDidDiscoverServices(*this, error);
 }
 
 void BluezPeripheral::discoverCharacteristicsForService(const std::vector<ble::Uuid>& /*characteristicUuids*/,
@@ -175,7 +262,8 @@ void BluezPeripheral::readValueForCharacteristic(ble::Characteristic& characteri
   if (r >= 0) r = sd_bus_call_async(manager_->bus(), readCall_.put(), call.get(), &BluezPeripheral::onReadReply, this,
                                     kCallTimeoutUsec);
   if (r < 0) {
-    manager_->post([self = shared_from_this(), target] { self->deliverReadFailure(target, "ReadValue not sent"); });
+    manager_->post(
+        [self = shared_from_this(), target] { self->deliverReadFailure(target, ble::Error{"ReadValue not sent"}); });
     return;
   }
   pendingRead_ = target;
@@ -186,13 +274,18 @@ int BluezPeripheral::onReadReply(sd_bus_message* reply, void* userdata, sd_bus_e
   auto target = std::move(self->pendingRead_);
   if (!target) return 0;
   if (sd_bus_message_is_method_error(reply, nullptr)) {
-    self->deliverReadFailure(target, errorOf(reply).name.c_str());
+    if (!self->manager_) return 0;
+    // bluetoothd can answer a read that the link's end killed before it
+    // signals that end; the end, or the adapter's, is then what happened.
+    self->manager_->holdLinkEnd([self = self->shared_from_this(), target, error = errorOf(reply)] {
+      if (self->state_ == ble::PeripheralState::kConnected) self->deliverReadFailure(target, error);
+    });
     return 0;
   }
   const void* data = nullptr;
   std::size_t size = 0;
   if (sd_bus_message_read_array(reply, SD_BUS_TYPE_BYTE, &data, &size) < 0) {
-    self->deliverReadFailure(target, "org.freedesktop.DBus.Error.InvalidArgs");
+    self->deliverReadFailure(target, ble::Error{"org.freedesktop.DBus.Error.InvalidArgs"});
     return 0;
   }
   const auto* bytes = static_cast<const std::uint8_t*>(data);
@@ -202,8 +295,8 @@ int BluezPeripheral::onReadReply(sd_bus_message* reply, void* userdata, sd_bus_e
 }
 
 void BluezPeripheral::deliverReadFailure(const std::shared_ptr<ble::Characteristic>& characteristic,
-                                         const char* name) {
-  if (delegate_) delegate_->peripheralDidUpdateValueForCharacteristic(*this, *characteristic, ble::Error{name});
+                                         ble::Error error) {
+  if (delegate_) delegate_->peripheralDidUpdateValueForCharacteristic(*this, *characteristic, error);
 }
 
 std::shared_ptr<ble::Service> BluezPeripheral::findService(const ble::Service& service) const {

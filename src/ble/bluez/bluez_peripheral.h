@@ -11,6 +11,7 @@
 namespace bluez {
 
 class BluezCentralManager;
+class LinkReleaseTracker;
 
 // One org.bluez.Device1 as a peripheral. Its connection state is the tool's
 // own view: BlueZ 5.66 often sends no Connected=true after a successful
@@ -34,22 +35,32 @@ class BluezPeripheral final : public ble::Peripheral, public std::enable_shared_
   void cancel();
   void onConnectedChanged(bool connected);
   void onServicesResolved(bool resolved);
-  // The device object was removed, or BlueZ itself went away.
-  void onLinkLost();
+  // The device object was removed.
+  void onLinkEnded();
+  // The adapter is off or gone, or BlueZ itself went away; already reported.
+  void onAdapterLost();
   void detach() { manager_ = nullptr; }
 
  private:
   static int onConnectReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
+  static int onDisconnectReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
+  static int onObjectsReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
   static int onReadReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
 
-  int callDevice(const char* member, SlotHandle* slot, sd_bus_message_handler_t callback);
-  void deliverServices();
+  int callDevice(const char* member, SlotHandle& slot, sd_bus_message_handler_t callback);
+  void release();
+  void endRelease();
+  void linkDown();
+  void linkLost();
+  void fetchServices();
+  void deliverServices(std::optional<ble::Error> error);
   void deliverDisconnection();
-  void deliverReadFailure(const std::shared_ptr<ble::Characteristic>& characteristic, const char* name);
+  void deliverReadFailure(const std::shared_ptr<ble::Characteristic>& characteristic, ble::Error error);
   std::shared_ptr<ble::Service> findService(const ble::Service& service) const;
   std::shared_ptr<ble::Characteristic> findCharacteristic(const ble::Characteristic& characteristic) const;
 
   BluezCentralManager* manager_;
+  LinkReleaseTracker& releases_;
   const std::string path_;
   const ble::Uuid identifier_;
   ble::PeripheralState state_ = ble::PeripheralState::kDisconnected;
@@ -61,7 +72,11 @@ class BluezPeripheral final : public ble::Peripheral, public std::enable_shared_
   bool ownLink_ = false;
   bool cancelRequested_ = false;
   bool servicesRequested_ = false;
+  // Our Disconnect is out and BlueZ has not yet confirmed the link down.
+  bool releasing_ = false;
   SlotHandle connectCall_;
+  SlotHandle disconnectCall_;
+  SlotHandle objectsCall_;
   SlotHandle readCall_;
   std::shared_ptr<ble::Characteristic> pendingRead_;
 };

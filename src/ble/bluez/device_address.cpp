@@ -26,4 +26,12 @@ std::optional<ble::Uuid> identifierForAddress(std::string_view address) {
   return ble::Uuid(bytes);
 }
 
+bool namesAnAddress(const ble::Uuid& identifier) {
+  const auto& bytes = identifier.bytes();
+  for (std::size_t i = 0; i < 10; ++i) {
+    if (bytes[i] != 0) return false;
+  }
+  return true;
+}
+
 }  // namespace bluez

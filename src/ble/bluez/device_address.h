@@ -12,4 +12,8 @@ namespace bluez {
 // scanning prints and identity mode accepts.
 std::optional<ble::Uuid> identifierForAddress(std::string_view address);
 
+// Whether `identifier` has the form identifierForAddress gives, that is,
+// whether BlueZ could ever list a device under it.
+bool namesAnAddress(const ble::Uuid& identifier);
+
 }  // namespace bluez
