@@ -241,6 +241,14 @@ class Adapter(BluezObject):
         self.name = name
         self.discovery_clients = set()
         self.filters = {}
+        # bluetoothd 5.66 keeps a client that stopped with a filter set; when
+        # it then leaves the bus, the controller's discovery is stopped for
+        # every client, though the others stay registered (see client_gone).
+        self.stopped_with_filter = set()
+        self.halted = False
+        # Peripherals in range that BlueZ learns of only while discovering:
+        # address -> properties of the device object it then creates.
+        self.in_range = {}
         # Error names to answer instead of success, set by the control interface.
         self.fail = {}
 
@@ -257,15 +265,24 @@ class Adapter(BluezObject):
     def set_powered(self, powered):
         if powered == self.powered:
             return
-        changed = {'Powered': dbus.Boolean(powered)}
-        if not powered:
-            for dev in self.sim.devices_of(self.path):
-                dev.drop_link()
-            self.discovery_clients.clear()
-            self.filters.clear()
+        if powered:
+            self.change(ADAPTER, {'Powered': dbus.Boolean(True)})
+            return
+        # bluetoothd ends the links first and signals the adapter's state only
+        # when the kernel confirms the power-off: 30 to 180 ms later.
+        for dev in self.sim.devices_of(self.path):
+            dev.drop_link()
+        self.discovery_clients.clear()
+        self.filters.clear()
+        self.stopped_with_filter.clear()
+        self.halted = False
+
+        def off():
+            changed = {'Powered': dbus.Boolean(False)}
             if self.prop(ADAPTER, 'Discovering'):
                 changed['Discovering'] = dbus.Boolean(False)
-        self.change(ADAPTER, changed)
+            self.change(ADAPTER, changed)
+        self.sim.later(self.sim.power_off_delay, off)
 
     def configured_failure(self, method):
         name = self.fail.get(method)
@@ -274,14 +291,55 @@ class Adapter(BluezObject):
 
     def client_gone(self, name):
         self.filters.pop(name, None)
+        if name in self.stopped_with_filter:
+            self.stopped_with_filter.discard(name)
+            if self.discovery_clients:
+                self.halted = True
         if name in self.discovery_clients:
             self.discovery_clients.discard(name)
-            self.update_discovering()
+        self.update_discovering()
 
     def update_discovering(self):
-        discovering = bool(self.discovery_clients)
+        discovering = bool(self.discovery_clients) and not self.halted
         if discovering != bool(self.prop(ADAPTER, 'Discovering')):
             self.change(ADAPTER, {'Discovering': dbus.Boolean(discovering)})
+        if discovering:
+            for address in self.in_range:
+                path = device_path(self.path, address)
+                if path not in self.sim.objects:
+                    self.sim.later(self.sim.appear_delay, lambda a=address: self.found(a))
+        else:
+            self.sim.forget_later(self)
+
+    def found(self, address):
+        """An advertisement of a peripheral in range reaches a discovery."""
+        path = device_path(self.path, address)
+        if (address not in self.in_range or path in self.sim.objects
+                or not self.prop(ADAPTER, 'Discovering')):
+            return
+        known = self.in_range.pop(address)
+        if isinstance(known, Device):
+            dev = known
+            dev.add_to_connection(self.sim.bluez_bus, dev.path)
+        else:
+            dev = Device(self.sim, self.path, address, known)
+        dev.temporary = True
+        self.sim.export(dev)
+
+    def forget(self, dev):
+        """BlueZ drops a device it knew only from a discovery. The peripheral
+        stays in range; its services are learnt anew on the next connection."""
+        below = sorted((o for p, o in self.sim.objects.items() if p.startswith(dev.path + '/')),
+                       key=lambda o: o.path)
+        self.sim.remove_tree(dev.path)
+        dev.change(DEVICE, {'ServicesResolved': dbus.Boolean(False)}, emit=False)
+        dev.behaviour['GattOnConnect'] = True
+        for obj in below:
+            obj.add_to_connection(self.sim.bluez_bus, obj.path)
+        dev.hidden_gatt = below + dev.hidden_gatt
+        self.in_range[dev.prop(DEVICE, 'Address')] = dev
+        if self.prop(ADAPTER, 'Discovering'):
+            self.update_discovering()
 
     @dbus.service.method(ADAPTER, in_signature='a{sv}', out_signature='',
                          sender_keyword='sender', message_keyword='msg')
@@ -306,11 +364,17 @@ class Adapter(BluezObject):
                 raise invalid_args()
         self.sim.watch_client(sender)
         self.filters[sender] = to_json(filt)
+        self.stopped_with_filter.discard(sender)
 
     @dbus.service.method(ADAPTER, in_signature='', out_signature='',
                          sender_keyword='sender', message_keyword='msg')
     def StartDiscovery(self, sender=None, msg=None):
         self.sim.log(msg, sender, [])
+        if self.fail.get('StartDiscovery') == 'org.bluez.Error.InProgress':
+            # What bluetoothd answers a client that already discovers.
+            self.sim.watch_client(sender)
+            self.discovery_clients.add(sender)
+            self.update_discovering()
         self.configured_failure('StartDiscovery')
         if not self.powered:
             raise not_ready()
@@ -318,6 +382,9 @@ class Adapter(BluezObject):
             raise in_progress()
         self.sim.watch_client(sender)
         self.discovery_clients.add(sender)
+        self.stopped_with_filter.discard(sender)
+        # A new client restarts a controller discovery that was stopped.
+        self.halted = False
         self.update_discovering()
 
     @dbus.service.method(ADAPTER, in_signature='', out_signature='',
@@ -330,6 +397,10 @@ class Adapter(BluezObject):
         if sender not in self.discovery_clients:
             raise BluezError('org.bluez.Error.Failed', 'No discovery started')
         self.discovery_clients.discard(sender)
+        if self.discovery_clients and self.filters.get(sender):
+            self.stopped_with_filter.add(sender)
+        if not self.discovery_clients:
+            self.halted = False
         was_discovering = bool(self.prop(ADAPTER, 'Discovering'))
         self.update_discovering()
         if was_discovering and not self.discovery_clients:
@@ -366,6 +437,9 @@ class Device(BluezObject):
         'ResolveDelay': 0.3,              # < 0: ServicesResolved never turns true
         'GattOnConnect': False,           # export GATT objects only once connected
         'DisconnectDelay': 0.2,           # < 0: the link is never dropped
+        # >= 0: ServicesResolved is signalled this long before the InterfacesAdded
+        # of the GATT objects (which are registered, and listed, already).
+        'ObjectsAfterResolved': -1.0,
     }
 
     def __init__(self, sim, adapter_path, address, props):
@@ -395,6 +469,7 @@ class Device(BluezObject):
         self.pending_reads = []          # error callbacks of reads left waiting
         self.hidden_gatt = []            # GATT objects waiting to be exported on connect
         self.timers = []
+        self.temporary = False           # created by a discovery; forgotten after it
 
     @property
     def connected(self):
@@ -449,8 +524,13 @@ class Device(BluezObject):
     def resolve_services(self):
         if not self.connected:
             return
+        late = self.behaviour['ObjectsAfterResolved']
+        announce = late < 0
         for obj in self.hidden_gatt:
-            self.sim.export(obj)
+            self.sim.export(obj, announce=announce)
+        if not announce:
+            objs = list(self.hidden_gatt)
+            self.later(late, lambda: [self.sim.announce(o) for o in objs if o.path in self.sim.objects])
         self.hidden_gatt = []
         # bluetoothd announces the resolved services together with what the
         # GATT client learnt: the service UUIDs and the peer's name.
@@ -492,8 +572,11 @@ class Device(BluezObject):
         self.change(DEVICE, {'ServicesResolved': dbus.Boolean(False),
                              'Connected': dbus.Boolean(False)})
         for error in self.pending_reads:
-            error(BluezError('org.bluez.Error.Failed', 'Not connected'))
+            error(BluezError('org.bluez.Error.Failed', 'Operation failed with ATT error: 0x0e'))
         self.pending_reads = []
+        adapter = self.adapter()
+        if self.temporary and adapter is not None and not adapter.prop(ADAPTER, 'Discovering'):
+            self.sim.forget_later(adapter)
 
     def cancel_timers(self):
         for timer in self.timers:
@@ -532,7 +615,11 @@ class GattCharacteristic(BluezObject):
             error(BluezError('org.bluez.Error.Failed', 'Not connected'))
             return
         how = self.read.get('ReadBehaviour', 'value')
-        if how == 'hang':
+        if dev.pending_disconnects:
+            # A link that bluetoothd is about to drop (it waits about 2 s after
+            # Disconnect) takes the read down with it.
+            dev.pending_reads.append(error)
+        elif how == 'hang':
             dev.pending_reads.append(error)
         elif how == 'disconnect':
             dev.pending_reads.append(error)
@@ -572,6 +659,37 @@ class Control(dbus.service.Object):
         self.sim.export(obj)
         return obj.path
 
+    @dbus.service.method(CONTROL_IFACE, in_signature='osa{sv}', out_signature='')
+    def AddPeripheralInRange(self, adapter_path, address, props):
+        """A peripheral that advertises but that BlueZ does not know: its
+        device object appears only once some client discovers."""
+        adapter = self.sim.objects[str(adapter_path)]
+        adapter.in_range[str(address)] = dict(props)
+        adapter.update_discovering()
+
+    @dbus.service.method(CONTROL_IFACE, in_signature='a{sv}', out_signature='')
+    def SetTiming(self, timing):
+        """PowerOffDelay, AppearDelay, TemporaryTimeout (seconds)."""
+        for key, attr in (('PowerOffDelay', 'power_off_delay'), ('AppearDelay', 'appear_delay'),
+                          ('TemporaryTimeout', 'temporary_timeout')):
+            if key in timing:
+                setattr(self.sim, attr, float(timing[key]))
+
+    @dbus.service.method(CONTROL_IFACE, in_signature='o', out_signature='')
+    def ForgetDevice(self, path):
+        """The device's TemporaryTimeout has run out (whatever discovery saw it)."""
+        dev = self.sim.device(path)
+        self.sim.objects[dev.adapter_path].forget(dev)
+
+    @dbus.service.method(CONTROL_IFACE, in_signature='', out_signature='')
+    def Shutdown(self):
+        """bluetoothd on SIGTERM: every link ends, then org.bluez goes away."""
+        for obj in list(self.sim.objects.values()):
+            if isinstance(obj, Device):
+                obj.drop_link()
+        self.sim.later(self.sim.power_off_delay,
+                       lambda: self.sim.bluez_bus.release_name(BLUEZ_NAME))
+
     @dbus.service.method(CONTROL_IFACE, in_signature='oa{sv}', out_signature='')
     def ConfigureDevice(self, path, options):
         """Choose how Connect and Disconnect behave (see Device.DEFAULT_BEHAVIOUR)."""
@@ -588,6 +706,9 @@ class Control(dbus.service.Object):
         """One received advertisement: ServiceData (with RSSI) in one
         PropertiesChanged, as bluetoothd sends it with DuplicateData on."""
         dev = self.sim.device(path)
+        adapter = dev.adapter()
+        if adapter is None or not adapter.prop(ADAPTER, 'Discovering'):
+            return  # nobody is scanning: the radio hears nothing
         dev.change(DEVICE, {'RSSI': dbus.Int16(-55 - (self.sim.sequence % 20)),
                             'ServiceData': dbus.Dictionary(data, signature='sv')})
 
@@ -707,6 +828,9 @@ class Simulation:
         self.pids = {}
         self.watched = set()
         self.timer_ids = set()
+        self.power_off_delay = 0.1       # link ends -> Powered=false
+        self.appear_delay = 0.1          # discovery starts -> a device in range appears
+        self.temporary_timeout = 30.0    # bluetoothd's TemporaryTimeout
         self.root = Root(self)
         self.export(Manager(self), announce=False)
         self.control = Control(self)
@@ -782,8 +906,22 @@ class Simulation:
     def export(self, obj, announce=True):
         self.objects[obj.path] = obj
         if announce:
-            self.emit('/', OBJECT_MANAGER, 'InterfacesAdded', 'oa{sa{sv}}',
-                      dbus.ObjectPath(obj.path), obj.managed_interfaces())
+            self.announce(obj)
+
+    def announce(self, obj):
+        self.emit('/', OBJECT_MANAGER, 'InterfacesAdded', 'oa{sa{sv}}',
+                  dbus.ObjectPath(obj.path), obj.managed_interfaces())
+
+    def forget_later(self, adapter):
+        """Devices known only from a discovery are dropped TemporaryTimeout
+        after it ends, unless connected or seen by a discovery again."""
+        def forget():
+            if adapter.prop(ADAPTER, 'Discovering'):
+                return
+            for dev in self.devices_of(adapter.path):
+                if dev.temporary and not dev.connected:
+                    adapter.forget(dev)
+        self.later(self.temporary_timeout, forget)
 
     def remove_tree(self, path):
         below = [p for p in self.objects if p.startswith(path + '/')]
@@ -902,6 +1040,20 @@ class SimClient:
 
     def remove(self, path):
         self.ctl.RemoveObject(path)
+
+    def add_peripheral_in_range(self, address, adapter='/org/bluez/hci0', **props):
+        self.ctl.AddPeripheralInRange(adapter, address, dbus.Dictionary(props, signature='sv'))
+        return device_path(adapter, address)
+
+    def set_timing(self, **timing):
+        self.ctl.SetTiming(dbus.Dictionary({k: dbus.Double(v) for k, v in timing.items()},
+                                           signature='sv'))
+
+    def shutdown(self):
+        self.ctl.Shutdown()
+
+    def forget_device(self, path):
+        self.ctl.ForgetDevice(path)
 
     def drop_link(self, path):
         self.ctl.DropLink(path)

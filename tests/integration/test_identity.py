@@ -4,7 +4,9 @@ bluetoothd with devices that carry GATT services."""
 import dbus
 import pytest
 
-from fake_bluez import DEVICE, GATT_CHARACTERISTIC, OBJECT_MANAGER, PROPERTIES, uuid16
+import time
+
+from fake_bluez import ADAPTER, DEVICE, GATT_CHARACTERISTIC, OBJECT_MANAGER, PROPERTIES, uuid16
 from harness import DENY_BLUEZ, forge, forged_bluez_exit
 
 ADDRESS = 'D0:00:00:00:00:01'
@@ -67,6 +69,17 @@ def link_calls(sim, tool):
             if c['interface'] in (DEVICE, GATT_CHARACTERISTIC)]
 
 
+def discovery_calls(sim, tool):
+    return [(c['member'], c['args']) for c in sim.calls(pid=tool.pid) if c['interface'] == ADAPTER]
+
+
+# The search for a peripheral that BlueZ does not list; stopped, filter first.
+SEARCH = [('SetDiscoveryFilter', [{'Transport': 'le', 'DuplicateData': False}]),
+          ('StartDiscovery', []),
+          ('SetDiscoveryFilter', [{}]),
+          ('StopDiscovery', [])]
+
+
 # ---------------------------------------------------------------------------
 # Success
 # ---------------------------------------------------------------------------
@@ -93,6 +106,7 @@ def stale_cache_then_real_services(sim):
     add_gatt(sim, path, [('1800', [('2a00', {'value': b'Probe'})])])
     sim.configure(path, GattOnConnect=True)
     add_gatt(sim, path, [('180a', [('2a25', {'value': b'0123456789abcdef'})])])
+    return path
 
 
 def with_behaviour(**behaviour):
@@ -109,6 +123,12 @@ TIMINGS = {
     # The 1.0 s deferred report writes the line instead of the disconnection.
     'disconnect-never-confirmed': with_behaviour(DisconnectDelay=-1.0),
     'disconnect-confirmed-late': with_behaviour(DisconnectDelay=2.0),
+    # Seen after a link was cut during service discovery: ServicesResolved
+    # is signalled before the service objects are announced.
+    'resolved-before-objects-announced': with_behaviour(GattOnConnect=True, ResolveDelay=0.0,
+                                                        ObjectsAfterResolved=0.5),
+    'cache-then-resolved-before-objects': lambda sim: sim.configure(
+        stale_cache_then_real_services(sim), ObjectsAfterResolved=0.5),
 }
 
 
@@ -217,20 +237,74 @@ def device_on_second_adapter(sim):
     add_gatt(sim, path, gatt_with_serial(b'0123456789ABCDEF'))
 
 
-@pytest.mark.parametrize('setup, identifier', [
-    (lambda sim: peripheral(sim, gatt_with_serial(b'0123456789ABCDEF'), address=OTHER), ID),
+@pytest.mark.parametrize('setup, identifier, searched', [
+    (lambda sim: peripheral(sim, gatt_with_serial(b'0123456789ABCDEF'), address=OTHER), ID, True),
+    # No address has these forms: nothing to look for.
     (lambda sim: peripheral(sim, gatt_with_serial(b'0123456789ABCDEF')),
-     '12345678-0000-0000-0000-D00000000001'),
+     '12345678-0000-0000-0000-D00000000001', False),
     (lambda sim: peripheral(sim, gatt_with_serial(b'0123456789ABCDEF')),
-     '00000000-0000-0000-0001-D00000000001'),
-    (device_on_second_adapter, ID),
+     '00000000-0000-0000-0001-D00000000001', False),
+    (device_on_second_adapter, ID, True),
 ], ids=['unknown-address', 'other-leading-digits', 'other-middle-group', 'other-adapter'])
-def test_unknown_identifier_is_not_connected(bluez, bus, run_tool, setup, identifier):
+def test_unknown_identifier_is_not_connected(bluez, bus, run_tool, setup, identifier, searched):
     setup(bluez)
     tool = run_tool(['--identity', identifier], bus.address)
     status, records = tool.finish()
     assert (status, records) == (0, [error('identity-device-not-found')])
     assert link_calls(bluez, tool) == []
+    # A search that found nothing is stopped before the run ends.
+    if searched:
+        bluez.wait_for_call('StopDiscovery', pid=tool.pid)
+    assert discovery_calls(bluez, tool) == (SEARCH if searched else [])
+
+
+def forgotten_peripheral(sim):
+    """Seen by an earlier scan, then dropped by BlueZ (TemporaryTimeout):
+    still in range and advertising, but no longer listed."""
+    path = peripheral(sim, gatt_with_serial(b'0123456789abcdef'))
+    sim.forget_device(path)
+    return path
+
+
+def test_forgotten_peripheral_is_found_again_and_read(bluez, bus, run_tool):
+    forgotten_peripheral(bluez)
+    tool, records = identify(run_tool, bus.address)
+    assert records == [success('0123456789ABCDEF')]
+    # The search is over before the connection starts.
+    members = [c['member'] for c in bluez.calls(pid=tool.pid)
+               if c['interface'] in (ADAPTER, DEVICE, GATT_CHARACTERISTIC)]
+    assert members == [m for m, _ in SEARCH] + ['Connect', 'ReadValue', 'Disconnect']
+
+
+def sigterm(sim, bus, tool):
+    tool.terminate()
+
+
+SEARCH_INTERRUPTED = {
+    'sigterm': (sigterm, 'identity-cancelled', SEARCH),
+    'powered-off': (lambda sim, bus, tool: sim.set_powered(HCI0, False), 'adapter-unavailable',
+                    SEARCH[:2]),
+    'bluetoothd-gone': (lambda sim, bus, tool: sim.release_bluez_name(), 'adapter-unavailable',
+                        SEARCH[:2]),
+    'start-refused': (None, 'adapter-unavailable', SEARCH[:2]),
+}
+
+
+@pytest.mark.parametrize('case', SEARCH_INTERRUPTED)
+def test_search_that_does_not_end_by_itself(bluez, bus, run_tool, case):
+    action, code, calls = SEARCH_INTERRUPTED[case]
+    if action is None:
+        bluez.fail_adapter_method(HCI0, 'StartDiscovery', 'org.bluez.Error.NotReady')
+    tool = run_tool(['--identity', ID], bus.address)
+    bluez.wait_for_call('StartDiscovery', pid=tool.pid)
+    if action:
+        action(bluez, bus, tool)
+    status, records = tool.finish()
+    assert (status, records) == (0, [error(code)])
+    if calls[-1][0] == 'StopDiscovery':
+        # Sent on the way out: the simulation may log it after the exit.
+        bluez.wait_for_call('StopDiscovery', pid=tool.pid)
+    assert discovery_calls(bluez, tool) == calls
 
 
 @pytest.mark.parametrize('name, message', [
@@ -324,6 +398,66 @@ def test_signals_from_other_connections_are_ignored(bluez, bus, run_tool, case, 
     status, records = tool.finish()
     assert (status, records) == (0, [success('0123456789ABCDEF')])
     assert link_calls(bluez, tool) == ['Connect', 'ReadValue', 'Disconnect']
+
+
+# ---------------------------------------------------------------------------
+# Runs in a row, and the adapter going away
+# ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize('gap', [0.0, 0.6, 1.3])
+def test_back_to_back_runs_on_one_peripheral(bluez, bus, run_tool, gap):
+    # bluetoothd drops a link about 2 s after Disconnect; a run that found the
+    # link still up would take it for another program's and lose its read.
+    path = peripheral(bluez, gatt_with_serial(b'0123456789ABCDEF'), DisconnectDelay=2.0)
+    for _ in range(2):
+        tool, records = identify(run_tool, bus.address)
+        assert records == [success('0123456789ABCDEF')]
+        assert not bluez.get_property(path, DEVICE, 'Connected'), 'exited on a dying link'
+        time.sleep(gap)
+
+
+@pytest.mark.parametrize('disconnect_delay, sigterm', [(-1.0, False), (-1.0, True)],
+                         ids=['never-confirmed', 'sigterm-while-waiting'])
+def test_waiting_for_the_link_to_drop_is_bounded(bluez, bus, run_tool, disconnect_delay, sigterm):
+    peripheral(bluez, gatt_with_serial(b'0123456789ABCDEF'), DisconnectDelay=disconnect_delay)
+    tool = run_tool(['--identity', ID], bus.address)
+    tool.wait_lines(1)
+    if sigterm:
+        tool.terminate()
+    status, records = tool.finish()
+    assert (status, records) == (0, [success('0123456789ABCDEF')])
+
+
+def hang_read(sim, tool, path):
+    sim.wait_for_call('ReadValue', pid=tool.pid)
+
+
+def hang_connect(sim, tool, path):
+    sim.wait_for_call('Connect', pid=tool.pid)
+
+
+ADAPTER_GONE = {
+    'powered-off-while-connected': (hang_read, lambda sim: sim.set_powered(HCI0, False)),
+    'powered-off-while-connecting': (hang_connect, lambda sim: sim.set_powered(HCI0, False)),
+    'powered-off-slowly': (hang_read, lambda sim: (sim.set_timing(PowerOffDelay=0.25),
+                                                   sim.set_powered(HCI0, False))),
+    'adapter-removed': (hang_read, lambda sim: sim.remove(HCI0)),
+    'bluetoothd-stopped': (hang_read, lambda sim: sim.shutdown()),
+}
+
+
+@pytest.mark.parametrize('case', ADAPTER_GONE)
+def test_adapter_going_away_is_told_from_a_lost_link(bluez, bus, run_tool, case):
+    # bluetoothd signals the link's end (and fails the pending call) before
+    # it signals that the adapter is off or gone.
+    wait, action = ADAPTER_GONE[case]
+    path = peripheral(bluez, [('180a', [('2a25', {'value': b'0123456789ABCDEF', 'read': 'hang'})])],
+                      ConnectBehaviour='hang' if wait is hang_connect else 'ok')
+    tool = run_tool(['--identity', ID], bus.address)
+    wait(bluez, tool, path)
+    action(bluez)
+    status, records = tool.finish()
+    assert (status, records) == (0, [error('adapter-unavailable')])
 
 
 # ---------------------------------------------------------------------------

@@ -6,7 +6,7 @@ import pytest
 
 from fake_bluez import (ADAPTER, DEVICE, OBJECT_MANAGER, PROPERTIES, byte_array,
                         service_data, uuid16)
-from harness import DENY_ADAPTER_METHODS, DENY_BLUEZ, forge, forged_bluez_exit
+from harness import DENY_ADAPTER_METHODS, DENY_BLUEZ, Tool, forge, forged_bluez_exit
 
 UNIT = uuid16('1523')
 DFU = uuid16('fe59')
@@ -498,3 +498,52 @@ def test_losing_the_adapter_mid_scan_ends_with_adapter_unavailable(bluez, bus, r
     assert status == 0
     assert records == first + [{'error': 'adapter-unavailable'}]
 
+
+
+# ---------------------------------------------------------------------------
+# Other programs discovering on the same adapter
+# ---------------------------------------------------------------------------
+
+def other_scanner_stops(sim, bus, tool):
+    """Another bleprobe scans alongside, then gets SIGTERM."""
+    other = Tool([], bus.address)
+    try:
+        sim.wait_for_call('StartDiscovery', pid=other.pid)
+        other.terminate()
+        assert other.finish()[0] == 0
+    finally:
+        other.cleanup()
+
+
+def client_stops_with_filter_and_leaves(sim, bus, tool, before_leaving=lambda: None):
+    """A client that stops with its filter still set, then leaves the bus:
+    bluetoothd 5.66 then ends the controller's discovery for every client."""
+    client = dbus.bus.BusConnection(bus.address)
+    adapter = dbus.Interface(client.get_object('org.bluez', HCI0, introspect=False), ADAPTER)
+    adapter.SetDiscoveryFilter(dbus.Dictionary({'Transport': 'le'}, signature='sv'))
+    adapter.StartDiscovery()
+    adapter.StopDiscovery()
+    before_leaving()
+    client.close()
+
+
+@pytest.mark.parametrize('other', [other_scanner_stops, client_stops_with_filter_and_leaves],
+                         ids=['another-bleprobe-stops', 'a-client-ends-everyones-discovery'])
+def test_scan_outlives_other_programs_discoveries(bluez, bus, run_tool, other):
+    tool = start_scan(run_tool, bluez, bus.address)
+    bluez.add_device(X)
+    bluez.advertise(PATH_X, {UNIT: b'1234-567'})
+    tool.wait_lines(1)
+    other(bluez, bus, tool)
+    bluez.wait_property(HCI0, ADAPTER, 'Discovering', True)
+    bluez.advertise(PATH_X, {UNIT: b'1234-568'})
+    tool.wait_lines(2)
+    assert stop(tool) == [unit(X, '1234-567'), unit(X, '1234-568')]
+
+
+def test_refused_restart_is_reported(bluez, bus, run_tool):
+    tool = start_scan(run_tool, bluez, bus.address)
+    client_stops_with_filter_and_leaves(bluez, bus, tool, lambda: bluez.fail_adapter_method(
+        HCI0, 'StartDiscovery', 'org.bluez.Error.NotAuthorized'))
+    status, records = tool.finish()
+    assert (status, records) == (0, [{'error': 'permission-denied'}])

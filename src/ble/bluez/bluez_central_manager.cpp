@@ -65,6 +65,12 @@ BluezCentralManager::BluezCentralManager(sd_bus* bus, sd_event* event, ble::Cent
       graceTimer_(event),
       searchTimer_(event),
       discoveryCheck_(event) {
+  // The run may end during a search (SIGTERM): the discovery it started
+  // must not outlive it. This runs as the loop exits, before sd-bus flushes
+  // and closes the connection on its own exit hook.
+  if (event_ && sd_event_add_exit(event_, exitSource_.put(), &BluezCentralManager::onLoopExit, this) >= 0) {
+    sd_event_source_set_priority(exitSource_.get(), SD_EVENT_PRIORITY_IMPORTANT);
+  }
   if (bus_) {
     subscribe();
     // Sent after the AddMatch calls on the same connection, so the bus applies
@@ -79,9 +85,6 @@ BluezCentralManager::BluezCentralManager(sd_bus* bus, sd_event* event, ble::Cent
 }
 
 BluezCentralManager::~BluezCentralManager() {
-  // The run ended during a search (SIGTERM, the time limit): the discovery
-  // it started must not outlive it. The bus is flushed on the way out.
-  if (searching_) stopDiscovery();
   for (auto& [path, peripheral] : peripherals_) peripheral->detach();
 }
 
@@ -112,6 +115,15 @@ void BluezCentralManager::subscribe() {
                              this) >= 0) {
     slots_.push_back(std::move(disconnected));
   }
+}
+
+int BluezCentralManager::onLoopExit(sd_event_source* /*source*/, void* userdata) {
+  auto* self = static_cast<BluezCentralManager*>(userdata);
+  if (self->searching_) {
+    self->searching_ = false;
+    self->stopDiscovery();
+  }
+  return 0;
 }
 
 void BluezCentralManager::post(std::function<void()> task) {
@@ -464,8 +476,8 @@ int BluezCentralManager::startDiscovery(bool restart) {
     // bluetoothd still counts us as discovering when a discovery ended under
     // us, and would answer StartDiscovery with InProgress: leave first. The
     // answer does not matter ("No discovery started" is fine too).
-    r = sd_bus_call_method_async(bus_, scanCalls_[0].put(), names::kService, adapterPath_.c_str(),
-                                 names::kAdapterInterface, "StopDiscovery", nullptr, nullptr, "");
+    r = sd_bus_call_method_async(bus_, nullptr, names::kService, adapterPath_.c_str(), names::kAdapterInterface,
+                                 "StopDiscovery", nullptr, nullptr, "");
   }
   // No UUIDs in the filter: BlueZ matches them only against the advertised
   // service-UUID lists, never against service-data keys, so it would hide
@@ -473,13 +485,13 @@ int BluezCentralManager::startDiscovery(bool restart) {
   // No Pattern either when searching: bluetoothd 5.66 applies one client's
   // pattern to what every client's discovery reports.
   if (r >= 0) {
-    r = sd_bus_call_method_async(bus_, scanCalls_[1].put(), names::kService, adapterPath_.c_str(),
+    r = sd_bus_call_method_async(bus_, scanCalls_[0].put(), names::kService, adapterPath_.c_str(),
                                  names::kAdapterInterface, "SetDiscoveryFilter", &BluezCentralManager::onScanReply,
                                  this, "a{sv}", 2, "Transport", "s", "le", "DuplicateData", "b",
                                  static_cast<int>(duplicates_));
   }
   if (r >= 0) {
-    r = sd_bus_call_method_async(bus_, scanCalls_[2].put(), names::kService, adapterPath_.c_str(),
+    r = sd_bus_call_method_async(bus_, scanCalls_[1].put(), names::kService, adapterPath_.c_str(),
                                  names::kAdapterInterface, "StartDiscovery", &BluezCentralManager::onStartReply, this,
                                  "");
   }

@@ -96,6 +96,7 @@ class BluezCentralManager final : public ble::CentralManager {
   static int onScanReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
   static int onStartReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
   static int onPosted(sd_event_source* source, void* userdata);
+  static int onLoopExit(sd_event_source* source, void* userdata);
 
   void subscribe();
   void readManagedObjects(sd_bus_message* reply);
@@ -145,9 +146,10 @@ class BluezCentralManager final : public ble::CentralManager {
 
   std::vector<SlotHandle> slots_;
   SlotHandle managedObjectsCall_;
-  SlotHandle scanCalls_[3];
+  SlotHandle scanCalls_[2];
   std::deque<std::function<void()>> posted_;
   EventSourceHandle postSource_;
+  EventSourceHandle exitSource_;
   std::deque<std::function<void()>> heldLinkEnds_;
   EventTimer graceTimer_;
   EventTimer searchTimer_;
