@@ -56,8 +56,9 @@ int main(int argc, char** argv) {
   app::SystemProcess process(loop);
   // A link of ours that BlueZ has not yet dropped (it waits about 2 s after
   // Disconnect) would be found up, and then lost, by the next run on the
-  // same peripheral: the process outlives its line until the link is down.
-  process.setExitWait([&factory](std::function<void()> done) { factory.releases().whenIdle(std::move(done)); },
+  // same peripheral; a discovery of ours must be stopped before we leave
+  // the bus. The process outlives its line until both are done.
+  process.setExitWait([&factory](std::function<void()> done) { factory.teardown().whenDone(std::move(done)); },
                       std::chrono::seconds(3));
 
   std::optional<scanner::AdvertisementScanner> scanner;

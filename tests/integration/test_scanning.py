@@ -177,7 +177,7 @@ def test_discovery_filter_start_and_stop_on_sigterm(bus, sim, run_tool, mode, ad
         sim.add_adapter(name, powered=True)
     tool = start_scan(run_tool, sim, bus.address, mode)
     assert stop(tool) == []
-    sim.wait_for_call('StopDiscovery', pid=tool.pid)
+    sim.wait_for_call('SetDiscoveryFilter', pid=tool.pid, count=2)
     calls = [(c['member'], c['path'], c['args']) for c in sim.calls(pid=tool.pid)
              if c['interface'] == ADAPTER]
     # The service UUID stays out of the filter: BlueZ would match it against
@@ -185,10 +185,10 @@ def test_discovery_filter_start_and_stop_on_sigterm(bus, sim, run_tool, mode, ad
     assert calls == [
         ('SetDiscoveryFilter', chosen, [{'Transport': 'le', 'DuplicateData': True}]),
         ('StartDiscovery', chosen, []),
-        # The filter is cleared first: bluetoothd 5.66 otherwise ends every
-        # other program's discovery once this one has left the bus.
-        ('SetDiscoveryFilter', chosen, [{}]),
         ('StopDiscovery', chosen, []),
+        # The filter is cleared once stopped: bluetoothd 5.66 otherwise ends
+        # every other program's discovery once this one has left the bus.
+        ('SetDiscoveryFilter', chosen, [{}]),
     ]
 
 

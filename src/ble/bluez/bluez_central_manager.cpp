@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <utility>
 
 #include "ble/bluez/bluez_error.h"
 #include "ble/bluez/bluez_names.h"
@@ -56,11 +57,11 @@ bool isDirectChild(std::string_view path, std::string_view prefix) {
 }  // namespace
 
 BluezCentralManager::BluezCentralManager(sd_bus* bus, sd_event* event, ble::CentralManagerDelegate& delegate,
-                                         const ble::CentralManagerOptions& options, LinkReleaseTracker& releases)
+                                         const ble::CentralManagerOptions& options, TeardownTracker& teardown)
     : bus_(bus),
       event_(event),
       delegate_(delegate),
-      releases_(releases),
+      teardown_(teardown),
       expected_(options.expectedPeripherals),
       graceTimer_(event),
       searchTimer_(event),
@@ -71,6 +72,12 @@ BluezCentralManager::BluezCentralManager(sd_bus* bus, sd_event* event, ble::Cent
   if (event_ && sd_event_add_exit(event_, exitSource_.put(), &BluezCentralManager::onLoopExit, this) >= 0) {
     sd_event_source_set_priority(exitSource_.get(), SD_EVENT_PRIORITY_IMPORTANT);
   }
+  teardown_.addWrapUp(this, [this] {
+    if (!searching_) return;
+    searching_ = false;
+    searchTimer_.cancel();
+    stopDiscovery();
+  });
   if (bus_) {
     subscribe();
     // Sent after the AddMatch calls on the same connection, so the bus applies
@@ -85,6 +92,7 @@ BluezCentralManager::BluezCentralManager(sd_bus* bus, sd_event* event, ble::Cent
 }
 
 BluezCentralManager::~BluezCentralManager() {
+  teardown_.removeWrapUp(this);
   for (auto& [path, peripheral] : peripherals_) peripheral->detach();
 }
 
@@ -118,11 +126,15 @@ void BluezCentralManager::subscribe() {
 }
 
 int BluezCentralManager::onLoopExit(sd_event_source* /*source*/, void* userdata) {
+  // Too late to wait for answers: what is still to send goes out in one go.
   auto* self = static_cast<BluezCentralManager*>(userdata);
+  bool clear = static_cast<bool>(self->stopCall_);
   if (self->searching_) {
     self->searching_ = false;
-    self->stopDiscovery();
+    self->sendStopDiscovery(nullptr);
+    clear = true;
   }
+  if (clear) self->sendClearFilter();
   return 0;
 }
 
@@ -263,10 +275,11 @@ void BluezCentralManager::endSearch() {
   if (!searching_) return;
   searching_ = false;
   searchTimer_.cancel();
-  // Stopped before the adapter is reported on: a run that then finds
-  // nothing exits with the discovery already stopped.
+  // The adapter is reported on once the discovery is stopped: a run that
+  // then finds nothing exits with it stopped, one that connects does so
+  // with the radio to itself.
+  afterStop_ = [this] { setState(ble::ManagerState::kPoweredOn); };
   stopDiscovery();
-  setState(ble::ManagerState::kPoweredOn);
 }
 
 int BluezCentralManager::replaceAttributes(const std::string& devicePath, sd_bus_message* reply) {
@@ -352,20 +365,22 @@ int BluezCentralManager::onNameOwnerChanged(sd_bus_message* m, void* userdata, s
   if (std::strcmp(name, names::kService) != 0) return 0;
   if (!self->owner_.empty() && self->owner_ == oldOwner) {
     self->owner_.clear();
-    self->adapterLost();
+    self->adapterLost(ble::ManagerState::kUnsupported);
   }
   return 0;
 }
 
-void BluezCentralManager::adapterLost() {
+void BluezCentralManager::adapterLost(ble::ManagerState state) {
   discoveryRequested_ = false;
   searching_ = false;
   searchTimer_.cancel();
   discoveryCheck_.cancel();
-  // The adapter's fate first: a link's end that BlueZ signalled before it is
-  // only a consequence.
-  setState(ble::ManagerState::kUnsupported);
+  afterStop_ = nullptr;
+  // No link survives the adapter, whatever BlueZ has signalled of them yet
+  // (a pending Connect may never be answered). The adapter's fate is
+  // reported first: the links' ends are only its consequence.
   for (auto& [path, peripheral] : peripherals_) peripheral->onAdapterLost();
+  setState(state);
 }
 
 int BluezCentralManager::onInterfacesAdded(sd_bus_message* m, void* userdata, sd_bus_error* /*error*/) {
@@ -392,7 +407,7 @@ int BluezCentralManager::onInterfacesRemoved(sd_bus_message* m, void* userdata, 
 void BluezCentralManager::removeObject(std::string_view path, std::string_view interface) {
   if (interface == names::kAdapterInterface) {
     if (path != adapterPath_) return;
-    adapterLost();
+    adapterLost(ble::ManagerState::kUnsupported);
   } else if (interface == names::kDeviceInterface) {
     if (auto it = devices_.find(path); it != devices_.end()) devices_.erase(it);
     reportDisconnection(std::string(path));
@@ -418,10 +433,7 @@ int BluezCentralManager::onAdapterPropertiesChanged(sd_bus_message* m, void* use
   if (properties.discovering) self->discovering_ = properties.discovering;
   if (properties.powered) {
     if (!*properties.powered) {
-      self->searching_ = false;
-      self->searchTimer_.cancel();
-      self->discoveryCheck_.cancel();
-      self->setState(ble::ManagerState::kPoweredOff);
+      self->adapterLost(ble::ManagerState::kPoweredOff);
       return 0;
     }
     // Powered on again in the middle of a search is still the search.
@@ -457,7 +469,7 @@ int BluezCentralManager::onDevicePropertiesChanged(sd_bus_message* m, void* user
 int BluezCentralManager::onDisconnected(sd_bus_message* /*m*/, void* userdata, sd_bus_error* /*error*/) {
   auto* self = static_cast<BluezCentralManager*>(userdata);
   self->owner_.clear();
-  self->adapterLost();
+  self->adapterLost(ble::ManagerState::kUnsupported);
   return 0;
 }
 
@@ -551,14 +563,41 @@ void BluezCentralManager::stopScan() {
 }
 
 void BluezCentralManager::stopDiscovery() {
-  // Our filter goes first. bluetoothd 5.66 keeps a client that stops with a
-  // filter set on its list, and when that client then leaves the bus it
-  // stops the discovery of every other program. No reply is awaited: the run
-  // ends right after, and the bus connection is flushed on the way out.
+  if (stopCall_) return;
+  // bluetoothd 5.66 keeps a client that stops with a filter set, and when
+  // that client leaves the bus it ends the discovery of every other program.
+  // Once the stop is answered the filter is cleared, which lets bluetoothd
+  // forget us; clearing it while still discovering would make it restart
+  // the other programs' scan. The run does not end before the answer.
+  teardown_.begin();
+  if (sendStopDiscovery(&stopCall_) < 0) {
+    teardown_.end();
+    if (afterStop_) post(std::exchange(afterStop_, nullptr));
+  }
+}
+
+int BluezCentralManager::sendStopDiscovery(SlotHandle* slot) {
+  return sd_bus_call_method_async(bus_, slot ? slot->put() : nullptr, names::kService, adapterPath_.c_str(),
+                                  names::kAdapterInterface, "StopDiscovery",
+                                  slot ? &BluezCentralManager::onStopReply : nullptr, this, "");
+}
+
+void BluezCentralManager::sendClearFilter() {
   sd_bus_call_method_async(bus_, nullptr, names::kService, adapterPath_.c_str(), names::kAdapterInterface,
                            "SetDiscoveryFilter", nullptr, nullptr, "a{sv}", 0);
-  sd_bus_call_method_async(bus_, nullptr, names::kService, adapterPath_.c_str(), names::kAdapterInterface,
-                           "StopDiscovery", nullptr, nullptr, "");
+}
+
+int BluezCentralManager::onStopReply(sd_bus_message* /*reply*/, void* userdata, sd_bus_error* /*error*/) {
+  // Whatever the answer ("No discovery started" after a power cycle, say),
+  // there is nothing more to stop.
+  auto* self = static_cast<BluezCentralManager*>(userdata);
+  self->sendClearFilter();
+  self->stopCall_.reset();
+  auto then = std::move(self->afterStop_);
+  self->afterStop_ = nullptr;
+  if (then) then();
+  self->teardown_.end();
+  return 0;
 }
 
 std::vector<std::shared_ptr<ble::Peripheral>> BluezCentralManager::retrievePeripheralsWithIdentifiers(

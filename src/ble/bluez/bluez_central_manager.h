@@ -13,7 +13,7 @@
 
 #include "ble/advertisement_data.h"
 #include "ble/bluez/event_timer.h"
-#include "ble/bluez/link_release_tracker.h"
+#include "ble/bluez/teardown_tracker.h"
 #include "ble/bluez/object_tree_reader.h"
 #include "ble/bluez/property_reader.h"
 #include "ble/bluez/sd_handle.h"
@@ -36,14 +36,14 @@ class BluezCentralManager final : public ble::CentralManager {
   static constexpr std::chrono::seconds kSearchTime{15};
   // bluetoothd ends every link before it signals that the adapter is off or
   // gone; a link's end is held this long to tell the two apart.
-  static constexpr std::chrono::milliseconds kAdapterGrace{400};
+  static constexpr std::chrono::milliseconds kAdapterGrace{500};
   // Restarts of a discovery that BlueZ ended under us, before giving up.
   static constexpr int kMaxDiscoveryRestarts = 3;
 
   // `bus` may be null when the system bus could not be reached: the manager
   // then reports the adapter as unsupported.
   BluezCentralManager(sd_bus* bus, sd_event* event, ble::CentralManagerDelegate& delegate,
-                      const ble::CentralManagerOptions& options, LinkReleaseTracker& releases);
+                      const ble::CentralManagerOptions& options, TeardownTracker& teardown);
   ~BluezCentralManager() override;
 
   ble::ManagerState state() const override { return state_; }
@@ -58,7 +58,7 @@ class BluezCentralManager final : public ble::CentralManager {
   // For BluezPeripheral.
   sd_bus* bus() const { return bus_; }
   ble::CentralManagerDelegate& delegate() const { return delegate_; }
-  LinkReleaseTracker& releases() const { return releases_; }
+  TeardownTracker& teardown() const { return teardown_; }
   // Runs `task` from the event loop, after the current handler has returned.
   void post(std::function<void()> task);
   // Runs `task` once the adapter grace has passed, unless the adapter turns
@@ -95,6 +95,7 @@ class BluezCentralManager final : public ble::CentralManager {
   static int onDisconnected(sd_bus_message* m, void* userdata, sd_bus_error* error);
   static int onScanReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
   static int onStartReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
+  static int onStopReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
   static int onPosted(sd_event_source* source, void* userdata);
   static int onLoopExit(sd_event_source* source, void* userdata);
 
@@ -110,13 +111,15 @@ class BluezCentralManager final : public ble::CentralManager {
   void removeObject(std::string_view path, std::string_view interface);
   void setState(ble::ManagerState state);
   void fail(const sd_bus_error* error);
-  void adapterLost();
+  void adapterLost(ble::ManagerState state);
   void reportDisconnection(const std::string& devicePath);
   BluezPeripheral* asBluez(ble::Peripheral& peripheral) const;
 
   // Discovery, for a scan or for the search of a forgotten peripheral.
   int startDiscovery(bool restart);
   void stopDiscovery();
+  int sendStopDiscovery(SlotHandle* slot);
+  void sendClearFilter();
   void onDiscoveringChanged();
   void checkDiscovering();
   bool isExpected(const Device& device) const;
@@ -125,7 +128,7 @@ class BluezCentralManager final : public ble::CentralManager {
   sd_bus* bus_;
   sd_event* event_;
   ble::CentralManagerDelegate& delegate_;
-  LinkReleaseTracker& releases_;
+  TeardownTracker& teardown_;
   ble::ManagerState state_ = ble::ManagerState::kUnknown;
 
   std::string owner_;  // unique bus name of bluetoothd; empty until known
@@ -147,6 +150,8 @@ class BluezCentralManager final : public ble::CentralManager {
   std::vector<SlotHandle> slots_;
   SlotHandle managedObjectsCall_;
   SlotHandle scanCalls_[2];
+  SlotHandle stopCall_;
+  std::function<void()> afterStop_;
   std::deque<std::function<void()>> posted_;
   EventSourceHandle postSource_;
   EventSourceHandle exitSource_;

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "ble/bluez/bluez_central_manager.h"
-#include "ble/bluez/link_release_tracker.h"
+#include "ble/bluez/teardown_tracker.h"
 #include "ble/central_manager_factory.h"
 
 namespace bluez {
@@ -12,17 +12,17 @@ class BluezCentralManagerFactory final : public ble::CentralManagerFactory {
 
   std::unique_ptr<ble::CentralManager> createCentralManager(ble::CentralManagerDelegate& delegate,
                                                            const ble::CentralManagerOptions& options) override {
-    return std::make_unique<BluezCentralManager>(bus_, event_, delegate, options, releases_);
+    return std::make_unique<BluezCentralManager>(bus_, event_, delegate, options, teardown_);
   }
 
   // The links of ours that BlueZ has not yet confirmed down, across every
   // manager this factory made.
-  LinkReleaseTracker& releases() { return releases_; }
+  TeardownTracker& teardown() { return teardown_; }
 
  private:
   sd_bus* bus_;
   sd_event* event_;
-  LinkReleaseTracker releases_;
+  TeardownTracker teardown_;
 };
 
 }  // namespace bluez

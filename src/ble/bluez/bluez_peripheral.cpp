@@ -2,7 +2,7 @@
 
 #include "ble/bluez/bluez_central_manager.h"
 #include "ble/bluez/bluez_names.h"
-#include "ble/bluez/link_release_tracker.h"
+#include "ble/bluez/teardown_tracker.h"
 
 namespace bluez {
 namespace {
@@ -19,7 +19,7 @@ ble::Error errorOf(sd_bus_message* reply) {
 }  // namespace
 
 BluezPeripheral::BluezPeripheral(BluezCentralManager& manager, std::string path, const ble::Uuid& identifier)
-    : manager_(&manager), releases_(manager.releases()), path_(std::move(path)), identifier_(identifier) {}
+    : manager_(&manager), teardown_(manager.teardown()), path_(std::move(path)), identifier_(identifier) {}
 
 int BluezPeripheral::callDevice(const char* member, SlotHandle& slot, sd_bus_message_handler_t callback) {
   MessageHandle call;
@@ -112,7 +112,7 @@ void BluezPeripheral::cancel() {
 void BluezPeripheral::release() {
   if (!releasing_) {
     releasing_ = true;
-    releases_.begin();
+    teardown_.begin();
   }
   // BlueZ answers Disconnect once the link is really down, about 2 s later.
   if (callDevice("Disconnect", disconnectCall_, &BluezPeripheral::onDisconnectReply) < 0) endRelease();
@@ -121,7 +121,7 @@ void BluezPeripheral::release() {
 void BluezPeripheral::endRelease() {
   if (!releasing_) return;
   releasing_ = false;
-  releases_.end();
+  teardown_.end();
 }
 
 int BluezPeripheral::onDisconnectReply(sd_bus_message* /*reply*/, void* userdata, sd_bus_error* /*error*/) {
@@ -156,7 +156,21 @@ void BluezPeripheral::onLinkEnded() {
 
 void BluezPeripheral::onAdapterLost() {
   endRelease();
-  if (state_ != ble::PeripheralState::kDisconnected) deliverDisconnection();
+  if (state_ == ble::PeripheralState::kDisconnected) return;
+  // Down now, so that the adapter's own event finds no link to release; the
+  // disconnection event follows it from the loop.
+  state_ = ble::PeripheralState::kDisconnected;
+  servicesRequested_ = false;
+  connectCall_.reset();
+  objectsCall_.reset();
+  readCall_.reset();
+  pendingRead_.reset();
+  if (!manager_) return;
+  manager_->post([self = shared_from_this()] {
+    if (self->manager_) {
+      self->manager_->delegate().centralManagerDidDisconnectPeripheral(*self->manager_, *self, std::nullopt);
+    }
+  });
 }
 
 void BluezPeripheral::linkDown() {

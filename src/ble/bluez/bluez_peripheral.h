@@ -11,7 +11,7 @@
 namespace bluez {
 
 class BluezCentralManager;
-class LinkReleaseTracker;
+class TeardownTracker;
 
 // One org.bluez.Device1 as a peripheral. Its connection state is the tool's
 // own view: BlueZ 5.66 often sends no Connected=true after a successful
@@ -60,7 +60,7 @@ class BluezPeripheral final : public ble::Peripheral, public std::enable_shared_
   std::shared_ptr<ble::Characteristic> findCharacteristic(const ble::Characteristic& characteristic) const;
 
   BluezCentralManager* manager_;
-  LinkReleaseTracker& releases_;
+  TeardownTracker& teardown_;
   const std::string path_;
   const ble::Uuid identifier_;
   ble::PeripheralState state_ = ble::PeripheralState::kDisconnected;
