@@ -8,6 +8,7 @@
 #include "ble/bluez/device_address.h"
 #include "ble/bluez/property_reader.h"
 #include "ble/bluez/sd_handle.h"
+#include "ble/bluez/teardown_tracker.h"
 
 namespace {
 
@@ -37,7 +38,34 @@ TEST(DeviceAddressTest, IdentifierFromAddress) {
     }
     ASSERT_TRUE(identifier) << c.address;
     EXPECT_EQ(identifier->toString(), c.identifier);
+    EXPECT_TRUE(bluez::namesAnAddress(*identifier)) << c.address;
   }
+  // Only these can be looked for when BlueZ has forgotten the device.
+  for (const char* other : {"10000000-0000-0000-0000-AABBCCDDEEFF", "00000000-0000-0000-0001-AABBCCDDEEFF",
+                            "00000000-0000-0100-0000-AABBCCDDEEFF"}) {
+    EXPECT_FALSE(bluez::namesAnAddress(*ble::Uuid::parse(other))) << other;
+  }
+}
+
+TEST(TeardownTrackerTest, DoneWaitsForEveryPendingTeardownIncludingWrapUps) {
+  bluez::TeardownTracker tracker;
+  int done = 0;
+  tracker.whenDone([&] { ++done; });
+  EXPECT_EQ(done, 1) << "nothing pending: done at once";
+
+  // A link being released, and a search that must be stopped when the run ends.
+  tracker.begin();
+  int owner = 0;
+  tracker.addWrapUp(&owner, [&] { tracker.begin(); });
+  tracker.whenDone([&] { ++done; });
+  tracker.end();
+  EXPECT_EQ(done, 1) << "the wrap-up's stop is still pending";
+  tracker.end();
+  EXPECT_EQ(done, 2);
+
+  tracker.removeWrapUp(&owner);
+  tracker.whenDone([&] { ++done; });
+  EXPECT_EQ(done, 3);
 }
 
 TEST(BluezErrorTest, RefusalsAreUnauthorizedEverythingElseUnsupported) {
