@@ -229,7 +229,9 @@ class Tool:
             reader.join(TIMEOUT)
         self.process.stdout.close()
         self.process.stderr.close()
-        # Lines that the test did not wait for are held to the same contract.
+
+    def check_all_lines(self):
+        """Every complete line received, those a test did not wait for too."""
         for line in self.raw_lines():
             check_line(line, self.args)
 
