@@ -1,7 +1,7 @@
 """Result lines against the published JSON Schema of the mode that wrote them.
 
 Used by the integration and end-to-end harnesses for every line they receive,
-and by the schema table in tests/schema/. Needs python3-jsonschema (Debian).
+and by the schema table in tests/doc/. Needs python3-jsonschema (Debian).
 """
 
 import functools
@@ -12,7 +12,6 @@ import re
 import jsonschema
 
 SCHEMA_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, 'doc', 'schema')
-MODES = ('scan', 'dfu', 'identity')
 
 
 def mode_of(args):
