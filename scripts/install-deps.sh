@@ -1,14 +1,16 @@
 #!/bin/sh
 # Installs, from Debian's archive, what bleprobe needs.
 #   install-deps.sh          build and demo: compiler, CMake, libsystemd, nlohmann-json, dbus, python3-dbus
-#   install-deps.sh --test   also the unit, integration and benchmark tools, and the VM for the end-to-end tests
+#   install-deps.sh --test   also the unit, integration, document and benchmark tools, the Debian
+#                            packaging tools, and the VM for the end-to-end tests
 # Non-interactive and idempotent; run as root.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 
 packages="build-essential cmake pkg-config libsystemd-dev nlohmann-json3-dev dbus python3 python3-dbus python3-gi"
 if [ "${1:-}" = "--test" ]; then
-    packages="$packages googletest libgtest-dev libgmock-dev libbenchmark-dev python3-pytest"
+    packages="$packages googletest libgtest-dev libgmock-dev libbenchmark-dev python3-pytest python3-jsonschema
+              groff-base debhelper lintian"
 fi
 
 missing=""

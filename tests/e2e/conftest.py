@@ -6,6 +6,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+import expect  # noqa: E402
 import harness  # noqa: E402
 
 _boots = {}
@@ -25,6 +26,7 @@ def _boot(scenario):
 @pytest.fixture
 def vm():
     """vm(scenario) -> VmResult; one boot per scenario, shared by its tests.
+    Every line of every run is checked against its mode's schema first.
 
     A harness failure fails the calling test with a message that starts with
     HARNESS FAILURE, so it cannot be taken for a verdict on the tool."""
@@ -36,6 +38,8 @@ def vm():
             if not text.startswith("HARNESS FAILURE"):
                 text = "HARNESS FAILURE (not a tool failure): " + text
             pytest.fail(text, pytrace=False)
+        for run in result.runs.values():
+            expect.assert_lines_match_schema(result, run)
         return result
 
     return get

@@ -2,6 +2,12 @@
 
 import itertools
 import json
+import os
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir))
+
+import line_schema  # noqa: E402
 
 
 def line_forms(record):
@@ -46,3 +52,12 @@ def assert_step_ok(vm, op, run_name=None):
         if s["op"] == op and (run_name is None or s.get("run") == run_name) and not s.get("ok", True):
             raise AssertionError(f"step {op} {run_name or ''} failed: {s.get('detail')}"
                                  f"\n  steps: {vm.steps_summary()}")
+
+
+def assert_lines_match_schema(vm, run):
+    """Every complete line is one of the mode that the run's command line chose."""
+    for line in run.stdout.split(b"\n")[:-1]:
+        try:
+            line_schema.check(run.argv, json.loads(line))
+        except (ValueError, AssertionError) as e:
+            raise AssertionError(f"{e}" + describe(vm, run)) from None

@@ -1,8 +1,9 @@
 #!/bin/sh
 # Installs what the end-to-end tests need on a Debian 12 host: an emulator, a
 # Debian kernel with Bluetooth modules to boot in it, BlueZ with its virtual
-# controller tool, a static busybox for the guest's initramfs and the Python
-# D-Bus bindings used by the guest-side peripheral.
+# controller tool, a static busybox for the guest's initramfs, the Python
+# D-Bus bindings used by the guest-side peripheral, and the JSON Schema
+# validator that checks every line the tool writes.
 #
 # Idempotent and non-interactive. The kernel package is only used as files
 # (vmlinuz and modules): no initramfs is generated for it and no boot loader is
@@ -10,7 +11,7 @@
 set -eu
 
 PACKAGES="qemu-system-x86 linux-image-amd64 bluez bluez-test-tools busybox-static kmod
-dbus python3 python3-dbus python3-gi python3-pytest"
+dbus python3 python3-dbus python3-gi python3-pytest python3-jsonschema"
 
 missing=""
 for p in $PACKAGES; do

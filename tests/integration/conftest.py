@@ -60,4 +60,7 @@ def run_tool():
     yield run
     for tool in tools:
         tool.cleanup()
+    # Lines that a test did not wait for are held to the same contract.
+    for tool in tools:
+        tool.check_all_lines()
 

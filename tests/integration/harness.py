@@ -4,7 +4,8 @@ Every test gets its own dbus-daemon (a private bus with a generated
 configuration) and, where it asks for one, its own simulated bluetoothd
 (fake_bluez.py) on that bus.  The tool is started with
 DBUS_SYSTEM_BUS_ADDRESS pointing at the private bus; its stdout and stderr
-are collected byte for byte.
+are collected byte for byte, and every line is validated against the JSON
+Schema of the mode that the command line chose (doc/schema/).
 """
 
 import json
@@ -23,7 +24,9 @@ import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.dirname(HERE))
 
+import line_schema  # noqa: E402
 from fake_bluez import SimClient  # noqa: E402
 
 BLEPROBE = os.environ.get('BLEPROBE', '/work/main/build/bleprobe')
@@ -129,8 +132,9 @@ class Sim(SimClient):
         self.process.stdout.close()
 
 
-def check_line(raw):
-    """One result line: a compact flat JSON object of strings and one LF."""
+def check_line(raw, args):
+    """One result line of the mode that `args` runs: a compact flat JSON
+    object of strings and one LF, valid under that mode's schema."""
     assert raw.endswith(b'\n') and raw.count(b'\n') == 1, raw
     text = raw[:-1].decode('utf-8')
     record = json.loads(text)
@@ -139,6 +143,7 @@ def check_line(raw):
     # Re-serializing compactly in the same key order gives back the same
     # bytes exactly when there was no whitespace and no needless escaping.
     assert json.dumps(record, separators=(',', ':'), ensure_ascii=False) == text, raw
+    line_schema.check(args, record)
     return record
 
 
@@ -193,7 +198,7 @@ class Tool:
         lines = self.raw_lines()
         assert len(lines) >= count, ('expected %d lines, got %r (stderr %r)'
                                      % (count, lines, bytes(self.stderr)))
-        return [check_line(line) for line in lines[:count]]
+        return [check_line(line, self.args) for line in lines[:count]]
 
     def terminate(self):
         if self.process.poll() is None:
@@ -214,14 +219,21 @@ class Tool:
         assert bytes(self.stderr) == b'', bytes(self.stderr)
         data = bytes(self.stdout)
         assert data == b'' or data.endswith(b'\n'), data
-        return status, [check_line(line) for line in self.raw_lines()]
+        return status, [check_line(line, self.args) for line in self.raw_lines()]
 
     def cleanup(self):
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
+        for reader in self.readers:
+            reader.join(TIMEOUT)
         self.process.stdout.close()
         self.process.stderr.close()
+
+    def check_all_lines(self):
+        """Every complete line received, those a test did not wait for too."""
+        for line in self.raw_lines():
+            check_line(line, self.args)
 
 
 def forged_bluez_exit(bluez_name):

@@ -1,23 +1,23 @@
-#include "app/system_process.h"
+#include "cli/system_process.h"
 
 #include <unistd.h>
 
 #include "app/result_line.h"
 
-namespace app {
+namespace cli {
 
 void SystemProcess::setExitWait(ExitWait wait, std::chrono::milliseconds limit) {
   exitWait_ = std::move(wait);
   exitWaitLimit_ = limit;
 }
 
-bool SystemProcess::writeResultLine(const Record& record) {
+bool SystemProcess::writeResultLine(const app::Record& record) {
   // Once the run has ended, a late event of the same dispatch must not add a
   // line behind the final one.
   if (exiting_) return false;
-  auto line = serializeResultLine(record);
+  auto line = app::serializeResultLine(record);
   if (!line) return false;
-  writeAll(STDOUT_FILENO, *line);
+  app::writeAll(STDOUT_FILENO, *line);
   return true;
 }
 
@@ -38,4 +38,4 @@ void SystemProcess::exitNow() {
   loop_.exit(status_);
 }
 
-}  // namespace app
+}  // namespace cli

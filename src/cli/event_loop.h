@@ -6,11 +6,11 @@
 #include "app/clock.h"
 #include "ble/bluez/sd_handle.h"
 
-namespace app {
+namespace cli {
 
 // The one sd-event loop of the process: timers, signals and the bus all run
 // on it, on the main thread.
-class EventLoop final : public Clock {
+class EventLoop final : public app::Clock {
  public:
   EventLoop();
 
@@ -21,7 +21,7 @@ class EventLoop final : public Clock {
   // this call on its default action can no longer end the process.
   bool addSignalHandler(int signal, std::function<void()> handler);
 
-  std::unique_ptr<Timer> scheduleAfter(std::chrono::microseconds delay, std::function<void()> task) override;
+  std::unique_ptr<app::Timer> scheduleAfter(std::chrono::microseconds delay, std::function<void()> task) override;
 
   // Runs until exit() is called; returns the exit status.
   int run();
@@ -35,4 +35,4 @@ class EventLoop final : public Clock {
   bluez::EventSourceHandle signalSource_;
 };
 
-}  // namespace app
+}  // namespace cli

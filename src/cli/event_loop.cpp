@@ -1,12 +1,12 @@
-#include "app/event_loop.h"
+#include "cli/event_loop.h"
 
 #include <csignal>
 #include <ctime>
 
-namespace app {
+namespace cli {
 namespace {
 
-class LoopTimer final : public Timer {
+class LoopTimer final : public app::Timer {
  public:
   explicit LoopTimer(std::function<void()> task) : task_(std::move(task)) {}
 
@@ -52,7 +52,7 @@ bool EventLoop::addSignalHandler(int signal, std::function<void()> handler) {
                              &signalHandler_) >= 0;
 }
 
-std::unique_ptr<Timer> EventLoop::scheduleAfter(std::chrono::microseconds delay, std::function<void()> task) {
+std::unique_ptr<app::Timer> EventLoop::scheduleAfter(std::chrono::microseconds delay, std::function<void()> task) {
   auto timer = std::make_unique<LoopTimer>(std::move(task));
   // A timer that cannot be armed never fires; the run then ends by another
   // cause (the connection's own outcome, or SIGTERM).
@@ -64,4 +64,4 @@ int EventLoop::run() { return sd_event_loop(event_.get()); }
 
 void EventLoop::exit(int status) { sd_event_exit(event_.get(), status); }
 
-}  // namespace app
+}  // namespace cli

@@ -4,15 +4,15 @@
 #include <functional>
 #include <memory>
 
-#include "app/event_loop.h"
 #include "app/process.h"
 #include "app/timer.h"
+#include "cli/event_loop.h"
 
-namespace app {
+namespace cli {
 
 // Result lines to standard output; exit through the event loop, so that no
 // object whose callback is still on the stack is destroyed.
-class SystemProcess final : public Process {
+class SystemProcess final : public app::Process {
  public:
   // Called at exit with a continuation to run once the process may end.
   using ExitWait = std::function<void(std::function<void()> done)>;
@@ -23,7 +23,7 @@ class SystemProcess final : public Process {
   // keep the process alive after its last line, for at most `limit`.
   void setExitWait(ExitWait wait, std::chrono::milliseconds limit);
 
-  bool writeResultLine(const Record& record) override;
+  bool writeResultLine(const app::Record& record) override;
   void exit(int status) override;
 
   bool exiting() const { return exiting_; }
@@ -36,7 +36,7 @@ class SystemProcess final : public Process {
   int status_ = 0;
   ExitWait exitWait_;
   std::chrono::milliseconds exitWaitLimit_{0};
-  std::unique_ptr<Timer> exitWaitTimer_;
+  std::unique_ptr<app::Timer> exitWaitTimer_;
 };
 
-}  // namespace app
+}  // namespace cli

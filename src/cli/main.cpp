@@ -8,11 +8,11 @@
 
 #include "app/command_line.h"
 #include "app/error_code.h"
-#include "app/event_loop.h"
 #include "app/result_line.h"
-#include "app/system_process.h"
 #include "ble/bluez/bluez_central_manager_factory.h"
 #include "ble/bluez/sd_handle.h"
+#include "cli/event_loop.h"
+#include "cli/system_process.h"
 #include "identity/device_identity_reader.h"
 #include "scanner/advertisement_scanner.h"
 
@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
   auto commandLine = app::parseCommandLine(arguments);
   if (!commandLine) return 2;
 
-  app::EventLoop loop;
+  cli::EventLoop loop;
   if (!loop.valid()) {
     // Without an event loop nothing can run; say so as any adapter failure.
     if (auto line = app::serializeResultLine(app::errorRecord(app::error_code::kAdapterUnavailable))) {
@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
     bus.reset();
   }
   bluez::BluezCentralManagerFactory factory(bus.get(), loop.get());
-  app::SystemProcess process(loop);
+  cli::SystemProcess process(loop);
   // A link of ours that BlueZ has not yet dropped (it waits about 2 s after
   // Disconnect) would be found up, and then lost, by the next run on the
   // same peripheral; a discovery of ours must be stopped before we leave
