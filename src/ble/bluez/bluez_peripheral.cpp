@@ -159,18 +159,10 @@ void BluezPeripheral::onAdapterLost() {
   if (state_ == ble::PeripheralState::kDisconnected) return;
   // Down now, so that the adapter's own event finds no link to release; the
   // disconnection event follows it from the loop.
-  state_ = ble::PeripheralState::kDisconnected;
-  servicesRequested_ = false;
-  connectCall_.reset();
-  objectsCall_.reset();
+  markDisconnected();
   readCall_.reset();
   pendingRead_.reset();
-  if (!manager_) return;
-  manager_->post([self = shared_from_this()] {
-    if (self->manager_) {
-      self->manager_->delegate().centralManagerDidDisconnectPeripheral(*self->manager_, *self, std::nullopt);
-    }
-  });
+  if (manager_) manager_->post(disconnectionEvent());
 }
 
 void BluezPeripheral::linkDown() {
@@ -181,23 +173,27 @@ void BluezPeripheral::linkDown() {
 void BluezPeripheral::linkLost() {
   // Not of our doing: the peripheral went away, or the adapter is going off.
   // The state changes now, the event waits for the adapter's fate.
+  markDisconnected();
+  if (manager_) manager_->holdLinkEnd(disconnectionEvent());
+}
+
+void BluezPeripheral::markDisconnected() {
   state_ = ble::PeripheralState::kDisconnected;
   servicesRequested_ = false;
   connectCall_.reset();
   objectsCall_.reset();
-  if (!manager_) return;
-  manager_->holdLinkEnd([self = shared_from_this()] {
+}
+
+std::function<void()> BluezPeripheral::disconnectionEvent() {
+  return [self = shared_from_this()] {
     if (self->manager_) {
       self->manager_->delegate().centralManagerDidDisconnectPeripheral(*self->manager_, *self, std::nullopt);
     }
-  });
+  };
 }
 
 void BluezPeripheral::deliverDisconnection() {
-  state_ = ble::PeripheralState::kDisconnected;
-  servicesRequested_ = false;
-  connectCall_.reset();
-  objectsCall_.reset();
+  markDisconnected();
   if (manager_) manager_->delegate().centralManagerDidDisconnectPeripheral(*manager_, *this, std::nullopt);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -54,6 +55,8 @@ class BluezPeripheral final : public ble::Peripheral, public std::enable_shared_
   void linkLost();
   void fetchServices();
   void deliverServices(std::optional<ble::Error> error);
+  void markDisconnected();
+  std::function<void()> disconnectionEvent();
   void deliverDisconnection();
   void deliverReadFailure(const std::shared_ptr<ble::Characteristic>& characteristic, ble::Error error);
   std::shared_ptr<ble::Service> findService(const ble::Service& service) const;
