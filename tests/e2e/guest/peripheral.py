@@ -1,7 +1,8 @@
 """The peripheral side of the test VM, on hci1, through BlueZ's own D-Bus API.
 
 Commands arrive as JSON lines on stdin and each is answered with one JSON line
-on stdout ({"ok": true} or {"ok": false, "error": ...}):
+on stdout ({"ok": true} or {"ok": false, "error": ...}); {"event": "read"} is
+written, unasked, when a read of the characteristic arrives:
 
   {"cmd": "gatt", "gatt": null | {"service": "180A", "characteristic": "2A25",
                                   "value_hex": "..."}}
@@ -11,6 +12,8 @@ on stdout ({"ok": true} or {"ok": false, "error": ...}):
                                "service_uuids": ["1523"]}}
       registers the advertisement the first time, and afterwards changes it in
       place through PropertiesChanged, which bluetoothd applies at once
+  {"cmd": "unadvertise"}
+      stops advertising (a later "advertise" registers it anew)
   {"cmd": "read_delay", "seconds": 20}
       answers later reads of the characteristic only after that delay
 """
@@ -138,6 +141,7 @@ class Characteristic(GattObject):
     def ReadValue(self, options, ok, fail):
         self.reads += 1
         sys.stderr.write(f"ReadValue #{self.reads} options={dict(options)}\n")
+        reply(event="read")
         value = dbus.Array(self.value, signature="y")
         def answer():
             ok(value)
@@ -184,6 +188,14 @@ class Peripheral:
             else:
                 self.adv.update(msg["adv"])
                 reply(ok=True)
+        elif cmd == "unadvertise":
+            if self.adv is None:
+                reply(ok=True)
+                return
+            adv, self.adv = self.adv, None
+            self.ad_manager().UnregisterAdvertisement(
+                adv, reply_handler=lambda: (adv.remove_from_connection(), reply(ok=True)),
+                error_handler=lambda e: reply(ok=False, error=str(e)))
         elif cmd == "read_delay":
             READ_DELAY["s"] = float(msg["seconds"])
             reply(ok=True)

@@ -41,11 +41,17 @@ CRYPTO_MODULES = ["af_alg", "algif_hash", "algif_skcipher", "cmac", "ecb", "ecdh
                   "ccm", "ctr"]
 BT_MODULES = ["bluetooth", "hci_vhci"]
 
-BLUETOOTHD_CONF = """[General]
-DeviceID = false
-[Policy]
-AutoEnable = true
-"""
+# TemporaryTimeout: how long bluetoothd keeps a device it only saw while
+# discovering (30 s by default); a scenario may set its own.
+TEMPORARY_TIMEOUT_S = 20
+
+
+def bluetoothd_conf(scenario):
+    timeout = scenario.get("temporary_timeout", TEMPORARY_TIMEOUT_S)
+    general = "DeviceID = false\n"
+    if timeout is not None:
+        general += f"TemporaryTimeout = {int(timeout)}\n"
+    return "[General]\n" + general + "[Policy]\nAutoEnable = true\n"
 
 T0 = time.monotonic()
 log_file = None
@@ -123,7 +129,10 @@ dbus = None
 GLib = None
 bus = None
 ctx = None
-events = []  # every org.bluez signal: {"t", "path", "interface", "member", "args"}
+# every org.bluez signal, org.bluez's NameOwnerChanged, and the runner's own
+# calls' replies and processes' ends: {"t", "path", "interface", "member", "args"}
+events = []
+hooks = []  # {"on": match, "then": [call]}: calls made the moment a matching event arrives
 
 
 def to_json(v):
@@ -163,12 +172,64 @@ def type_tag(v):
         return "?"
 
 
+def record_event(entry):
+    events.append(entry)
+    for hook in list(hooks):
+        if event_matches(entry, hook["on"]):
+            hooks.remove(hook)
+            log(f"hook {hook['on']} fired by {entry}")
+            for spec in hook["then"]:
+                start_call(spec)
+
+
 def on_bluez_signal(*args, **kw):
     entry = {"t": now(), "path": str(kw.get("path")), "interface": str(kw.get("interface")),
              "member": str(kw.get("member")), "args": to_json(list(args))}
     if entry["member"] == "PropertiesChanged" and len(args) >= 2:
         entry["types"] = {str(k): type_tag(v) for k, v in args[1].items()}
-    events.append(entry)
+    record_event(entry)
+
+
+def on_name_owner_changed(name, old, new):
+    record_event({"t": now(), "path": "/org/freedesktop/DBus", "interface": "org.freedesktop.DBus",
+                  "member": "NameOwnerChanged", "args": [str(name), str(old), str(new)]})
+
+
+def event_matches(e, m):
+    """m: member, path, interface, arg0 (first argument), prop/value (a
+    property in PropertiesChanged, or in the Device1/Adapter1 dict of
+    InterfacesAdded), iface_added/iface_removed (an interface name in
+    InterfacesAdded/InterfacesRemoved), id (a call or process id)."""
+    for key in ("member", "path", "interface", "id"):
+        if key in m and e.get(key) != m[key]:
+            return False
+    args = e.get("args") or []
+    if "arg0" in m and (not args or args[0] != m["arg0"]):
+        return False
+    if "path_prefix" in m and not str(e.get("path", "")).startswith(m["path_prefix"]):
+        return False
+    if "prop" in m:
+        if e.get("member") == "PropertiesChanged" and len(args) >= 2:
+            props = args[1]
+        else:
+            return False
+        if m["prop"] not in props or ("value" in m and props[m["prop"]] != m["value"]):
+            return False
+    if "iface_added" in m:
+        if e.get("member") != "InterfacesAdded" or m["iface_added"] not in args[1]:
+            return False
+        if "object_prefix" in m and not args[0].startswith(m["object_prefix"]):
+            return False
+    if "iface_removed" in m:
+        if e.get("member") != "InterfacesRemoved" or m["iface_removed"] not in args[1]:
+            return False
+        if "object" in m and args[0] != m["object"]:
+            return False
+    return True
+
+
+def events_since(t, m):
+    return [e for e in events if e["t"] >= t and event_matches(e, m)]
 
 
 def connect_bus():
@@ -180,11 +241,60 @@ def connect_bus():
     dbus, GLib = _dbus, _GLib
     dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
     bus = dbus.SystemBus()
+    own_names.add(bus.get_unique_name())
     ctx = GLib.MainContext.default()
     # keeps iteration(True) from blocking for long, so deadlines are checked
     GLib.timeout_add(50, lambda: True)
     bus.add_signal_receiver(on_bluez_signal, bus_name="org.bluez", path_keyword="path",
                             interface_keyword="interface", member_keyword="member")
+    bus.add_signal_receiver(on_name_owner_changed, signal_name="NameOwnerChanged",
+                            dbus_interface="org.freedesktop.DBus", bus_name="org.freedesktop.DBus",
+                            arg0="org.bluez")
+
+
+own_names = set()  # the runner's own bus connections, left out of the call log
+
+
+def on_monitored(conn, msg):
+    """Method calls to org.bluez from other programs (the tool, the
+    peripheral), kept as events {"kind": "call", "sender", "pid", "member",
+    ...} so that tests can tell what the tool asked BlueZ and when."""
+    if msg.get_type() != dbus.lowlevel.MESSAGE_TYPE_METHOD_CALL:
+        return dbus.lowlevel.HANDLER_RESULT_HANDLED
+    sender = msg.get_sender()
+    if sender in own_names:
+        return dbus.lowlevel.HANDLER_RESULT_HANDLED
+    entry = {"t": now(), "kind": "call", "sender": sender, "pid": sender_pids.get(sender),
+             "path": msg.get_path(), "interface": msg.get_interface(), "member": msg.get_member(),
+             "args": to_json(msg.get_args_list())}
+    if sender not in sender_pids:
+        sender_pids[sender] = None
+
+        def got(pid):
+            sender_pids[sender] = int(pid)
+            for e in events:
+                if e.get("kind") == "call" and e["sender"] == sender:
+                    e["pid"] = int(pid)
+
+        bus.call_async("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                       "GetConnectionUnixProcessID", "s", (sender,), got, lambda e: None)
+    record_event(entry)
+    # a monitor must never answer: unhandled calls would get an error reply
+    return dbus.lowlevel.HANDLER_RESULT_HANDLED
+
+
+sender_pids = {}
+monitor = {}
+
+
+def start_monitor():
+    import dbus.bus
+    mon = dbus.bus.BusConnection(dbus.bus.BusConnection.TYPE_SYSTEM)
+    mon.add_message_filter(on_monitored)
+    mon.call_blocking("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                      "org.freedesktop.DBus.Monitoring", "BecomeMonitor", "asu",
+                      (["type='method_call',destination='org.bluez'"], dbus.UInt32(0)))
+    monitor["conn"] = mon
 
 
 def pump(seconds=0.0):
@@ -251,7 +361,29 @@ stack = {}
 timeline = {}
 
 
-def start_stack():
+def start_bluetoothd(scenario):
+    conf = "/run/e2e-stack/main.conf"
+    with open(conf, "w") as f:
+        f.write(bluetoothd_conf(scenario))
+    argv = ["/usr/libexec/bluetooth/bluetoothd", "-n", "-f", conf, "--noplugin=hostname"]
+    if scenario.get("bluetoothd_debug"):
+        argv.append("-d")
+    # hostname would only ask the bus to activate hostnamed, which is not there
+    stack["bluetoothd"] = spawn_logged("bluetoothd", argv)
+    # proxies made before bluetoothd owns its name would have the bus try to
+    # activate org.bluez through its service file
+    if not wait_until(polled(lambda: stack["bluetoothd"].poll() is not None
+                             or bus.name_has_owner("org.bluez"), 0.1), 30) \
+            or stack["bluetoothd"].poll() is not None:
+        raise HarnessFailure("bluetoothd did not take the name org.bluez")
+
+
+def adapters_powered():
+    a, b = adapter_props(CENTRAL), adapter_props(PERIPHERAL_ADAPTER)
+    return bool(a and b and a.get("Powered") and b.get("Powered"))
+
+
+def start_stack(scenario):
     modprobe(CRYPTO_MODULES)
     modprobe(BT_MODULES)
     timeline["modules_loaded"] = now()
@@ -260,33 +392,16 @@ def start_stack():
     if not wait_path("/run/dbus/system_bus_socket", 30):
         raise HarnessFailure("dbus-daemon did not create its socket")
     connect_bus()
+    start_monitor()
     timeline["bus_up"] = now()
 
-    conf = "/run/e2e-stack/main.conf"
-    with open(conf, "w") as f:
-        f.write(BLUETOOTHD_CONF)
-    # hostname would only ask the bus to activate hostnamed, which is not there
-    stack["bluetoothd"] = spawn_logged(
-        "bluetoothd", ["/usr/libexec/bluetooth/bluetoothd", "-n", "-f", conf, "--noplugin=hostname"])
-    # proxies made before bluetoothd owns its name would have the bus try to
-    # activate org.bluez through its service file
-    if not wait_until(polled(lambda: stack["bluetoothd"].poll() is not None
-                             or bus.name_has_owner("org.bluez"), 0.1), 30) \
-            or stack["bluetoothd"].poll() is not None:
-        raise HarnessFailure("bluetoothd did not take the name org.bluez")
+    start_bluetoothd(scenario)
     # line-buffered, so that a killed monitor has still written everything
     stack["monitor"] = spawn_logged("dbus-monitor", ["stdbuf", "-oL", "dbus-monitor", "--system"])
 
     for attempt in (1, 2):
         stack["btvirt"] = spawn_logged("btvirt", ["btvirt", "-L", "-l2"])
-
-        def both_up():
-            if stack["btvirt"].poll() is not None:
-                return True
-            a, b = adapter_props(CENTRAL), adapter_props(PERIPHERAL_ADAPTER)
-            return bool(a and b and a.get("Powered") and b.get("Powered"))
-
-        wait_until(polled(both_up), 40)
+        wait_until(polled(lambda: stack["btvirt"].poll() is not None or adapters_powered()), 40)
         a, b = adapter_props(CENTRAL), adapter_props(PERIPHERAL_ADAPTER)
         if a and b and a.get("Powered") and b.get("Powered"):
             break
@@ -320,7 +435,7 @@ def stop_process(p, sig=signal.SIGTERM, timeout=5):
 # ---------------------------------------------------------------------------
 # Peripheral control
 
-peripheral = {"proc": None, "buf": b"", "replies": []}
+peripheral = {"proc": None, "buf": b"", "replies": [], "watch": None}
 
 
 def _peripheral_output(fd, cond):
@@ -329,14 +444,21 @@ def _peripheral_output(fd, cond):
     except OSError:
         data = b""
     if not data:
+        peripheral["watch"] = None
         return False
     peripheral["buf"] += data
     while b"\n" in peripheral["buf"]:
         line, peripheral["buf"] = peripheral["buf"].split(b"\n", 1)
         try:
-            peripheral["replies"].append(json.loads(line))
+            msg = json.loads(line)
         except ValueError:
             log(f"peripheral said: {line!r}")
+            continue
+        if "event" in msg:
+            # e.g. a read of the characteristic arrived at the peripheral
+            record_event({"t": now(), "member": "_peripheral_" + msg["event"]})
+        else:
+            peripheral["replies"].append(msg)
     return True
 
 
@@ -356,16 +478,142 @@ def peripheral_request(msg, timeout=30):
 
 
 def start_peripheral(step):
+    # a new one after bluetoothd restarted: its registrations died with it
+    old = peripheral["proc"]
+    if old is not None:
+        # the watch goes first: the new pipe may get the old descriptor's
+        # number, and two watches on one pipe would block in read
+        if peripheral["watch"] is not None:
+            GLib.source_remove(peripheral["watch"])
+            peripheral["watch"] = None
+        stop_process(old)
+        old.stdin.close()
+        old.stdout.close()
+    peripheral["replies"] = []
+    peripheral["buf"] = b""
     errlog = open(os.path.join(LOGS, "peripheral.log"), "ab")
     p = subprocess.Popen(["/usr/bin/python3", "-u", os.path.join(SHARE, "guest", "peripheral.py"),
                           PERIPHERAL_ADAPTER],
                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=errlog)
     peripheral["proc"] = p
-    GLib.io_add_watch(p.stdout.fileno(), GLib.PRIORITY_DEFAULT,
-                      GLib.IO_IN | GLib.IO_HUP | GLib.IO_ERR, _peripheral_output)
+    peripheral["watch"] = GLib.io_add_watch(p.stdout.fileno(), GLib.PRIORITY_DEFAULT,
+                                            GLib.IO_IN | GLib.IO_HUP | GLib.IO_ERR,
+                                            _peripheral_output)
     peripheral_request({"cmd": "gatt", "gatt": step.get("gatt")}, 60)
     if step.get("adv") is not None:
         peripheral_request({"cmd": "advertise", "adv": step["adv"]}, 60)
+
+
+# ---------------------------------------------------------------------------
+# The runner's own BlueZ clients: other programs on the bus, as a caller's
+# machine has them. Each name is its own bus connection ("main" is the
+# runner's), so BlueZ sees separate discovery sessions; closing one is that
+# program exiting.
+
+clients = {}
+calls = {}
+
+
+def client_bus(name):
+    if not name or name == "main":
+        return bus
+    if name not in clients:
+        clients[name] = dbus.SystemBus(private=True)
+        own_names.add(clients[name].get_unique_name())
+    return clients[name]
+
+
+def close_client(name):
+    c = clients.pop(name, None)
+    if c is not None:
+        c.close()
+    record_event({"t": now(), "member": "_closed", "id": name})
+
+
+aliases = {}
+
+
+def resolve_path(path):
+    if path in aliases:
+        return aliases[path]
+    if path == "$device":
+        return PERIPHERAL_DEVICE
+    if path == "$central_on_peripheral":
+        return PERIPHERAL_ADAPTER + "/dev_" + timeline["hci0_address"].replace(":", "_")
+    if path.startswith("$char:"):
+        want = uuid128(path.split(":", 1)[1])
+        om = dbus.Interface(bus.get_object("org.bluez", "/", introspect=False),
+                            "org.freedesktop.DBus.ObjectManager")
+        for obj, ifaces in om.GetManagedObjects().items():
+            ch = ifaces.get("org.bluez.GattCharacteristic1")
+            if ch and str(obj).startswith(PERIPHERAL_DEVICE + "/") and str(ch["UUID"]) == want:
+                return str(obj)
+        raise HarnessFailure(f"no characteristic {want} under {PERIPHERAL_DEVICE}")
+    return path
+
+
+def start_call(spec):
+    """An asynchronous method call to org.bluez; its reply is recorded as an
+    event {"member": "_reply", "id", "ok", "error", "message", "result"}."""
+    cid = spec.get("id") or f"{spec['method']}#{len(calls)}"
+    rec = {"id": cid, "client": spec.get("client", "main"), "method": spec["method"],
+           "sent": now()}
+    calls[cid] = rec
+    try:
+        path = resolve_path(spec.get("path", CENTRAL))
+    except Exception as e:
+        rec.update(ok=False, error="runner", message=str(e), replied=now())
+        record_event({"t": now(), "member": "_reply", "id": cid, "ok": False, "error": "runner"})
+        return rec
+    rec["path"] = path
+
+    def ok(*result):
+        rec.update(ok=True, replied=now(), result=to_json(list(result)))
+        record_event({"t": rec["replied"], "member": "_reply", "id": cid, "ok": True,
+                      "args": rec["result"]})
+
+    def failed(name, message):
+        rec.update(ok=False, replied=now(), error=name, message=message)
+        record_event({"t": rec["replied"], "member": "_reply", "id": cid, "ok": False,
+                      "error": name, "message": message})
+
+    def on_reply(message):
+        if isinstance(message, dbus.lowlevel.ErrorMessage):
+            args = message.get_args_list()
+            failed(message.get_error_name(), str(args[0]) if args else "")
+        else:
+            ok(*message.get_args_list())
+
+    # no auto-start: while bluetoothd is gone the bus must not try to
+    # activate it through its service file
+    msg = dbus.lowlevel.MethodCallMessage("org.bluez", path,
+                                          spec.get("interface", "org.bluez.Adapter1"),
+                                          spec["method"])
+    msg.set_auto_start(False)
+    if spec.get("args"):
+        msg.append(*spec["args"], signature=spec.get("signature"))
+    client_bus(spec.get("client")).send_message_with_reply(
+        msg, on_reply, float(spec.get("timeout", 120)), require_main_loop=True)
+    return rec
+
+
+processes = {}
+
+
+def start_process(pid_name, argv):
+    """A command run beside the scenario; its end is recorded as an event
+    {"member": "_exit", "id", "status"} and its output goes to logs/<id>.log."""
+    p = spawn_logged(pid_name, argv)
+    processes[pid_name] = {"argv": argv, "started": now(), "ended": None, "status": None}
+
+    def ended(pid, status):
+        info = processes[pid_name]
+        info.update(ended=now(), status=os.waitstatus_to_exitcode(status))
+        record_event({"t": info["ended"], "member": "_exit", "id": pid_name,
+                      "status": info["status"]})
+
+    GLib.child_watch_add(GLib.PRIORITY_DEFAULT, p.pid, ended)
+    return p
 
 
 # ---------------------------------------------------------------------------
@@ -427,6 +675,7 @@ class Run:
             "exit": rc if rc is not None and rc >= 0 else None,
             "signal": -rc if rc is not None and rc < 0 else None,
             "killed": self.killed,
+            "pid": self.proc.pid,
             "started": self.started,
             "ended": self.ended,
             "chunks": self.chunks,
@@ -578,14 +827,72 @@ def do_step(step, record):
             run.killed = True
             run.proc.kill()
             wait_until(run.finished, 10)
+    elif op == "mark":
+        marks[step["name"]] = now()
+        record_event({"t": marks[step["name"]], "member": "_mark", "id": step["name"]})
+    elif op == "call":
+        rec = start_call(step)
+        record["call"] = rec["id"]
+        if step.get("wait"):
+            if not wait_until(lambda: "replied" in rec, float(step.get("timeout", 60)) + 5):
+                raise HarnessFailure(f"no reply to {step['method']}")
+            if step.get("must_succeed") and not rec["ok"]:
+                raise HarnessFailure(f"{step['method']} failed: {rec.get('error')} {rec.get('message')}")
+    elif op == "hook":
+        hooks.append({"on": step["on"], "then": step["then"]})
+    elif op == "resolve":
+        # looked up once, so that a later call goes out without a round trip first
+        aliases[step["name"]] = resolve_path(step["path"])
+    elif op == "clear_hooks":
+        hooks.clear()
+    elif op == "wait_event":
+        since = marks.get(step.get("since"), record["t"]) if step.get("since") != 0 else 0
+        count = int(step.get("count", 1))
+        if not wait_until(lambda: len(events_since(since, step["match"])) >= count,
+                          float(step.get("timeout", 60))):
+            if step.get("harness"):
+                raise HarnessFailure(f"no event {step['match']} within {step.get('timeout', 60)} s")
+            record.update(ok=False, detail=f"no event {step['match']}")
+    elif op == "close_client":
+        close_client(step["client"])
+    elif op == "exec":
+        start_process(step["id"], step["argv"])
+        if step.get("wait", True):
+            if not wait_until(lambda: processes[step["id"]]["ended"] is not None,
+                              float(step.get("timeout", 60))):
+                raise HarnessFailure(f"{step['argv']} did not end")
+    elif op == "bluetoothd":
+        if step["action"] == "stop":
+            record_event({"t": now(), "member": "_sigterm", "id": "bluetoothd"})
+            stack["bluetoothd"].send_signal(signal.SIGTERM)
+            if not wait_until(lambda: stack["bluetoothd"].poll() is not None,
+                              float(step.get("timeout", 30))):
+                raise HarnessFailure("bluetoothd did not exit at SIGTERM")
+        else:
+            start_bluetoothd(scenario_config)
+            if not wait_until(polled(adapters_powered), float(step.get("timeout", 60))):
+                raise HarnessFailure("adapters not powered again after bluetoothd restart")
+    elif op == "wait_adapter":
+        name, want = step["property"], step["value"]
+        adapter = step.get("adapter", CENTRAL)
+        if not wait_until(polled(lambda: to_json((adapter_props(adapter) or {}).get(name)) == want),
+                          float(step.get("timeout", 30))):
+            if step.get("harness"):
+                raise HarnessFailure(f"{adapter} {name} did not become {want}")
+            record.update(ok=False, detail=f"{adapter} {name} did not become {want}")
+    elif op == "unadvertise":
+        peripheral_request({"cmd": "unadvertise"})
     else:
         raise HarnessFailure(f"unknown step {op}")
 
 
 steps = []
+marks = {}
+scenario_config = {}
 
 
 def play(scenario):
+    scenario_config.update(scenario)
     for step in scenario["steps"]:
         record = {"op": step["op"], "run": step.get("run"), "t": now(), "ok": True}
         steps.append(record)
@@ -633,7 +940,7 @@ def main():
         with open(SCENARIO) as f:
             scenario = json.load(f)
         log(f"scenario {scenario['name']}")
-        start_stack()
+        start_stack(scenario)
         timeline["stack_ready"] = now()
         play(scenario)
         timeline["scenario_done"] = now()
@@ -647,6 +954,8 @@ def main():
         result["steps"] = steps
         result["runs"] = {name: r.result() for name, r in runs.items()}
         result["events"] = events
+        result["calls"] = calls
+        result["processes"] = processes
         if peripheral["proc"] is not None:
             stop_process(peripheral["proc"])
         for name in ("btvirt", "bluetoothd", "monitor", "dbus"):
