@@ -90,6 +90,7 @@ class ToolRun:
     exit_status: object  # int, or None if it had to be killed
     signal: object  # number of the signal that ended it, if any
     killed: bool
+    pid: int
     started: float
     ended: object
     chunks: list  # [(guest monotonic time, bytes)]
@@ -112,6 +113,24 @@ class VmResult:
     attempts: int
     share: str
     notes: list = field(default_factory=list)
+
+    def calls(self, run, member=None):
+        """Method calls the tool run made to org.bluez, in bus order."""
+        return [e for e in self.events if e.get("kind") == "call" and e.get("pid") == run.pid
+                and (member is None or e["member"] == member)]
+
+    def mark(self, name):
+        return next(e["t"] for e in self.events if e.get("member") == "_mark" and e["id"] == name)
+
+    def adapter_changes(self, prop, start=0.0, end=float("inf")):
+        """(time, value) of each change of one of hci0's Adapter1 properties."""
+        out = []
+        for e in self.events:
+            if (e.get("member") == "PropertiesChanged" and e["path"] == "/org/bluez/hci0"
+                    and e["args"][0] == "org.bluez.Adapter1" and prop in e["args"][1]
+                    and start <= e["t"] <= end):
+                out.append((e["t"], e["args"][1][prop]))
+        return out
 
     def run(self, name):
         if name not in self.runs:
@@ -369,7 +388,7 @@ def _boot_once(scenario, binary: Path, share: Path):
             name=name, argv=r["argv"],
             stdout=base64.b64decode(r["stdout_b64"]),
             stderr=base64.b64decode(r["stderr_b64"]),
-            exit_status=r["exit"], signal=r["signal"], killed=r["killed"],
+            exit_status=r["exit"], signal=r["signal"], killed=r["killed"], pid=r["pid"],
             started=r["started"], ended=r["ended"],
             chunks=[(t, base64.b64decode(b)) for t, b in r["chunks"]])
     return VmResult(scenario=scenario["name"], runs=runs, steps=result["steps"],

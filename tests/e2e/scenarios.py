@@ -14,10 +14,27 @@ Step operations are carried out in order by guest/runner.py:
   wait_discovering  wait until hci0 is discovering
   wait_device       wait until a property of hci1's device object on hci0 has a value
   sigterm / wait_exit
-  settle            give the tool time to write something it should not
+  settle            give the tool time to write something it should not, or
+                    wait a gap that is itself what is tested
+  unadvertise       the peripheral stops advertising
+  mark              name this moment, for a later wait_event's "since"
+  wait_event        wait for a signal, a reply, a process end, a read reaching
+                    the peripheral, or a method call another program made
+  hook              when an event matches, make calls at once (no round trip
+                    of the runner's own in between)
+  call              an asynchronous call to org.bluez by one of the runner's
+                    clients ("main", or a named other program)
+  close_client      that other program exits
+  exec              run a command (btmgmt)
+  bluetoothd        stop it with SIGTERM, or start it again
+  wait_adapter      wait until a property of an adapter has a value
 
 Arguments "$deviceId:<run>" are replaced by the deviceId of the last line of
 that run, as a caller of the tool would do.
+
+Besides org.bluez's signals, the result holds every method call other
+programs made to org.bluez (the runner watches the bus as a monitor), with
+the caller's process id, so tests can check what the tool asked BlueZ.
 """
 
 PERIPHERAL_ADDRESS = "00:AA:01:01:00:01"
@@ -220,5 +237,211 @@ ADAPTER_OFF = {
     ],
 }
 
+HCI0 = "/org/bluez/hci0"
+DEVICE_PATH = HCI0 + "/dev_" + PERIPHERAL_ADDRESS.replace(":", "_")
+PROPERTIES = "org.freedesktop.DBus.Properties"
+POWERED_OFF = {"member": "PropertiesChanged", "path": HCI0, "prop": "Powered", "value": False}
+DEVICE_REMOVED = {"iface_removed": "org.bluez.Device1", "object": DEVICE_PATH}
+
+
+def set_powered(on, adapter=HCI0, call_id=None):
+    return {"id": call_id or f"powered-{on}", "path": adapter, "interface": PROPERTIES,
+            "method": "Set", "signature": "ssv", "args": ["org.bluez.Adapter1", "Powered", on]}
+
+
+# A peripheral that BlueZ has forgotten: seen by a scan, then dropped
+# TemporaryTimeout after the last advertisement it saw (the VM's bluetoothd
+# keeps such devices 20 s). The peripheral still advertises.
+FORGOTTEN_SERIAL = b"00AA0101F0260001"
+FORGOTTEN = {
+    "name": "forgotten_peripheral",
+    "steps": [
+        {"op": "peripheral", "gatt": dis_app(FORGOTTEN_SERIAL), "adv": unit_adv(b"7777-002")},
+        {"op": "start", "run": "scan"},
+        {"op": "wait_lines", "run": "scan", "count": 1, "timeout": 60},
+        {"op": "sigterm", "run": "scan"},
+        {"op": "wait_exit", "run": "scan", "timeout": 30},
+        {"op": "wait_event", "match": DEVICE_REMOVED, "since": 0, "timeout": 90},
+        {"op": "run", "run": "identity", "args": ["--identity", "$deviceId:scan"], "timeout": 120},
+        {"op": "wait_device", "property": "Connected", "value": False, "timeout": 30},
+        # nobody advertises this address: the search gives up
+        {"op": "run", "run": "unknown", "args": ["--identity", UNKNOWN_DEVICE_ID], "timeout": 120},
+    ],
+}
+
+# Identity runs on one peripheral, each started a given time after the
+# previous one exited. BlueZ drops a link about 2 s after Disconnect.
+BACK_TO_BACK_SERIAL = b"00AA0101B2B00002"
+BACK_TO_BACK_GAPS = [0, 0.6, 1.3, 3]
+
+
+def _back_to_back_steps():
+    steps = [
+        {"op": "peripheral", "gatt": dis_app(BACK_TO_BACK_SERIAL), "adv": unit_adv(b"7777-003")},
+        {"op": "discover", "timeout": 60},
+        {"op": "run", "run": "first", "args": ["--identity", DEVICE_ID], "timeout": 120},
+    ]
+    for gap in BACK_TO_BACK_GAPS:
+        steps += [
+            {"op": "settle", "seconds": gap},
+            {"op": "run", "run": f"after-{gap}", "args": ["--identity", DEVICE_ID], "timeout": 120},
+        ]
+    return steps
+
+
+BACK_TO_BACK = {
+    "name": "back_to_back",
+    # the runs must find the peripheral known, as a caller running them one
+    # after another would
+    "temporary_timeout": 600,
+    "steps": _back_to_back_steps(),
+}
+
+# A connection cut during service discovery by switching hci0 off and on,
+# then the tool connects. On a device without cached GATT objects bluetoothd
+# signals ServicesResolved before the objects' InterfacesAdded; it keeps the
+# objects across disconnections, so the device is removed and found again
+# before each cut.
+CUT_SERIAL = b"00AA0101C0710003"
+CUT_REPEATS = 3
+
+
+def _cut_steps():
+    steps = [{"op": "peripheral", "gatt": dis_app(CUT_SERIAL), "adv": unit_adv(b"7777-004")}]
+    for i in range(1, CUT_REPEATS + 1):
+        if i > 1:
+            steps += [
+                {"op": "call", "id": f"cut-{i}-remove", "method": "RemoveDevice",
+                 "signature": "o", "args": [DEVICE_PATH], "wait": True, "must_succeed": True},
+                {"op": "wait_event", "match": DEVICE_REMOVED, "since": f"cut-{i - 1}",
+                 "timeout": 30, "harness": True},
+            ]
+        steps += [
+            {"op": "discover", "timeout": 60},
+            {"op": "mark", "name": f"cut-{i}"},
+            # BlueZ answers Connect when the link is up, before service
+            # discovery: switching off right then cuts discovery
+            {"op": "hook", "on": {"member": "_reply", "id": f"cut-{i}-connect"},
+             "then": [set_powered(False, call_id=f"cut-{i}-off")]},
+            {"op": "call", "id": f"cut-{i}-connect", "path": "$device",
+             "interface": "org.bluez.Device1", "method": "Connect", "timeout": 60},
+            {"op": "wait_event", "match": POWERED_OFF, "since": f"cut-{i}", "timeout": 60,
+             "harness": True},
+            {"op": "power", "on": True},
+            {"op": "run", "run": f"identity-{i}", "args": ["--identity", DEVICE_ID], "timeout": 120},
+            {"op": "wait_device", "property": "Connected", "value": False, "timeout": 30},
+        ]
+    return steps
+
+
+SERVICES_AFTER_CUT = {"name": "services_after_cut", "temporary_timeout": 600,
+                      "steps": _cut_steps()}
+
+# The adapter going away while the tool is connected (its read held
+# unanswered by the peripheral), or while it waits for service discovery;
+# and real link losses with the adapter on. bluetoothd is restarted between
+# cases: after links died with reads pending, bluetoothd 5.66 has crashed on a
+# later connection.
+ADAPTER_GONE_SERIAL = b"00AA0101A0FF0004"
+
+
+def _fresh_stack():
+    return [
+        {"op": "bluetoothd", "action": "stop"},
+        {"op": "bluetoothd", "action": "start"},
+        {"op": "peripheral", "gatt": dis_app(ADAPTER_GONE_SERIAL), "adv": unit_adv(b"7777-005")},
+        {"op": "discover", "timeout": 60},
+        {"op": "read_delay", "seconds": 30},
+    ]
+
+
+def _while_reading(run, cut, fresh=True):
+    """The tool connects and sends its read; then cut."""
+    steps = [
+        {"op": "mark", "name": run},
+        {"op": "start", "run": run, "args": ["--identity", DEVICE_ID]},
+        {"op": "wait_event", "run": run, "match": {"member": "_peripheral_read"}, "since": run,
+         "timeout": 90},
+    ] + cut + [{"op": "wait_exit", "run": run, "timeout": 60}]
+    return steps + (_fresh_stack() if fresh else [])
+
+
+ADAPTER_GONE = {
+    "name": "adapter_gone",
+    "steps": [
+        {"op": "peripheral", "gatt": dis_app(ADAPTER_GONE_SERIAL), "adv": unit_adv(b"7777-005")},
+        {"op": "discover", "timeout": 60},
+        {"op": "read_delay", "seconds": 30},
+        # the peripheral drops the link
+        *_while_reading("peer-disconnect", [
+            {"op": "call", "id": "peer-disconnect", "path": "$central_on_peripheral",
+             "interface": "org.bluez.Device1", "method": "Disconnect"}]),
+        # the peripheral's controller goes off
+        *_while_reading("peer-off", [
+            {"op": "call", **set_powered(False, "/org/bluez/hci1", "peer-off")}]),
+        *_while_reading("powered-property", [{"op": "call", **set_powered(False)}]),
+        *_while_reading("btmgmt", [
+            {"op": "exec", "id": "btmgmt-off", "wait": False,
+             "argv": ["btmgmt", "--index", "0", "power", "off"]}]),
+        # switched off as soon as the tool asks to connect, so during service
+        # discovery (a power-off during a connection attempt to a silent
+        # peripheral can crash this kernel, 6.1)
+        {"op": "mark", "name": "connecting"},
+        {"op": "hook", "on": {"member": "Connect", "interface": "org.bluez.Device1"},
+         "then": [set_powered(False, call_id="connecting-off")]},
+        {"op": "run", "run": "connecting", "args": ["--identity", DEVICE_ID], "timeout": 90},
+        {"op": "clear_hooks"},
+        *_fresh_stack(),
+        *_while_reading("bluetoothd-stopped", [{"op": "bluetoothd", "action": "stop"}],
+                        fresh=False),
+    ],
+}
+
+# Two scanners; the first stops; then another program's discovery session
+# stops the adapter's discovery (BlueZ 5.66 does this when a client that
+# stopped with a filter set exits).
+SCANNERS = {
+    "name": "two_scanners",
+    "steps": [
+        {"op": "peripheral", "gatt": None, "adv": unit_adv(b"5000-001")},
+        {"op": "start", "run": "first"},
+        {"op": "wait_lines", "run": "first", "count": 1, "timeout": 60},
+        {"op": "start", "run": "second"},
+        {"op": "wait_lines", "run": "second", "count": 1, "timeout": 60},
+        {"op": "sigterm", "run": "first"},
+        {"op": "wait_exit", "run": "first", "timeout": 30},
+        {"op": "mark", "name": "first-gone"},
+        # bluetoothd stopped everyone's discovery within 0.1 s of such an exit;
+        # this absence has no event to wait for
+        {"op": "settle", "seconds": 1.5},
+        {"op": "advertise", "adv": unit_adv(b"5000-002")},
+        {"op": "wait_lines", "run": "second", "count": 2, "timeout": 30},
+        {"op": "advertise", "adv": unit_adv(b"5000-003")},
+        {"op": "wait_lines", "run": "second", "count": 3, "timeout": 30},
+        # another program: filter, start, stop, exit
+        {"op": "mark", "name": "other"},
+        {"op": "call", "client": "other", "id": "other-filter", "method": "SetDiscoveryFilter",
+         "signature": "a{sv}", "args": [{"Transport": "le", "DuplicateData": True}],
+         "wait": True, "must_succeed": True},
+        {"op": "call", "client": "other", "id": "other-start", "method": "StartDiscovery",
+         "wait": True, "must_succeed": True},
+        {"op": "call", "client": "other", "id": "other-stop", "method": "StopDiscovery",
+         "wait": True, "must_succeed": True},
+        {"op": "close_client", "client": "other"},
+        {"op": "wait_event", "since": "other", "timeout": 30, "harness": True,
+         "match": {"member": "PropertiesChanged", "path": HCI0, "prop": "Discovering",
+                   "value": False}},
+        {"op": "mark", "name": "stopped"},
+        {"op": "wait_event", "since": "stopped", "timeout": 30,
+         "match": {"member": "PropertiesChanged", "path": HCI0, "prop": "Discovering",
+                   "value": True}},
+        {"op": "advertise", "adv": unit_adv(b"5000-004")},
+        {"op": "wait_lines", "run": "second", "count": 4, "timeout": 30},
+        {"op": "sigterm", "run": "second"},
+        {"op": "wait_exit", "run": "second", "timeout": 30},
+    ],
+}
+
 ALL = [SCAN_CHANGES, SCAN_SERVICE_DATA_ONLY, SCAN_INVALID, SCAN_DFU, IDENTITY_SUCCESS,
-       IDENTITY_NO_DIS, IDENTITY_INVALID_SERIAL, CALLER_SEQUENCE, ADAPTER_OFF]
+       IDENTITY_NO_DIS, IDENTITY_INVALID_SERIAL, CALLER_SEQUENCE, ADAPTER_OFF, FORGOTTEN,
+       BACK_TO_BACK, SERVICES_AFTER_CUT, ADAPTER_GONE, SCANNERS]

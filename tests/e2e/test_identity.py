@@ -1,10 +1,14 @@
-"""Identity mode: connecting to the hci1 peripheral and reading 0x2A25."""
+"""Identity mode: connecting to the hci1 peripheral and reading 0x2A25, also in
+the ways callers meet BlueZ: a peripheral it has forgotten, runs one right after
+another, a connection cut during service discovery, the adapter going away."""
 
 import pytest
 
-from expect import assert_clean_exit, assert_output, assert_step_ok
-from scenarios import (CALLER_SEQUENCE, CALLER_SERIAL, DEVICE_ID, IDENTITY_INVALID_SERIAL,
-                       IDENTITY_NO_DIS, IDENTITY_SUCCESS)
+from expect import assert_clean_exit, assert_output, assert_step_ok, describe
+from scenarios import (ADAPTER_GONE, BACK_TO_BACK, BACK_TO_BACK_GAPS, BACK_TO_BACK_SERIAL,
+                       CALLER_SEQUENCE, CALLER_SERIAL, CUT_REPEATS, CUT_SERIAL, DEVICE_ID,
+                       FORGOTTEN, FORGOTTEN_SERIAL, IDENTITY_INVALID_SERIAL, IDENTITY_NO_DIS,
+                       DEVICE_PATH, IDENTITY_SUCCESS, SERVICES_AFTER_CUT)
 
 
 @pytest.mark.parametrize("scenario,run_name,record", [
@@ -43,3 +47,87 @@ def test_scan_sigterm_then_identity_with_reported_device_id(vm):
 def test_link_made_by_identity_mode_is_released(vm, scenario):
     r = vm(scenario)
     assert_step_ok(r, "wait_device")
+
+
+def test_forgotten_peripheral_is_searched_for_and_read(vm):
+    r = vm(FORGOTTEN)
+    # BlueZ had dropped the device before the identity run started
+    assert_step_ok(r, "wait_event")
+    run = r.run("identity")
+    assert_output(r, run, [{"deviceId": DEVICE_ID, "serial": FORGOTTEN_SERIAL.decode()}])
+    assert_clean_exit(r, run)
+    asked = [c["member"] for c in r.calls(run)
+             if c["member"] in ("StartDiscovery", "StopDiscovery", "Connect")]
+    assert asked[:3] == ["StartDiscovery", "StopDiscovery", "Connect"], asked
+
+
+def test_identifier_nobody_advertises_ends_the_search_after_15_s(vm):
+    r = vm(FORGOTTEN)
+    run = r.run("unknown")
+    assert_output(r, run, [{"error": "identity-device-not-found"}])
+    assert_clean_exit(r, run)
+    took = run.ended - run.started
+    assert 14.5 <= took <= 40, f"the run took {took:.1f} s" + describe(r, run)
+    members = [c["member"] for c in r.calls(run)]
+    assert "Connect" not in members, members
+    starts, stops = r.calls(run, "StartDiscovery"), r.calls(run, "StopDiscovery")
+    assert starts and stops and stops[-1]["t"] > starts[0]["t"], members
+    changes = r.adapter_changes("Discovering", starts[0]["t"])
+    assert changes and changes[-1][1] is False, f"Discovering changes since the search: {changes}"
+
+
+@pytest.mark.parametrize("run_name", ["first"] + [f"after-{gap}" for gap in BACK_TO_BACK_GAPS])
+def test_back_to_back_runs_all_read_the_serial(vm, run_name):
+    r = vm(BACK_TO_BACK)
+    run = r.run(run_name)
+    assert_output(r, run, [{"deviceId": DEVICE_ID, "serial": BACK_TO_BACK_SERIAL.decode()}])
+    assert_clean_exit(r, run)
+
+
+@pytest.mark.parametrize("repeat", range(1, CUT_REPEATS + 1))
+def test_identity_after_a_connection_cut_during_service_discovery(vm, repeat):
+    r = vm(SERVICES_AFTER_CUT)
+    run = r.run(f"identity-{repeat}")
+    assert_output(r, run, [{"deviceId": DEVICE_ID, "serial": CUT_SERIAL.decode()}])
+    assert_clean_exit(r, run)
+
+
+@pytest.mark.parametrize("run_name,code", [
+    ("powered-property", "adapter-unavailable"),
+    ("btmgmt", "adapter-unavailable"),
+    ("connecting", "adapter-unavailable"),
+    ("bluetoothd-stopped", "adapter-unavailable"),
+    ("peer-disconnect", "identity-disconnected"),
+    ("peer-off", "identity-disconnected"),
+])
+def test_end_of_the_link_is_reported_by_its_cause(vm, run_name, code):
+    r = vm(ADAPTER_GONE)
+    run = r.run(run_name)
+    if run_name == "connecting":
+        assert r.calls(run, "Connect"), "the tool never asked to connect" + describe(r, run)
+    else:
+        # the tool was connected, its read unanswered, when the link ended
+        assert_step_ok(r, "wait_event", run_name)
+    assert_output(r, run, [{"error": code}])
+    assert_clean_exit(r, run)
+
+
+@pytest.mark.parametrize("repeat", range(1, CUT_REPEATS + 1))
+def test_bluez_signals_services_resolved_before_the_service_objects(vm, repeat):
+    """What the scenario relies on: on the tool's connection, bluetoothd said
+    ServicesResolved=true before it signalled the Device Information service."""
+    r = vm(SERVICES_AFTER_CUT)
+    run = r.run(f"identity-{repeat}")
+    resolved = added = None
+    for e in r.events:
+        if not run.started <= e["t"] <= run.ended:
+            continue
+        if (resolved is None and e.get("member") == "PropertiesChanged"
+                and e["path"] == DEVICE_PATH and e["args"][1].get("ServicesResolved") is True):
+            resolved = e["t"]
+        if (added is None and e.get("member") == "InterfacesAdded"
+                and e["args"][0].startswith(DEVICE_PATH + "/")
+                and e["args"][1].get("org.bluez.GattService1", {}).get("UUID", "").startswith("0000180a")):
+            added = e["t"]
+    assert resolved is not None and added is not None and resolved < added, \
+        f"ServicesResolved at {resolved}, 0x180A service added at {added}"

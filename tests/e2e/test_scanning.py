@@ -2,7 +2,7 @@
 
 from expect import assert_clean_exit, assert_output, assert_step_ok
 from scenarios import (DEVICE_ID, SCAN_CHANGES, SCAN_DFU, SCAN_INVALID, SCAN_SERVICE_DATA_ONLY,
-                       VALID_AFTER_INVALID)
+                       SCANNERS, VALID_AFTER_INVALID)
 
 
 def unit(number):
@@ -70,3 +70,27 @@ def test_adapter_switched_off_while_scanning_ends_the_scan(vm):
     run = r.run("dfu")
     assert run.stdout.endswith(b'{"error":"adapter-unavailable"}\n'), repr(run.stdout)
     assert_clean_exit(r, run)
+
+
+def test_scanner_that_stops_leaves_the_other_scanning(vm):
+    r = vm(SCANNERS)
+    first = r.run("first")
+    assert_output(r, first, [unit("5000-001")])
+    assert_clean_exit(r, first)
+    stops = r.calls(first, "StopDiscovery")
+    assert stops and stops[0]["t"] <= first.ended, "the first scanner never stopped its discovery"
+    # until another program's session stopped it, hci0 kept discovering
+    dropped = [c for c in r.adapter_changes("Discovering", r.mark("first-gone"), r.mark("other"))
+               if c[1] is False]
+    assert dropped == [], f"hci0 stopped discovering after the first scanner exited: {dropped}"
+
+
+def test_scanner_keeps_reporting_when_discovery_is_stopped_under_it(vm):
+    r = vm(SCANNERS)
+    second = r.run("second")
+    # two changes after the first scanner exited, one after the discovery
+    # was stopped by another program and restarted by the scanner
+    assert_output(r, second, [unit("5000-001"), unit("5000-002"), unit("5000-003"),
+                              unit("5000-004")])
+    assert_clean_exit(r, second)
+    assert_step_ok(r, "wait_event")
