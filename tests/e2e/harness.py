@@ -119,6 +119,12 @@ class VmResult:
         return [e for e in self.events if e.get("kind") == "call" and e.get("pid") == run.pid
                 and (member is None or e["member"] == member)]
 
+    def reply(self, call):
+        """org.bluez's reply to a call the tool made, or None."""
+        return next((e for e in self.events if e.get("kind") == "reply"
+                     and e["destination"] == call["sender"]
+                     and e["reply_serial"] == call["serial"]), None)
+
     def mark(self, name):
         return next(e["t"] for e in self.events if e.get("member") == "_mark" and e["id"] == name)
 

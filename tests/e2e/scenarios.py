@@ -303,7 +303,7 @@ BACK_TO_BACK = {
 # objects across disconnections, so the device is removed and found again
 # before each cut.
 CUT_SERIAL = b"00AA0101C0710003"
-CUT_REPEATS = 3
+CUT_REPEATS = 4
 
 
 def _cut_steps():
@@ -319,9 +319,11 @@ def _cut_steps():
         steps += [
             {"op": "discover", "timeout": 60},
             {"op": "mark", "name": f"cut-{i}"},
-            # BlueZ answers Connect when the link is up, before service
-            # discovery: switching off right then cuts discovery
-            {"op": "hook", "on": {"member": "_reply", "id": f"cut-{i}-connect"},
+            # the peripheral's side learns of the link first, some 50 ms
+            # before the Connect reply and 200 ms before ServicesResolved:
+            # switching off right then cuts service discovery
+            {"op": "hook", "on": {"member": "PropertiesChanged", "path_prefix": "/org/bluez/hci1/dev_",
+                                  "prop": "Connected", "value": True},
              "then": [set_powered(False, call_id=f"cut-{i}-off")]},
             {"op": "call", "id": f"cut-{i}-connect", "path": "$device",
              "interface": "org.bluez.Device1", "method": "Connect", "timeout": 60},
@@ -408,9 +410,9 @@ SCANNERS = {
         {"op": "wait_lines", "run": "first", "count": 1, "timeout": 60},
         {"op": "start", "run": "second"},
         {"op": "wait_lines", "run": "second", "count": 1, "timeout": 60},
+        {"op": "mark", "name": "first-stopping"},
         {"op": "sigterm", "run": "first"},
         {"op": "wait_exit", "run": "first", "timeout": 30},
-        {"op": "mark", "name": "first-gone"},
         # bluetoothd stopped everyone's discovery within 0.1 s of such an exit;
         # this absence has no event to wait for
         {"op": "settle", "seconds": 1.5},

@@ -84,6 +84,24 @@ def test_back_to_back_runs_all_read_the_serial(vm, run_name):
     assert_clean_exit(r, run)
 
 
+@pytest.mark.parametrize("run_name", ["first"] + [f"after-{gap}" for gap in BACK_TO_BACK_GAPS])
+def test_run_exits_only_once_bluez_has_dropped_its_link(vm, run_name):
+    """BlueZ drops a link about 2 s after Disconnect; a run that exited before
+    would leave the next run a link about to die."""
+    r = vm(BACK_TO_BACK)
+    run = r.run(run_name)
+    connects = r.calls(run, "Connect")
+    assert connects, "the run did not connect: it found the previous run's link up" + describe(r, run)
+    # BlueZ answers Disconnect when the link is down, just before it
+    # signals Connected=false
+    down = [e["t"] for e in r.events
+            if e.get("member") == "PropertiesChanged" and e["path"] == DEVICE_PATH
+            and e["args"][1].get("Connected") is False and connects[0]["t"] < e["t"]]
+    down += [reply["t"] for reply in map(r.reply, r.calls(run, "Disconnect")) if reply]
+    assert down and min(down) <= run.ended, \
+        f"exited at {run.ended}, link down at {sorted(down)[:1]}" + describe(r, run)
+
+
 @pytest.mark.parametrize("repeat", range(1, CUT_REPEATS + 1))
 def test_identity_after_a_connection_cut_during_service_discovery(vm, repeat):
     r = vm(SERVICES_AFTER_CUT)

@@ -80,7 +80,7 @@ def test_scanner_that_stops_leaves_the_other_scanning(vm):
     stops = r.calls(first, "StopDiscovery")
     assert stops and stops[0]["t"] <= first.ended, "the first scanner never stopped its discovery"
     # until another program's session stopped it, hci0 kept discovering
-    dropped = [c for c in r.adapter_changes("Discovering", r.mark("first-gone"), r.mark("other"))
+    dropped = [c for c in r.adapter_changes("Discovering", r.mark("first-stopping"), r.mark("other"))
                if c[1] is False]
     assert dropped == [], f"hci0 stopped discovering after the first scanner exited: {dropped}"
 

@@ -257,15 +257,27 @@ own_names = set()  # the runner's own bus connections, left out of the call log
 
 def on_monitored(conn, msg):
     """Method calls to org.bluez from other programs (the tool, the
-    peripheral), kept as events {"kind": "call", "sender", "pid", "member",
-    ...} so that tests can tell what the tool asked BlueZ and when."""
-    if msg.get_type() != dbus.lowlevel.MESSAGE_TYPE_METHOD_CALL:
+    peripheral), kept as events {"kind": "call", "sender", "pid", "serial",
+    "member", ...}, and org.bluez's replies to them {"kind": "reply",
+    "destination", "reply_serial", "error"}, so that tests can tell what the
+    tool asked BlueZ, what it was answered, and when."""
+    kind = msg.get_type()
+    if kind in (dbus.lowlevel.MESSAGE_TYPE_METHOD_RETURN, dbus.lowlevel.MESSAGE_TYPE_ERROR):
+        if msg.get_destination() not in own_names:
+            record_event({"t": now(), "kind": "reply", "member": "_bus_reply",
+                          "destination": msg.get_destination(),
+                          "reply_serial": msg.get_reply_serial(),
+                          "error": msg.get_error_name()
+                          if kind == dbus.lowlevel.MESSAGE_TYPE_ERROR else None})
+        return dbus.lowlevel.HANDLER_RESULT_HANDLED
+    if kind != dbus.lowlevel.MESSAGE_TYPE_METHOD_CALL:
         return dbus.lowlevel.HANDLER_RESULT_HANDLED
     sender = msg.get_sender()
     if sender in own_names:
         return dbus.lowlevel.HANDLER_RESULT_HANDLED
     entry = {"t": now(), "kind": "call", "sender": sender, "pid": sender_pids.get(sender),
-             "path": msg.get_path(), "interface": msg.get_interface(), "member": msg.get_member(),
+             "serial": msg.get_serial(), "path": msg.get_path(),
+             "interface": msg.get_interface(), "member": msg.get_member(),
              "args": to_json(msg.get_args_list())}
     if sender not in sender_pids:
         sender_pids[sender] = None
@@ -293,7 +305,9 @@ def start_monitor():
     mon.add_message_filter(on_monitored)
     mon.call_blocking("org.freedesktop.DBus", "/org/freedesktop/DBus",
                       "org.freedesktop.DBus.Monitoring", "BecomeMonitor", "asu",
-                      (["type='method_call',destination='org.bluez'"], dbus.UInt32(0)))
+                      (["type='method_call',destination='org.bluez'",
+                        "type='method_return',sender='org.bluez'",
+                        "type='error',sender='org.bluez'"], dbus.UInt32(0)))
     monitor["conn"] = mon
 
 
