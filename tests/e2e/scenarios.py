@@ -28,6 +28,8 @@ Step operations are carried out in order by guest/runner.py:
   exec              run a command (btmgmt)
   bluetoothd        stop it with SIGTERM, or start it again
   wait_adapter      wait until a property of an adapter has a value
+  poll_device       another program reads the peripheral's properties every
+                    interval_ms (no interval: it stops)
 
 Arguments "$deviceId:<run>" are replaced by the deviceId of the last line of
 that run, as a caller of the tool would do.
@@ -297,31 +299,35 @@ BACK_TO_BACK = {
     "steps": _back_to_back_steps(),
 }
 
-# A connection cut during service discovery by switching hci0 off and on,
-# then the tool connects. On a device without cached GATT objects bluetoothd
-# signals ServicesResolved before the objects' InterfacesAdded; it keeps the
-# objects across disconnections, so the device is removed and found again
-# before each cut.
+# A connection cut by switching hci0 off and on, then the tool connects to a
+# device whose GATT objects BlueZ has yet to announce. bluetoothd serves our
+# power-off only once the running service discovery is over, and it keeps the
+# objects of a finished discovery, so the device is removed and found again
+# before the tool's run. Another program reads the device's properties all
+# the while: each reply makes bluetoothd flush the signals it holds back,
+# the device's ServicesResolved=true before the new objects' InterfacesAdded.
 CUT_SERIAL = b"00AA0101C0710003"
 CUT_REPEATS = 4
 
 
+def _forget_and_find(i, step):
+    return [
+        {"op": "call", "id": f"cut-{i}-remove-{step}", "method": "RemoveDevice",
+         "signature": "o", "args": [DEVICE_PATH], "wait": True, "must_succeed": True},
+        {"op": "wait_event", "match": DEVICE_REMOVED, "since": f"cut-{i}-{step}",
+         "timeout": 30, "harness": True},
+        {"op": "discover", "timeout": 60},
+    ]
+
+
 def _cut_steps():
-    steps = [{"op": "peripheral", "gatt": dis_app(CUT_SERIAL), "adv": unit_adv(b"7777-004")}]
+    steps = [{"op": "peripheral", "gatt": dis_app(CUT_SERIAL), "adv": unit_adv(b"7777-004")},
+             {"op": "discover", "timeout": 60}]
     for i in range(1, CUT_REPEATS + 1):
-        if i > 1:
-            steps += [
-                {"op": "call", "id": f"cut-{i}-remove", "method": "RemoveDevice",
-                 "signature": "o", "args": [DEVICE_PATH], "wait": True, "must_succeed": True},
-                {"op": "wait_event", "match": DEVICE_REMOVED, "since": f"cut-{i - 1}",
-                 "timeout": 30, "harness": True},
-            ]
         steps += [
-            {"op": "discover", "timeout": 60},
             {"op": "mark", "name": f"cut-{i}"},
             # the peripheral's side learns of the link first, some 50 ms
-            # before the Connect reply and 200 ms before ServicesResolved:
-            # switching off right then cuts service discovery
+            # before the Connect reply
             {"op": "hook", "on": {"member": "PropertiesChanged", "path_prefix": "/org/bluez/hci1/dev_",
                                   "prop": "Connected", "value": True},
              "then": [set_powered(False, call_id=f"cut-{i}-off")]},
@@ -330,8 +336,14 @@ def _cut_steps():
             {"op": "wait_event", "match": POWERED_OFF, "since": f"cut-{i}", "timeout": 60,
              "harness": True},
             {"op": "power", "on": True},
+            {"op": "mark", "name": f"cut-{i}-on"},
+            *_forget_and_find(i, "on"),
+            {"op": "poll_device", "interval_ms": 10},
             {"op": "run", "run": f"identity-{i}", "args": ["--identity", DEVICE_ID], "timeout": 120},
+            {"op": "poll_device"},
             {"op": "wait_device", "property": "Connected", "value": False, "timeout": 30},
+            {"op": "mark", "name": f"cut-{i}-done"},
+            *_forget_and_find(i, "done"),
         ]
     return steps
 

@@ -611,6 +611,29 @@ def start_call(spec):
     return rec
 
 
+pollers = []
+
+
+def start_poller(interval_ms):
+    state = {"busy": False}
+    pollers.append(state)
+    applet = client_bus("applet")
+
+    def done(*args):
+        state["busy"] = False
+
+    def tick():
+        if state not in pollers:
+            return False
+        if not state["busy"]:
+            state["busy"] = True
+            applet.call_async("org.bluez", PERIPHERAL_DEVICE, "org.freedesktop.DBus.Properties",
+                              "GetAll", "s", ("org.bluez.Device1",), done, done)
+        return True
+
+    GLib.timeout_add(interval_ms, tick)
+
+
 processes = {}
 
 
@@ -857,6 +880,14 @@ def do_step(step, record):
     elif op == "resolve":
         # looked up once, so that a later call goes out without a round trip first
         aliases[step["name"]] = resolve_path(step["path"])
+    elif op == "poll_device":
+        # another program (a desktop applet, say) reading the peripheral's
+        # properties all along; every reply makes bluetoothd flush the
+        # signals it holds back, in its own order
+        if step.get("interval_ms"):
+            start_poller(int(step["interval_ms"]))
+        else:
+            pollers.clear()
     elif op == "clear_hooks":
         hooks.clear()
     elif op == "wait_event":
