@@ -16,7 +16,6 @@ Step operations are carried out in order by guest/runner.py:
   sigterm / wait_exit
   settle            give the tool time to write something it should not, or
                     wait a gap that is itself what is tested
-  unadvertise       the peripheral stops advertising
   mark              name this moment, for a later wait_event's "since"
   wait_event        wait for a signal, a reply, a process end, a read reaching
                     the peripheral, or a method call another program made
@@ -27,7 +26,6 @@ Step operations are carried out in order by guest/runner.py:
   close_client      that other program exits
   exec              run a command (btmgmt)
   bluetoothd        stop it with SIGTERM, or start it again
-  wait_adapter      wait until a property of an adapter has a value
   poll_device       another program reads the peripheral's properties every
                     interval_ms (no interval: it stops)
 

@@ -12,8 +12,6 @@ written, unasked, when a read of the characteristic arrives:
                                "service_uuids": ["1523"]}}
       registers the advertisement the first time, and afterwards changes it in
       place through PropertiesChanged, which bluetoothd applies at once
-  {"cmd": "unadvertise"}
-      stops advertising (a later "advertise" registers it anew)
   {"cmd": "read_delay", "seconds": 20}
       answers later reads of the characteristic only after that delay
 """
@@ -188,14 +186,6 @@ class Peripheral:
             else:
                 self.adv.update(msg["adv"])
                 reply(ok=True)
-        elif cmd == "unadvertise":
-            if self.adv is None:
-                reply(ok=True)
-                return
-            adv, self.adv = self.adv, None
-            self.ad_manager().UnregisterAdvertisement(
-                adv, reply_handler=lambda: (adv.remove_from_connection(), reply(ok=True)),
-                error_handler=lambda e: reply(ok=False, error=str(e)))
         elif cmd == "read_delay":
             READ_DELAY["s"] = float(msg["seconds"])
             reply(ok=True)
