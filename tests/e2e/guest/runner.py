@@ -181,8 +181,8 @@ def record_event(entry):
         if event_matches(entry, hook["on"]):
             hooks.remove(hook)
             log(f"hook {hook['on']} fired by {entry}")
-            for spec in hook["then"]:
-                start_call(spec)
+            for request in hook["then"]:
+                start_call(request)
 
 
 def on_bluez_signal(*args, **kw):
@@ -553,14 +553,14 @@ def resolve_path(path):
     return path
 
 
-def start_call(spec):
+def start_call(request):
     """An asynchronous method call to org.bluez; its reply is recorded as an
     event {"member": "_reply", "id", "ok", "error", "message", "result"}."""
-    cid = spec.get("id") or f"{spec['method']}#{len(calls)}"
-    rec = {"id": cid, "client": spec.get("client", "main"), "method": spec["method"],
+    cid = request.get("id") or f"{request['method']}#{len(calls)}"
+    rec = {"id": cid, "client": request.get("client", "main"), "method": request["method"],
            "sent": now()}
     calls[cid] = rec
-    path = resolve_path(spec.get("path", CENTRAL))
+    path = resolve_path(request.get("path", CENTRAL))
     rec["path"] = path
 
     def ok(*result):
@@ -583,13 +583,13 @@ def start_call(spec):
     # no auto-start: while bluetoothd is gone the bus must not try to
     # activate it through its service file
     msg = dbus.lowlevel.MethodCallMessage("org.bluez", path,
-                                          spec.get("interface", "org.bluez.Adapter1"),
-                                          spec["method"])
+                                          request.get("interface", "org.bluez.Adapter1"),
+                                          request["method"])
     msg.set_auto_start(False)
-    if spec.get("args"):
-        msg.append(*spec["args"], signature=spec.get("signature"))
-    client_bus(spec.get("client")).send_message_with_reply(
-        msg, on_reply, float(spec.get("timeout", 120)), require_main_loop=True)
+    if request.get("args"):
+        msg.append(*request["args"], signature=request.get("signature"))
+    client_bus(request.get("client")).send_message_with_reply(
+        msg, on_reply, float(request.get("timeout", 120)), require_main_loop=True)
     return rec
 
 
