@@ -73,7 +73,7 @@ def find_tool(explicit=None):
 
 
 def find_bin_dir(explicit=None, tool=None):
-    """Directory holding fake_bluez and floor_client."""
+    """Directory holding fake_bluez and minimal_client."""
     candidates = [explicit, os.environ.get("BENCH_BIN_DIR")]
     if tool:
         candidates.append(os.path.join(os.path.dirname(os.path.abspath(tool)), "bench"))
@@ -82,9 +82,9 @@ def find_bin_dir(explicit=None, tool=None):
                    os.path.join(REPO, "build", "bench")]
     for c in candidates:
         if c and os.access(os.path.join(c, "fake_bluez"), os.X_OK) \
-                and os.access(os.path.join(c, "floor_client"), os.X_OK):
+                and os.access(os.path.join(c, "minimal_client"), os.X_OK):
             return c
-    raise SystemExit("fake_bluez/floor_client not found: build bench/ (see bench/README.md) "
+    raise SystemExit("fake_bluez/minimal_client not found: build bench/ (see bench/README.md) "
                      "or pass --bin-dir")
 
 

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Runs the scanning and identity benchmarks against $BLEPROBE (default
-# build/bleprobe). The helpers (fake_bluez, floor_client, exec_timer) come from
+# build/bleprobe). The helpers (fake_bluez, minimal_client, exec_timer) come from
 # the tool's own build tree when it has them, otherwise bench/ is built alone.
 # Arguments go to scan_bench.py (try --help).
 set -eu
@@ -8,7 +8,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 repo=$(dirname "$here")
 tool=${BLEPROBE:-$repo/build/bleprobe}
 tooldir=$(dirname "$tool")
-helpers="fake_bluez floor_client exec_timer"
+helpers="fake_bluez minimal_client exec_timer"
 
 if [ -n "${BENCH_BIN_DIR:-}" ]; then
   bins=$BENCH_BIN_DIR

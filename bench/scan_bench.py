@@ -1,12 +1,13 @@
 #!/usr/bin/python3
-"""Scanning throughput: CPU per advertisement report of bleprobe against the
-floor client, dbus-daemon's cost per routed message, lost lines and peak RSS.
+"""Scanning CPU per advertisement report of bleprobe against the minimal
+sd-bus client, dbus-daemon's cost per routed message, lost lines and peak RSS.
 
 Each run starts a private bus with the system bus's limits, a simulated
-bluetoothd (fake_bluez) with M devices, then the receiver (the tool, then the
-floor client), and lets fake_bluez send N ServiceData signals. CPU figures
-cover only the sending window: from the go signal until the last expected line
-(tool) or the last signal (floor) arrived.
+bluetoothd (fake_bluez) with M devices, then one receiver (the tool or the
+minimal client; the two alternate), and lets fake_bluez send N ServiceData
+signals. CPU figures (utime+stime) cover only the sending window: from the go
+signal, before the first report, until the receiver has drained its queue (it
+received every signal, or printed every expected line, and went idle).
 """
 
 import argparse
@@ -29,15 +30,22 @@ START_TIMEOUT_S = 30.0
 DEVICE_ID = re.compile(r"^00000000-0000-0000-0000-C0FFEE[0-9A-F]{6}$")
 
 # name, N, M, share, rate (0 = as fast as the bus goes), RSS target MiB.
-# The tool and the floor are compared at the same paced arrival rate: CPU per
-# message depends on it (a receiver that falls behind reads in bursts and
-# sleeps less), and unpaced, the tool's own cost would slow its arrivals.
+# Both receivers see the same arrival rate: CPU per message depends on it. At
+# 30,000/s each signal is a wake-up of its own, as with real advertisements;
+# unpaced, signals arrive in bursts and one wake-up reads many.
 DEFAULT_RUNS = [
-    ("1k peripherals", 150000, 1000, 0.05, 30000, 4),
-    ("10k peripherals", 150000, 10000, 0.05, 30000, 8),
-    ("100k peripherals", 200000, 100000, 0.05, 30000, 40),
-    ("50k reports/s", 150000, 1000, 0.05, 50000, 4),
-    ("unpaced", 200000, 1000, 0.05, 0, 4),
+    ("1k peripherals, 30,000/s", 100000, 1000, 0.05, 30000, 4),
+    ("10k peripherals, 30,000/s", 100000, 10000, 0.05, 30000, 8),
+    ("1k peripherals, unpaced", 100000, 1000, 0.05, 0, 4),
+    ("10k peripherals, unpaced", 100000, 10000, 0.05, 0, 8),
+    ("1k peripherals, 50,000/s", 100000, 1000, 0.05, 50000, 4),
+    ("100k peripherals, 30,000/s", 200000, 100000, 0.05, 30000, 40),
+]
+# Under callgrind the receivers run some 50 times slower: a rate they keep up
+# with keeps one signal per wake-up.
+INSTRUCTION_RUNS = [
+    ("1k peripherals, 1,000/s", 10000, 1000, 0.05, 1000, 4),
+    ("1k peripherals, unpaced", 10000, 1000, 0.05, 0, 4),
 ]
 
 
@@ -155,6 +163,18 @@ def check_lines(data, dfu):
     return len(lines), len(devices), problems
 
 
+def callgrind_totals(path):
+    """Instructions of a callgrind dump (its 'totals:' line)."""
+    try:
+        with open(path) as f:
+            for line in f:
+                if line.startswith("totals:") or line.startswith("summary:"):
+                    return int(line.split()[1])
+    except (OSError, ValueError, IndexError):
+        pass
+    return None
+
+
 def run_one(kind, cfg, bins, tool, opts):
     name, n, m, share, rate, _ = cfg
     bus = benchlib.Bus()
@@ -173,13 +193,16 @@ def run_one(kind, cfg, bins, tool, opts):
         if kind == "tool":
             argv = [tool] + (["--dfu"] if opts.dfu else [])
         else:
-            argv = [os.path.join(bins, "floor_client"), "--count", str(n)]
+            argv = [os.path.join(bins, "minimal_client"), "--count", str(n)]
             if opts.discovered:
                 argv.append("--with-added")
-            if opts.floor_event_loop:
-                argv.append("--event-loop")
+        if opts.instructions:
+            # Counting starts zeroed at "go" and is dumped once drained.
+            res["callgrind_out"] = os.path.join(bus.dir, "callgrind.out")
+            argv = ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + res["callgrind_out"],
+                    "--dump-instr=no", "--compress-strings=no"] + argv
         receiver = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                    stderr=subprocess.PIPE, env=bus.env())
+                                    stderr=subprocess.PIPE, env=bus.env(), cwd=bus.dir)
         out = Pipe(receiver.stdout, 1 << 20)
         err = Pipe(receiver.stderr)
         exited = [None]
@@ -193,7 +216,7 @@ def run_one(kind, cfg, bins, tool, opts):
             return exited[0] is None
 
         t_start = time.monotonic()
-        if not gen.wait_for("DISCOVERING", START_TIMEOUT_S, alive):
+        if not gen.wait_for("DISCOVERING", START_TIMEOUT_S * (10 if opts.instructions else 1), alive):
             out.pump()
             err.pump()
             res["ok"] = False
@@ -202,18 +225,24 @@ def run_one(kind, cfg, bins, tool, opts):
                 bytes(out.data[:200]), bytes(err.data[:200])))
             return res
         res["startup_s"] = time.monotonic() - t_start
+        if opts.instructions:
+            time.sleep(0.5)  # the tool's own answers to its last start-up replies
+            subprocess.run(["callgrind_control", "--zero", str(receiver.pid)], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
         c0 = benchlib.cpu_seconds(receiver.pid)
         d0 = benchlib.cpu_seconds(bus.pid)
         t0 = time.monotonic()
         gen.send("go\n")
 
-        # The window ends once the last signal was sent, every expected line
-        # arrived and the receiver has gone idle (it may still be working
-        # through queued duplicates after the last line).
+        # The window ends once the last signal was sent, the receiver has taken
+        # in all of it (every expected line, or every signal counted) and has
+        # gone idle (the tool may still be working through queued duplicates
+        # after its last line).
         done = None
         last_progress = last_busy = t0
         last_cpu = c0
-        deadline = t0 + max(60.0, 20.0 * n / 10000.0 if rate == 0 else 2.0 * n / rate + 30)
+        slow = 50.0 if opts.instructions else 1.0
+        deadline = t0 + slow * max(60.0, 20.0 * n / 10000.0 if rate == 0 else 2.0 * n / rate + 30)
         while True:
             time.sleep(0.02)
             now = time.monotonic()
@@ -230,10 +259,7 @@ def run_one(kind, cfg, bins, tool, opts):
                     res["notes"].append("fake_bluez died")
                     break
             if not alive():
-                if done is None:
-                    continue  # still learn how many lines were due
-                if kind == "tool":
-                    res["notes"].append("the tool exited by itself before the end")
+                res["notes"].append("the %s exited by itself before the end" % kind)
                 break
             try:
                 cpu = benchlib.cpu_seconds(receiver.pid)
@@ -243,33 +269,36 @@ def run_one(kind, cfg, bins, tool, opts):
                 last_cpu, last_busy, last_progress = cpu, now, now
             if done is not None:
                 idle = now - last_busy >= 0.1
-                if kind == "tool" and idle and out.data.count(b"\n") >= done["expected"]:
+                if kind == "tool":
+                    complete = out.data.count(b"\n") >= done["expected"]
+                else:
+                    complete = b"RECEIVED" in out.data
+                if idle and complete:
                     break
-                if now - last_progress > QUIET_S:
-                    res["notes"].append("no progress for %.0f s after the last signal" % QUIET_S)
+                if now - last_progress > QUIET_S * slow:
+                    res["notes"].append("no progress for %.0f s after the last signal" % (QUIET_S * slow))
                     break
             if now > deadline:
                 res["notes"].append("timed out")
                 break
 
-        # ru_maxrss would include the driver's own pages from before exec
-        # (Python spawns with vfork), so peak RSS is the child's VmHWM.
-        hwm = None
-        if exited[0] is None:
-            c1 = benchlib.cpu_seconds(receiver.pid)
-            t1 = last_busy
-            d1 = benchlib.cpu_seconds(bus.pid)
-            hwm = benchlib.vm_hwm_kib(receiver.pid)
-            res["rss_split"] = benchlib.rss_split(receiver.pid)
-            receiver.send_signal(signal.SIGTERM)
-            status, ru = benchlib.wait4(receiver.pid, 10)
-            receiver.returncode = status
-            res["stopped_by"] = "SIGTERM"
-        else:
-            status, ru, t1 = exited[0]
-            c1 = ru.ru_utime + ru.ru_stime
-            d1 = benchlib.cpu_seconds(bus.pid)
-            res["stopped_by"] = "itself"
+        if exited[0] is not None:
+            res["ok"] = False
+            return res
+        # Both receivers are measured alike, alive and idle: CPU from schedstat
+        # (nanoseconds), peak RSS as the kernel's VmHWM (ru_maxrss would count
+        # the spawning driver's pages from before exec).
+        c1 = benchlib.cpu_seconds(receiver.pid)
+        t1 = last_busy
+        d1 = benchlib.cpu_seconds(bus.pid)
+        hwm = benchlib.vm_hwm_kib(receiver.pid)
+        res["rss_split"] = benchlib.rss_split(receiver.pid)
+        if opts.instructions:
+            subprocess.run(["callgrind_control", "--dump", str(receiver.pid)], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+        receiver.send_signal(signal.SIGTERM)
+        status, ru = benchlib.wait4(receiver.pid, 30 if opts.instructions else 10)
+        receiver.returncode = status
         lines_in_window = out.data.count(b"\n")
         out.pump()
         err.pump()
@@ -277,19 +306,20 @@ def run_one(kind, cfg, bins, tool, opts):
         res.update(done or {})
         res["sent"] = (done or {}).get("sent", 0)
         res["cpu_s"] = c1 - c0
-        res["cpu_total_s"] = ru.ru_utime + ru.ru_stime
         res["daemon_cpu_s"] = d1 - d0
         res["wall_s"] = t1 - t0
-        if kind == "floor":
-            m_hwm = re.search(rb"VmHWM_KIB (\d+)", bytes(out.data))
-            hwm = int(m_hwm.group(1)) if m_hwm else None
-        res["maxrss_kib"] = hwm if hwm is not None else ru.ru_maxrss
+        res["maxrss_kib"] = hwm
         res["exit"] = benchlib.exit_text(status)
-        if err.data:
+        if opts.instructions:
+            dumps = sorted(f for f in os.listdir(bus.dir) if f.startswith("callgrind.out."))
+            res["instructions"] = callgrind_totals(os.path.join(bus.dir, dumps[0])) if dumps else None
+            if res["instructions"] is None:
+                res["notes"].append("no callgrind dump")
+        elif err.data:
             res["notes"].append("wrote to stderr: %r" % bytes(err.data[:300]))
         if kind == "tool":
-            if not (os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0):
-                res["notes"].append("tool ended with %s (stopped by %s)" % (res["exit"], res["stopped_by"]))
+            if not opts.instructions and not (os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0):
+                res["notes"].append("tool ended with %s on SIGTERM" % res["exit"])
             total, devices, problems = check_lines(bytes(out.data), opts.dfu)
             res["lines"] = total
             res["lines_in_window"] = lines_in_window
@@ -315,7 +345,7 @@ def run_one(kind, cfg, bins, tool, opts):
             res["received"] = int(received.group(1)) if received else None
             if res["received"] != n:
                 res["ok"] = False
-                res["notes"].append("LOST: floor client received %s of %d signals" % (
+                res["notes"].append("LOST: the minimal client received %s of %d signals" % (
                     res["received"], n))
         if not done:
             res["ok"] = False
@@ -332,110 +362,149 @@ def run_one(kind, cfg, bins, tool, opts):
         stats = gen.finish()
         bus.close()
     res["calls"] = stats
-    if kind == "tool" and res.get("stopped_by") == "SIGTERM" and not stats.get("StopDiscovery"):
+    if kind == "tool" and not opts.instructions and "cpu_s" in res and not stats.get("StopDiscovery"):
         res["notes"].append("StopDiscovery was not called on SIGTERM")
     return res
-
-
-def fmt_us(seconds, count):
-    return "%.2f" % (seconds * 1e6 / count) if count else "-"
 
 
 def per_msg(r):
     return r["cpu_s"] / r["sent"] if r.get("sent") and "cpu_s" in r else None
 
 
-def print_run(cfg, tool_runs, floor_runs):
-    """Every repetition, then the best (lowest CPU per message) of each side."""
+def instr_per_msg(r):
+    return r["instructions"] / r["sent"] if r.get("sent") and r.get("instructions") else None
+
+
+def median(values):
+    values = sorted(v for v in values if v is not None)
+    if not values:
+        return None
+    mid = len(values) // 2
+    return values[mid] if len(values) % 2 else (values[mid - 1] + values[mid]) / 2.0
+
+
+def print_run(cfg, tool_runs, minimal_runs, opts):
+    """Every repetition in the order run, then the medians side by side."""
     name, n, m, share, rate, rss_target = cfg
     print("== %s: N=%d signals, M=%d devices, new-identity share %.2f, rate %s; load average %s" % (
         name, n, m, share, "%d/s" % rate if rate else "as fast as possible", benchlib.loadavg()))
-    for i, r in enumerate(x for pair in zip(tool_runs or [None] * len(floor_runs or []),
-                                            floor_runs or [None] * len(tool_runs or [])) for x in pair):
+    summary = {"name": name}
+    for r in (x for pair in zip(tool_runs or [None] * len(minimal_runs or []),
+                                minimal_runs or [None] * len(tool_runs or [])) for x in pair):
         if not r:
             continue
-        label = "tool " if r["kind"] == "tool" else "floor"
+        label = "tool   " if r["kind"] == "tool" else "minimal"
         if "cpu_s" not in r:
             print("  %s  FAILED: %s" % (label, "; ".join(r["notes"])))
             continue
         sent = r["sent"]
-        print("  %s  CPU %s us/%s (%.0f%% of a core)  dbus-daemon %s us/msg  wall %.2f s  peak RSS %.1f MiB" % (
-            label, fmt_us(r["cpu_s"], sent), "report" if r["kind"] == "tool" else "msg   ",
+        print("  %s  CPU %.2f us/%s (%.0f%% of a core)%s  dbus-daemon %.2f us/msg  wall %.2f s  peak RSS %.1f MiB" % (
+            label, r["cpu_s"] * 1e6 / sent, "report" if r["kind"] == "tool" else "msg   ",
             100.0 * r["cpu_s"] / r["wall_s"] if r["wall_s"] else 0,
-            fmt_us(r["daemon_cpu_s"], sent), r["wall_s"], r["maxrss_kib"] / 1024.0))
+            "  %.0f instructions/msg" % instr_per_msg(r) if instr_per_msg(r) else "",
+            r["daemon_cpu_s"] * 1e6 / sent, r["wall_s"], r["maxrss_kib"] / 1024.0))
         if r["kind"] == "tool":
-            print("         lines expected %d, received %d%s; start-up CPU %.3f s; %s%s" % (
+            print("           lines expected %d, received %d%s; %s%s" % (
                 r.get("expected", -1), r.get("lines", -1),
-                "" if r.get("lines") == r.get("expected") else "  <-- LOST/EXTRA",
-                r["cpu_total_s"] - r["cpu_s"], r["exit"],
+                "" if r.get("lines") == r.get("expected") else "  <-- LOST/EXTRA", r["exit"],
                 "; RSS at end: %s" % r["rss_split"] if r.get("rss_split") else ""))
         if rate and r.get("elapsed_us"):
             achieved = sent * 1e6 / r["elapsed_us"]
-            print("         sent at %.0f/s, at most %.1f ms behind schedule%s" % (
+            print("           sent at %.0f/s, at most %.1f ms behind schedule%s" % (
                 achieved, r.get("max_lag_us", 0) / 1000.0,
                 "" if achieved >= 0.95 * rate else
                 "  <-- rate not reached: the machine is too busy for this run to show %d/s" % rate))
         for note in r["notes"]:
-            print("         !! " + note)
-    best_tool = min((per_msg(r) for r in tool_runs or [] if per_msg(r)), default=None)
-    best_floor = min((per_msg(r) for r in floor_runs or [] if per_msg(r)), default=None)
-    if best_tool and best_floor:
-        ratio = best_tool / best_floor
-        print("  best: tool %.2f us/report, floor %.2f us/msg, ratio %.2f (target <= 1.25)%s" % (
-            best_tool * 1e6, best_floor * 1e6, ratio, "" if ratio <= 1.25 else "  <-- over"))
-    rss = [r["maxrss_kib"] for r in tool_runs or [] if "maxrss_kib" in r]
+            print("           !! " + note)
+    tool_med = median(per_msg(r) for r in tool_runs or [])
+    min_med = median(per_msg(r) for r in minimal_runs or [])
+    if tool_med and min_med:
+        summary.update(tool=tool_med * 1e6, minimal=min_med * 1e6, ratio=tool_med / min_med)
+        print("  medians: tool %.2f us/report, minimal client %.2f us/msg, ratio %.2f (target <= 1.25)%s" % (
+            tool_med * 1e6, min_med * 1e6, tool_med / min_med, "" if tool_med / min_med <= 1.25 else "  <-- over"))
+    tool_ins = median(instr_per_msg(r) for r in tool_runs or [])
+    min_ins = median(instr_per_msg(r) for r in minimal_runs or [])
+    if tool_ins and min_ins:
+        summary.update(tool_ins=tool_ins, minimal_ins=min_ins)
+        print("  instructions: tool %.0f/report, minimal client %.0f/msg, ratio %.2f" % (
+            tool_ins, min_ins, tool_ins / min_ins))
+    rss = [r["maxrss_kib"] for r in tool_runs or [] if r.get("maxrss_kib")]
     if rss:
         top = max(rss) / 1024.0
+        summary["rss"] = top
         print("  tool peak RSS %.1f MiB (target <= %d MiB)%s" % (top, rss_target, "" if top <= rss_target else "  <-- over"))
+    lines = [r.get("lines") for r in tool_runs or []]
+    summary["lost"] = any(not r["ok"] for r in (tool_runs or []) + (minimal_runs or []))
+    summary["lines"] = lines[0] if lines else None
     sys.stdout.flush()
+    return summary
+
+
+def print_table(summaries):
+    print("\n| run | minimal client | bleprobe | ratio | bleprobe peak RSS | lines, none lost |")
+    print("|---|---|---|---|---|---|")
+    for s in summaries:
+        if "ratio" not in s:
+            continue
+        print("| %s | %.2f µs | %.2f µs | %.2f | %s | %s |" % (
+            s["name"], s["minimal"], s["tool"], s["ratio"],
+            "%.1f MiB" % s["rss"] if "rss" in s else "-",
+            "LOST" if s["lost"] else "{:,}".format(s["lines"]) if s.get("lines") else "-"))
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--tool", help="bleprobe binary (default $BLEPROBE or build/bleprobe)")
-    ap.add_argument("--bin-dir", help="directory with fake_bluez and floor_client")
+    ap.add_argument("--bin-dir", help="directory with fake_bluez and minimal_client")
     ap.add_argument("-n", type=int, help="one custom run: number of signals")
     ap.add_argument("-m", type=int, default=1000, help="custom run: number of devices")
     ap.add_argument("--share", type=float, default=0.05, help="custom run: share of reports with a new unit number")
     ap.add_argument("--rate", type=float, default=0, help="custom run: signals per second (0 = unpaced)")
     ap.add_argument("--scale", type=float, default=1.0, help="multiply N of the default runs")
+    ap.add_argument("--only", help="default runs whose name contains this text")
     ap.add_argument("--dfu", action="store_true", help="firmware-update payloads, tool run with --dfu")
     ap.add_argument("--discovered", action="store_true",
                     help="devices appear by InterfacesAdded during the scan instead of being cached")
-    ap.add_argument("--floor-only", action="store_true", help="skip the tool")
-    ap.add_argument("--no-floor", action="store_true", help="skip the floor client")
-    ap.add_argument("--floor-event-loop", action="store_true",
-                    help="drive the floor client by sd-event, as the tool is")
-    ap.add_argument("--reps", type=int, default=2,
-                    help="repetitions of each run, tool and floor alternating; the best of each is compared")
+    ap.add_argument("--minimal-only", action="store_true", help="skip the tool")
+    ap.add_argument("--no-minimal", action="store_true", help="skip the minimal client")
+    ap.add_argument("--instructions", action="store_true",
+                    help="count instructions per report under callgrind (slow; the CPU figures are then "
+                         "valgrind's)")
+    ap.add_argument("--reps", type=int, default=3,
+                    help="repetitions of each run, tool and minimal client alternating; medians are compared")
     opts = ap.parse_args()
 
     tool = benchlib.find_tool(opts.tool)
     bins = benchlib.find_bin_dir(opts.bin_dir, tool)
-    if not opts.floor_only and not os.access(tool, os.X_OK):
-        print("!! %s not found: floor client only" % tool)
-        opts.floor_only = True
+    if not opts.minimal_only and not os.access(tool, os.X_OK):
+        print("!! %s not found: minimal client only" % tool)
+        opts.minimal_only = True
     if opts.n:
         target = 4 if opts.m <= 1000 else 8 if opts.m <= 10000 else 40
         runs = [("custom", opts.n, opts.m, opts.share, int(opts.rate), target)]
     else:
-        runs = [(nm, max(1, int(n * opts.scale)), m, s, r, t) for nm, n, m, s, r, t in DEFAULT_RUNS]
+        runs = [(nm, max(1, int(n * opts.scale)), m, s, r, t)
+                for nm, n, m, s, r, t in (INSTRUCTION_RUNS if opts.instructions else DEFAULT_RUNS)
+                if not opts.only or opts.only in nm]
 
-    print("scan benchmark: tool %s, %d CPUs, load average %s%s%s" % (
-        "-" if opts.floor_only else tool, os.cpu_count(), benchlib.loadavg(),
-        ", --dfu" if opts.dfu else "", ", devices discovered during the scan" if opts.discovered else ""))
+    print("scan benchmark: tool %s, %d CPUs, load average %s%s%s%s" % (
+        "-" if opts.minimal_only else tool, os.cpu_count(), benchlib.loadavg(),
+        ", --dfu" if opts.dfu else "", ", devices discovered during the scan" if opts.discovered else "",
+        ", under callgrind" if opts.instructions else ""))
     failed = False
+    summaries = []
     t_begin = time.monotonic()
     for cfg in runs:
-        tool_runs, floor_runs = [], []
+        tool_runs, minimal_runs = [], []
         for _ in range(max(1, opts.reps)):
-            if not opts.floor_only:
+            if not opts.minimal_only:
                 tool_runs.append(run_one("tool", cfg, bins, tool, opts))
-            if not opts.no_floor:
-                floor_runs.append(run_one("floor", cfg, bins, tool, opts))
-        print_run(cfg, tool_runs, floor_runs)
-        failed |= any(not r["ok"] for r in tool_runs + floor_runs)
-    print("total %.0f s, load average now %s" % (time.monotonic() - t_begin, benchlib.loadavg()))
+            if not opts.no_minimal:
+                minimal_runs.append(run_one("minimal", cfg, bins, tool, opts))
+        summaries.append(print_run(cfg, tool_runs, minimal_runs, opts))
+        failed |= any(not r["ok"] for r in tool_runs + minimal_runs)
+    print_table(summaries)
+    print("\ntotal %.0f s, load average now %s" % (time.monotonic() - t_begin, benchlib.loadavg()))
     if failed:
         print("!! SOME RUNS LOST OR MISREPORTED LINES (see '!!' above)")
     return 1 if failed else 0
