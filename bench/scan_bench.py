@@ -16,6 +16,7 @@ import json
 import os
 import re
 import select
+import shutil
 import signal
 import subprocess
 import sys
@@ -313,6 +314,12 @@ def run_one(kind, cfg, bins, tool, opts):
         if opts.instructions:
             dumps = sorted(f for f in os.listdir(bus.dir) if f.startswith("callgrind.out."))
             res["instructions"] = callgrind_totals(os.path.join(bus.dir, dumps[0])) if dumps else None
+            if dumps and opts.keep_profiles:
+                os.makedirs(opts.keep_profiles, exist_ok=True)
+                kept = os.path.join(opts.keep_profiles, "callgrind.%s.%s.%d" % (
+                    re.sub(r"[^0-9a-z]+", "-", name.lower()), kind, int(time.time() * 1000)))
+                shutil.copy(os.path.join(bus.dir, dumps[0]), kept)
+                res["notes"].append("profile kept in %s (callgrind_annotate shows it)" % kept)
             if res["instructions"] is None:
                 res["notes"].append("no callgrind dump")
         elif err.data:
@@ -470,6 +477,7 @@ def main():
     ap.add_argument("--instructions", action="store_true",
                     help="count instructions per report under callgrind (slow; the CPU figures are then "
                          "valgrind's)")
+    ap.add_argument("--keep-profiles", metavar="DIR", help="with --instructions: keep each callgrind dump in DIR")
     ap.add_argument("--reps", type=int, default=3,
                     help="repetitions of each run, tool and minimal client alternating; medians are compared")
     opts = ap.parse_args()

@@ -10,6 +10,7 @@
 #include "app/error_code.h"
 #include "app/result_line.h"
 #include "ble/bluez/bluez_central_manager_factory.h"
+#include "ble/bluez/bus_event_source.h"
 #include "ble/bluez/sd_handle.h"
 #include "cli/event_loop.h"
 #include "cli/system_process.h"
@@ -49,9 +50,8 @@ int main(int argc, char** argv) {
   // A bus that cannot be reached is not fatal here: the central manager
   // reports it as an unsupported adapter, through the loop like any state.
   bluez::BusHandle bus;
-  if (sd_bus_open_system(bus.put()) < 0 || sd_bus_attach_event(bus.get(), loop.get(), SD_EVENT_PRIORITY_NORMAL) < 0) {
-    bus.reset();
-  }
+  bluez::BusEventSource busSource;
+  if (sd_bus_open_system(bus.put()) < 0 || !busSource.attach(bus.get(), loop.get())) bus.reset();
   bluez::BluezCentralManagerFactory factory(bus.get(), loop.get());
   cli::SystemProcess process(loop);
   // A link of ours that BlueZ has not yet dropped (it waits about 2 s after
