@@ -105,8 +105,6 @@ void BluezCentralManager::subscribe() {
       {kNameOwnerRule, &BluezCentralManager::onNameOwnerChanged},
       {kInterfacesAddedRule, &BluezCentralManager::onInterfacesAdded},
       {kInterfacesRemovedRule, &BluezCentralManager::onInterfacesRemoved},
-      {kAdapterPropertiesRule, &BluezCentralManager::onAdapterPropertiesChanged},
-      {kDevicePropertiesRule, &BluezCentralManager::onDevicePropertiesChanged},
   };
   for (const Rule& rule : rules) {
     SlotHandle slot;
@@ -114,6 +112,21 @@ void BluezCentralManager::subscribe() {
                                this) >= 0) {
       slots_.push_back(std::move(slot));
     }
+  }
+  // Every advertisement is a PropertiesChanged signal. Its rules go to the bus
+  // only, and a filter takes the signals: sd-bus's own matching of an arg0
+  // rule reads and validates the message's first string, then rewinds it, on
+  // top of our reading it, and walks its match tree for every message.
+  for (const char* rule : {kAdapterPropertiesRule, kDevicePropertiesRule}) {
+    SlotHandle slot;
+    if (sd_bus_call_method_async(bus_, slot.put(), names::kBusDriver, "/org/freedesktop/DBus", names::kBusDriver,
+                                 "AddMatch", &BluezCentralManager::onMatchInstalled, this, "s", rule) >= 0) {
+      slots_.push_back(std::move(slot));
+    }
+  }
+  SlotHandle filter;
+  if (sd_bus_add_filter(bus_, filter.put(), &BluezCentralManager::onPropertiesChanged, this) >= 0) {
+    slots_.push_back(std::move(filter));
   }
   // The connection dropping reaches us as sd-bus's own Disconnected signal.
   // A match on the local interface stays inside sd-bus (no rule on the bus),
@@ -443,27 +456,37 @@ int BluezCentralManager::onAdapterPropertiesChanged(sd_bus_message* m, void* use
   return 0;
 }
 
-int BluezCentralManager::onDevicePropertiesChanged(sd_bus_message* m, void* userdata, sd_bus_error* /*error*/) {
-  // Every advertisement of every device passes through here.
+int BluezCentralManager::onPropertiesChanged(sd_bus_message* m, void* userdata, sd_bus_error* /*error*/) {
+  // Every message of the connection passes through here, and every
+  // advertisement of every device is one of them.
   auto* self = static_cast<BluezCentralManager*>(userdata);
-  if (!self->fromBluez(m)) return 0;
-  const char* path = sd_bus_message_get_path(m);
-  if (!path) return 0;
-  auto it = self->devices_.find(std::string_view(path));
-  if (it == self->devices_.end()) return 0;
-  if (sd_bus_message_skip(m, "s") < 0) return 0;
-  DeviceProperties properties;
-  if (PropertyReader::readDevice(m, properties, self->serviceData_) < 0) return 0;
+  if (!sd_bus_message_is_signal(m, names::kPropertiesInterface, "PropertiesChanged") || !self->fromBluez(m)) return 0;
+  const char* interface = nullptr;
+  if (sd_bus_message_read_basic(m, SD_BUS_TYPE_STRING, &interface) < 0) return 1;
+  if (std::strcmp(interface, names::kDeviceInterface) == 0) {
+    self->devicePropertiesChanged(m);
+  } else if (std::strcmp(interface, names::kAdapterInterface) == 0 && sd_bus_message_rewind(m, true) >= 0) {
+    onAdapterPropertiesChanged(m, self, nullptr);
+  }
+  return 1;
+}
 
-  self->updateDevice(it->second, properties);
-  self->reportAdvertisement(it->second, properties);
-  if (!properties.connected && !properties.servicesResolved) return 0;
-  auto peripheral = self->peripherals_.find(std::string_view(path));
-  if (peripheral == self->peripherals_.end()) return 0;
+void BluezCentralManager::devicePropertiesChanged(sd_bus_message* m) {
+  const char* path = sd_bus_message_get_path(m);
+  if (!path) return;
+  auto it = devices_.find(std::string_view(path));
+  if (it == devices_.end()) return;
+  DeviceProperties properties;
+  if (PropertyReader::readDevice(m, properties, serviceData_) < 0) return;
+
+  updateDevice(it->second, properties);
+  reportAdvertisement(it->second, properties);
+  if (!properties.connected && !properties.servicesResolved) return;
+  auto peripheral = peripherals_.find(std::string_view(path));
+  if (peripheral == peripherals_.end()) return;
   auto keep = peripheral->second;
   if (properties.connected) keep->onConnectedChanged(*properties.connected);
   if (properties.servicesResolved) keep->onServicesResolved(*properties.servicesResolved);
-  return 0;
 }
 
 int BluezCentralManager::onDisconnected(sd_bus_message* /*m*/, void* userdata, sd_bus_error* /*error*/) {

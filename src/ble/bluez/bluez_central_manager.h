@@ -1,6 +1,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <map>
@@ -79,11 +81,22 @@ class BluezCentralManager final : public ble::CentralManager {
     bool connected = false;
     bool servicesResolved = false;
   };
-  struct StringHash {
+  // Device paths differ only in their last 17 characters (dev_XX_XX_XX_XX_XX_XX):
+  // hashing those 16 bytes as two words costs a few instructions per
+  // advertisement where a hash of the whole path costs over a hundred.
+  struct DevicePathHash {
     using is_transparent = void;
-    std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
+    std::size_t operator()(std::string_view path) const noexcept {
+      if (path.size() < 16) return std::hash<std::string_view>{}(path);
+      std::uint64_t a;
+      std::uint64_t b;
+      std::memcpy(&a, path.data() + path.size() - 16, 8);
+      std::memcpy(&b, path.data() + path.size() - 8, 8);
+      std::uint64_t h = (a ^ path.size()) * 0x9E3779B97F4A7C15ull ^ b * 0xC2B2AE3D27D4EB4Full;
+      return static_cast<std::size_t>(h ^ (h >> 29));
+    }
   };
-  using DeviceMap = std::unordered_map<std::string, Device, StringHash, std::equal_to<>>;
+  using DeviceMap = std::unordered_map<std::string, Device, DevicePathHash, std::equal_to<>>;
 
   static int onManagedObjects(sd_bus_message* reply, void* userdata, sd_bus_error* error);
   static int onMatchInstalled(sd_bus_message* reply, void* userdata, sd_bus_error* error);
@@ -91,7 +104,7 @@ class BluezCentralManager final : public ble::CentralManager {
   static int onInterfacesAdded(sd_bus_message* m, void* userdata, sd_bus_error* error);
   static int onInterfacesRemoved(sd_bus_message* m, void* userdata, sd_bus_error* error);
   static int onAdapterPropertiesChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
-  static int onDevicePropertiesChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
+  static int onPropertiesChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
   static int onDisconnected(sd_bus_message* m, void* userdata, sd_bus_error* error);
   static int onScanReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
   static int onStartReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
@@ -105,6 +118,7 @@ class BluezCentralManager final : public ble::CentralManager {
   bool fromBluez(sd_bus_message* m) const;
   bool isUnderAdapter(std::string_view path) const;
   void readInterfaces(sd_bus_message* m, std::string_view path, bool announced);
+  void devicePropertiesChanged(sd_bus_message* m);
   void addDevice(std::string_view path, const DeviceProperties& properties, bool announced);
   void updateDevice(Device& device, const DeviceProperties& properties);
   void reportAdvertisement(const Device& device, const DeviceProperties& properties);
