@@ -1,6 +1,7 @@
 #include "ble/bluez/property_reader.h"
 
 #include <cstring>
+#include <string>
 
 namespace bluez {
 namespace {
@@ -55,6 +56,18 @@ int readStringVariant(sd_bus_message* m, std::optional<std::string_view>& out) {
   return r;
 }
 
+// An advertiser sends the same one or two service UUIDs in every report:
+// parsing the last key again would cost more than the comparison.
+std::optional<ble::Uuid> serviceDataKey(std::string_view text) {
+  static std::string lastText;
+  static std::optional<ble::Uuid> lastUuid;
+  if (text != lastText) {
+    lastUuid = ble::Uuid::withString(text);
+    lastText.assign(text);
+  }
+  return lastUuid;
+}
+
 // ServiceData: a{sv}, each key a 128-bit UUID string, each value a byte array.
 // Entries of any other shape are dropped; the others are still used.
 int readServiceData(sd_bus_message* m, bool& present, std::vector<ble::ServiceDataEntry>& entries) {
@@ -62,7 +75,7 @@ int readServiceData(sd_bus_message* m, bool& present, std::vector<ble::ServiceDa
   if (r <= 0) return r;
   entries.clear();
   r = forEachProperty(m, [&](std::string_view key) -> int {
-    auto uuid = ble::Uuid::withString(key);
+    auto uuid = serviceDataKey(key);
     if (!uuid) return 0;
     int entered = enterVariantOf(m, "ay");
     if (entered <= 0) return entered;
