@@ -22,6 +22,9 @@ TEST(ResultLineTest, Serialization) {
        "{\"deviceId\":\"00000000-0000-0000-0000-AABBCCDDEEFF\",\"unitNumber\":\"1234-567\"}\n"},
       {"non-ASCII stays UTF-8", {{"k", "caf\xC3\xA9"}}, "{\"k\":\"caf\xC3\xA9\"}\n"},
       {"line breaks are escaped", {{"k", "a\nb\"c"}}, "{\"k\":\"a\\nb\\\"c\"}\n"},
+      {"backslash and control characters are escaped", {{"k", std::string("a\\b\x01\x7F", 5)}},
+       "{\"k\":\"a\\\\b\\u0001\x7F\"}\n"},
+      {"empty record", {}, "{}\n"},
       {"invalid UTF-8 writes nothing", {{"k", "\xC3"}}, std::nullopt},
       {"invalid UTF-8 in a key too", {{"\xFF", "v"}}, std::nullopt},
   };
