@@ -482,8 +482,9 @@ def main():
                     help="repetitions of each run, tool and minimal client alternating; medians are compared")
     opts = ap.parse_args()
 
-    tool = benchlib.find_tool(opts.tool)
-    bins = benchlib.find_bin_dir(opts.bin_dir, tool)
+    # Receivers run in their bus's directory (callgrind writes its dumps there).
+    tool = os.path.abspath(benchlib.find_tool(opts.tool))
+    bins = os.path.abspath(benchlib.find_bin_dir(opts.bin_dir, tool))
     if not opts.minimal_only and not os.access(tool, os.X_OK):
         print("!! %s not found: minimal client only" % tool)
         opts.minimal_only = True
