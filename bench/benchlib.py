@@ -138,6 +138,13 @@ def cpu_seconds(pid):
         return (int(fields[11]) + int(fields[12])) / CLK_TCK
 
 
+def user_system_seconds(pid):
+    """(utime, stime) of a live process from /proc/<pid>/stat, in clock ticks' resolution."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) / CLK_TCK, int(fields[12]) / CLK_TCK
+
+
 def vm_hwm_kib(pid):
     try:
         with open("/proc/%d/status" % pid) as f:

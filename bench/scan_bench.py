@@ -231,6 +231,7 @@ def run_one(kind, cfg, bins, tool, opts):
             subprocess.run(["callgrind_control", "--zero", str(receiver.pid)], stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL)
         c0 = benchlib.cpu_seconds(receiver.pid)
+        us0 = benchlib.user_system_seconds(receiver.pid)
         d0 = benchlib.cpu_seconds(bus.pid)
         t0 = time.monotonic()
         gen.send("go\n")
@@ -290,6 +291,7 @@ def run_one(kind, cfg, bins, tool, opts):
         # (nanoseconds), peak RSS as the kernel's VmHWM (ru_maxrss would count
         # the spawning driver's pages from before exec).
         c1 = benchlib.cpu_seconds(receiver.pid)
+        us1 = benchlib.user_system_seconds(receiver.pid)
         t1 = last_busy
         d1 = benchlib.cpu_seconds(bus.pid)
         hwm = benchlib.vm_hwm_kib(receiver.pid)
@@ -307,6 +309,7 @@ def run_one(kind, cfg, bins, tool, opts):
         res.update(done or {})
         res["sent"] = (done or {}).get("sent", 0)
         res["cpu_s"] = c1 - c0
+        res["user_s"], res["system_s"] = us1[0] - us0[0], us1[1] - us0[1]
         res["daemon_cpu_s"] = d1 - d0
         res["wall_s"] = t1 - t0
         res["maxrss_kib"] = hwm
@@ -405,9 +408,11 @@ def print_run(cfg, tool_runs, minimal_runs, opts):
             print("  %s  FAILED: %s" % (label, "; ".join(r["notes"])))
             continue
         sent = r["sent"]
-        print("  %s  CPU %.2f us/%s (%.0f%% of a core)%s  dbus-daemon %.2f us/msg  wall %.2f s  peak RSS %.1f MiB" % (
+        print("  %s  CPU %.2f us/%s (%.0f%% of a core, %.0f%% in the kernel)%s  dbus-daemon %.2f us/msg  "
+              "wall %.2f s  peak RSS %.1f MiB" % (
             label, r["cpu_s"] * 1e6 / sent, "report" if r["kind"] == "tool" else "msg   ",
             100.0 * r["cpu_s"] / r["wall_s"] if r["wall_s"] else 0,
+            100.0 * r["system_s"] / (r["user_s"] + r["system_s"]) if r["user_s"] + r["system_s"] else 0,
             "  %.0f instructions/msg" % instr_per_msg(r) if instr_per_msg(r) else "",
             r["daemon_cpu_s"] * 1e6 / sent, r["wall_s"], r["maxrss_kib"] / 1024.0))
         if r["kind"] == "tool":
