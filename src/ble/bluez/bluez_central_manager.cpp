@@ -227,37 +227,36 @@ int BluezCentralManager::onManagedObjects(sd_bus_message* reply, void* userdata,
 }
 
 void BluezCentralManager::readManagedObjects(sd_bus_message* reply) {
-  ObjectTree tree;
-  if (readObjectTree(reply, tree) < 0) {
-    setState(ble::ManagerState::kUnsupported);
-    return;
-  }
-  const ObjectTree::Adapter* adapter = nullptr;
-  for (const auto& candidate : tree.adapters) {
-    if (!adapter || adapterIndex(candidate.path) < adapterIndex(adapter->path) ||
-        (adapterIndex(candidate.path) == adapterIndex(adapter->path) && candidate.path < adapter->path)) {
-      adapter = &candidate;
+  // First pass: the adapter. Devices and attributes are kept only under it.
+  struct Chosen {
+    std::string path;
+    AdapterProperties properties;
+  };
+  std::optional<Chosen> adapter;
+  ObjectTreeVisitor adapters;
+  adapters.adapter = [&](std::string_view path, const AdapterProperties& properties) {
+    if (!adapter || adapterIndex(path) < adapterIndex(adapter->path) ||
+        (adapterIndex(path) == adapterIndex(adapter->path) && path < adapter->path)) {
+      adapter = Chosen{std::string(path), properties};
     }
-  }
-  if (!adapter) {
+  };
+  if (readObjectTree(reply, adapters) < 0 || !adapter) {
     setState(ble::ManagerState::kUnsupported);
     return;
   }
   adapterPath_ = adapter->path;
   devicePrefix_ = adapter->path + "/";
 
-  // What BlueZ already knows under that adapter.
-  for (const auto& device : tree.devices) {
-    if (!isDirectChild(device.path, devicePrefix_)) continue;
-    DeviceProperties properties;
-    if (device.address) properties.address = *device.address;
-    properties.connected = device.connected;
-    properties.servicesResolved = device.servicesResolved;
-    addDevice(device.path, properties, false);
+  // Second pass: what BlueZ already knows under that adapter.
+  if (sd_bus_message_rewind(reply, true) >= 0) {
+    ObjectTreeVisitor known = attributeVisitor(devicePrefix_);
+    known.device = [this](std::string_view path, const DeviceProperties& properties) {
+      if (isDirectChild(path, devicePrefix_)) addDevice(path, properties, false);
+    };
+    readObjectTree(reply, known);
   }
-  storeAttributes(tree, devicePrefix_);
-  discovering_ = adapter->discovering;
-  if (!adapter->powered.value_or(false)) {
+  discovering_ = adapter->properties.discovering;
+  if (!adapter->properties.powered.value_or(false)) {
     setState(ble::ManagerState::kPoweredOff);
     return;
   }
@@ -296,25 +295,23 @@ void BluezCentralManager::endSearch() {
 }
 
 int BluezCentralManager::replaceAttributes(const std::string& devicePath, sd_bus_message* reply) {
-  ObjectTree tree;
-  int r = readObjectTree(reply, tree);
-  if (r < 0) return r;
   std::string prefix = devicePath + "/";
   for (auto* attributes : {&gattServices_, &gattCharacteristics_}) {
     auto it = attributes->lower_bound(prefix);
     while (it != attributes->end() && it->first.starts_with(prefix)) it = attributes->erase(it);
   }
-  storeAttributes(tree, prefix);
-  return r;
+  return readObjectTree(reply, attributeVisitor(prefix));
 }
 
-void BluezCentralManager::storeAttributes(const ObjectTree& tree, std::string_view under) {
-  for (const auto& service : tree.services) {
-    if (service.path.starts_with(under)) gattServices_.insert_or_assign(service.path, service.uuid);
-  }
-  for (const auto& characteristic : tree.characteristics) {
-    if (characteristic.path.starts_with(under)) gattCharacteristics_.insert_or_assign(characteristic.path, characteristic.uuid);
-  }
+ObjectTreeVisitor BluezCentralManager::attributeVisitor(std::string_view under) {
+  ObjectTreeVisitor visitor;
+  visitor.service = [this, under](std::string_view path, const ble::Uuid& uuid) {
+    if (path.starts_with(under)) gattServices_.insert_or_assign(std::string(path), uuid);
+  };
+  visitor.characteristic = [this, under](std::string_view path, const ble::Uuid& uuid) {
+    if (path.starts_with(under)) gattCharacteristics_.insert_or_assign(std::string(path), uuid);
+  };
+  return visitor;
 }
 
 void BluezCentralManager::readInterfaces(sd_bus_message* m, std::string_view path, bool announced) {

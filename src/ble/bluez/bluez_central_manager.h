@@ -114,7 +114,8 @@ class BluezCentralManager final : public ble::CentralManager {
 
   void subscribe();
   void readManagedObjects(sd_bus_message* reply);
-  void storeAttributes(const ObjectTree& tree, std::string_view under);
+  // Stores the GATT attributes a reply lists under `under` (a string that outlives the read).
+  ObjectTreeVisitor attributeVisitor(std::string_view under);
   bool fromBluez(sd_bus_message* m) const;
   bool isUnderAdapter(std::string_view path) const;
   void readInterfaces(sd_bus_message* m, std::string_view path, bool announced);

@@ -2,10 +2,13 @@
 
 #include <systemd/sd-bus.h>
 
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "ble/bluez/property_reader.h"
 #include "ble/uuid.h"
 
 namespace bluez {
@@ -37,9 +40,21 @@ struct ObjectTree {
   std::vector<Attribute> characteristics;
 };
 
-// Reads a whole reply into `tree`. Properties of an unexpected type count as
-// absent, attributes without a UUID are left out. A negative return means the
-// message could not be read to its end; `tree` then holds what came before.
+// Told of each object of a reply as it is read, without copying the tree: a
+// reply can list a hundred thousand devices. Views point into the message.
+// An interface whose handler is empty is skipped unread.
+struct ObjectTreeVisitor {
+  std::function<void(std::string_view path, const AdapterProperties&)> adapter;
+  std::function<void(std::string_view path, const DeviceProperties&)> device;
+  std::function<void(std::string_view path, const ble::Uuid&)> service;
+  std::function<void(std::string_view path, const ble::Uuid&)> characteristic;
+};
+
+// Reads a whole reply. Properties of an unexpected type count as absent,
+// attributes without a UUID are left out. A negative return means the
+// message could not be read to its end; what came before was visited.
+int readObjectTree(sd_bus_message* reply, const ObjectTreeVisitor& visitor);
+// The same, collected into `tree`.
 int readObjectTree(sd_bus_message* reply, ObjectTree& tree);
 
 }  // namespace bluez
