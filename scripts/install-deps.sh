@@ -2,7 +2,8 @@
 # Installs, from Debian's archive, what bleprobe needs.
 #   install-deps.sh          build and demo: compiler, CMake, libsystemd, nlohmann-json, dbus, python3-dbus
 #   install-deps.sh --test   also the unit, integration, document and benchmark tools, the Debian
-#                            packaging tools, and the VM for the end-to-end tests
+#                            packaging tools, clang with its sanitizer and libFuzzer runtimes (and
+#                            llvm-symbolizer for their reports), and the VM for the end-to-end tests
 # Non-interactive and idempotent; run as root.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
@@ -11,6 +12,7 @@ packages="build-essential cmake pkg-config libsystemd-dev nlohmann-json3-dev dbu
 if [ "${1:-}" = "--test" ]; then
     packages="$packages googletest libgtest-dev libgmock-dev libbenchmark-dev python3-pytest python3-jsonschema
               groff-base debhelper lintian"
+    packages="$packages clang libclang-rt-14-dev llvm"
 fi
 
 missing=""
