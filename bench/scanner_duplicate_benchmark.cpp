@@ -2,6 +2,7 @@
 // the scanner's own work per report for an identity it already printed (the
 // steady state of a long scan), and for comparison one that changes.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 
 #include <memory>
 #include <vector>
@@ -96,6 +97,39 @@ void BM_ChangedReport(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_ChangedReport);
+
+std::size_t heapInUse() {
+  struct mallinfo2 info = ::mallinfo2();
+  return info.uordblks + info.hblkhd;  // small blocks plus mmap'ed ones (a large bucket array)
+}
+
+// The heap a scan keeps per peripheral that printed a line: the identity last
+// printed for it, remembered until the scan ends.
+void BM_RememberedPeripheralHeap(benchmark::State& state) {
+  const std::uint8_t payload[] = {'1', '2', '3', '4', '-', '5', '6', '7'};
+  const ble::ServiceDataEntry entries[] = {{ble::Uuid::fromShort(0x1523), payload}};
+  const ble::AdvertisementData data{entries};
+  std::vector<ble::Uuid> ids;
+  for (std::uint32_t i = 0; i < static_cast<std::uint32_t>(state.range(0)); ++i) ids.push_back(peripheralNumber(i));
+  for (auto _ : state) {
+    NullFactory factory;
+    CountingProcess process;
+    NullCentral central;
+    scanner::AdvertisementScanner scanner(factory, process, false);
+    const std::size_t before = heapInUse();
+    for (const ble::Uuid& id : ids) scanner.centralManagerDidDiscoverPeripheral(central, id, data);
+    state.counters["heap_bytes_per_peripheral"] =
+        static_cast<double>(heapInUse() - before) / static_cast<double>(ids.size());
+    if (scanner.rememberedPeripherals() != ids.size()) state.SkipWithError("a peripheral was not remembered");
+  }
+}
+BENCHMARK(BM_RememberedPeripheralHeap)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Arg(1000000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
