@@ -66,9 +66,10 @@ BluezCentralManager::BluezCentralManager(sd_bus* bus, sd_event* event, ble::Cent
       graceTimer_(event),
       searchTimer_(event),
       discoveryCheck_(event) {
-  // The run may end during a search (SIGTERM): the discovery it started
-  // must not outlive it. This runs as the loop exits, before sd-bus flushes
-  // and closes the connection on its own exit hook.
+  // The run may end during a search with no time left to wait for answers
+  // (SIGTERM while the exit already waits): the discovery it started must
+  // not outlive it. This runs as the loop exits; what it sends is flushed
+  // when the connection is closed on the way out.
   if (event_ && sd_event_add_exit(event_, exitSource_.put(), &BluezCentralManager::onLoopExit, this) >= 0) {
     sd_event_source_set_priority(exitSource_.get(), SD_EVENT_PRIORITY_IMPORTANT);
   }
