@@ -74,10 +74,7 @@ BluezCentralManager::BluezCentralManager(sd_bus* bus, sd_event* event, ble::Cent
     sd_event_source_set_priority(exitSource_.get(), SD_EVENT_PRIORITY_IMPORTANT);
   }
   teardown_.addWrapUp(this, [this] {
-    if (!searching_) return;
-    searching_ = false;
-    searchTimer_.cancel();
-    stopDiscovery();
+    if (abandonSearch()) stopDiscovery();
   });
   if (bus_) {
     subscribe();
@@ -143,8 +140,7 @@ int BluezCentralManager::onLoopExit(sd_event_source* /*source*/, void* userdata)
   // Too late to wait for answers: what is still to send goes out in one go.
   auto* self = static_cast<BluezCentralManager*>(userdata);
   bool clear = static_cast<bool>(self->stopCall_);
-  if (self->searching_) {
-    self->searching_ = false;
+  if (self->abandonSearch()) {
     self->sendStopDiscovery(nullptr);
     clear = true;
   }
@@ -271,8 +267,7 @@ void BluezCentralManager::readManagedObjects(sd_bus_message* reply) {
   if (!known && findable) {
     searching_ = true;
     if (!searchTimer_.start(kSearchTime, [this] { endSearch(); }) || startDiscovery(false) < 0) {
-      searching_ = false;
-      searchTimer_.cancel();
+      abandonSearch();
       setState(ble::ManagerState::kUnsupported);
     }
     return;
@@ -284,10 +279,15 @@ bool BluezCentralManager::isExpected(const Device& device) const {
   return device.hasIdentifier && std::find(expected_.begin(), expected_.end(), device.identifier) != expected_.end();
 }
 
-void BluezCentralManager::endSearch() {
-  if (!searching_) return;
+bool BluezCentralManager::abandonSearch() {
+  if (!searching_) return false;
   searching_ = false;
   searchTimer_.cancel();
+  return true;
+}
+
+void BluezCentralManager::endSearch() {
+  if (!abandonSearch()) return;
   // The adapter is reported on once the discovery is stopped: a run that
   // then finds nothing exits with it stopped, one that connects does so
   // with the radio to itself.
@@ -383,8 +383,7 @@ int BluezCentralManager::onNameOwnerChanged(sd_bus_message* m, void* userdata, s
 
 void BluezCentralManager::adapterLost(ble::ManagerState state) {
   discoveryRequested_ = false;
-  searching_ = false;
-  searchTimer_.cancel();
+  abandonSearch();
   discoveryCheck_.cancel();
   afterStop_ = nullptr;
   // No link survives the adapter, whatever BlueZ has signalled of them yet
@@ -509,8 +508,7 @@ int BluezCentralManager::startDiscovery(bool restart) {
     // bluetoothd still counts us as discovering when a discovery ended under
     // us, and would answer StartDiscovery with InProgress: leave first. The
     // answer does not matter ("No discovery started" is fine too).
-    r = sd_bus_call_method_async(bus_, nullptr, names::kService, adapterPath_.c_str(), names::kAdapterInterface,
-                                 "StopDiscovery", nullptr, nullptr, "");
+    r = sendStopDiscovery(nullptr);
   }
   // No UUIDs in the filter: BlueZ matches them only against the advertised
   // service-UUID lists, never against service-data keys, so it would hide
@@ -547,8 +545,7 @@ int BluezCentralManager::onScanReply(sd_bus_message* reply, void* userdata, sd_b
   // A scan BlueZ refused must not look like a scan that found nothing.
   const sd_bus_error* error = sd_bus_message_get_error(reply);
   if (isInProgress(error)) return 0;
-  self->searching_ = false;
-  self->searchTimer_.cancel();
+  self->abandonSearch();
   self->fail(error);
   return 0;
 }

@@ -138,6 +138,8 @@ class BluezCentralManager final : public ble::CentralManager {
   void onDiscoveringChanged();
   void checkDiscovering();
   bool isExpected(const Device& device) const;
+  // Ends the search without a word to BlueZ; false if none was under way.
+  bool abandonSearch();
   void endSearch();
 
   sd_bus* bus_;
