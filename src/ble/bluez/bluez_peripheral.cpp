@@ -1,7 +1,9 @@
 #include "ble/bluez/bluez_peripheral.h"
 
-#include "ble/bluez/bluez_central_manager.h"
 #include "ble/bluez/bluez_names.h"
+#include "ble/bluez/bluez_object_mirror.h"
+#include "ble/bluez/link_end_grace.h"
+#include "ble/bluez/task_queue.h"
 #include "ble/bluez/teardown_tracker.h"
 
 namespace bluez {
@@ -18,26 +20,26 @@ ble::Error errorOf(sd_bus_message* reply) {
 
 }  // namespace
 
-BluezPeripheral::BluezPeripheral(BluezCentralManager& manager, std::string path, const ble::Uuid& identifier)
-    : manager_(&manager), teardown_(manager.teardown()), path_(std::move(path)), identifier_(identifier) {}
+BluezPeripheral::BluezPeripheral(const PeripheralContext& context, std::string path, const ble::Uuid& identifier)
+    : context_(&context), teardown_(context.teardown), path_(std::move(path)), identifier_(identifier) {}
 
 int BluezPeripheral::callDevice(const char* member, SlotHandle& slot, sd_bus_message_handler_t callback) {
   MessageHandle call;
-  int r = sd_bus_message_new_method_call(manager_->bus(), call.put(), names::kService, path_.c_str(),
+  int r = sd_bus_message_new_method_call(context_->bus, call.put(), names::kService, path_.c_str(),
                                          names::kDeviceInterface, member);
   if (r < 0) return r;
-  return sd_bus_call_async(manager_->bus(), slot.put(), call.get(), callback, this, kCallTimeoutUsec);
+  return sd_bus_call_async(context_->bus, slot.put(), call.get(), callback, this, kCallTimeoutUsec);
 }
 
 void BluezPeripheral::connect() {
-  if (!manager_ || state_ != ble::PeripheralState::kDisconnected) return;
+  if (!context_ || state_ != ble::PeripheralState::kDisconnected) return;
   auto self = shared_from_this();
-  if (manager_->isConnected(path_)) {
+  if (context_->mirror.isConnected(path_)) {
     // Someone else's link: use it as it is.
     ownLink_ = false;
     state_ = ble::PeripheralState::kConnected;
-    manager_->post([self] {
-      if (self->manager_) self->manager_->delegate().centralManagerDidConnectPeripheral(*self->manager_, *self);
+    context_->tasks.post([self] {
+      if (self->context_) self->context_->delegate.centralManagerDidConnectPeripheral(self->context_->central, *self);
     });
     return;
   }
@@ -46,9 +48,9 @@ void BluezPeripheral::connect() {
   state_ = ble::PeripheralState::kConnecting;
   if (callDevice("Connect", connectCall_, &BluezPeripheral::onConnectReply) < 0) {
     state_ = ble::PeripheralState::kDisconnected;
-    manager_->post([self] {
-      if (self->manager_) {
-        self->manager_->delegate().centralManagerDidFailToConnectPeripheral(*self->manager_, *self,
+    context_->tasks.post([self] {
+      if (self->context_) {
+        self->context_->delegate.centralManagerDidFailToConnectPeripheral(self->context_->central, *self,
                                                                            ble::Error{"Connect not sent"});
       }
     });
@@ -57,7 +59,7 @@ void BluezPeripheral::connect() {
 
 int BluezPeripheral::onConnectReply(sd_bus_message* reply, void* userdata, sd_bus_error* /*error*/) {
   auto* self = static_cast<BluezPeripheral*>(userdata);
-  if (!self->manager_ || self->state_ != ble::PeripheralState::kConnecting) return 0;
+  if (!self->context_ || self->state_ != ble::PeripheralState::kConnecting) return 0;
   bool failed = sd_bus_message_is_method_error(reply, nullptr);
   if (self->cancelRequested_) {
     // Our Disconnect follows this Connect on the bus: a refused attempt is the
@@ -72,20 +74,20 @@ int BluezPeripheral::onConnectReply(sd_bus_message* reply, void* userdata, sd_bu
   if (failed) {
     // A failure may be the first sign of the adapter going off.
     self->state_ = ble::PeripheralState::kDisconnected;
-    self->manager_->holdLinkEnd([self = self->shared_from_this(), error = errorOf(reply)] {
-      if (self->manager_) {
-        self->manager_->delegate().centralManagerDidFailToConnectPeripheral(*self->manager_, *self, error);
+    self->context_->grace.hold([self = self->shared_from_this(), error = errorOf(reply)] {
+      if (self->context_) {
+        self->context_->delegate.centralManagerDidFailToConnectPeripheral(self->context_->central, *self, error);
       }
     });
     return 0;
   }
   self->state_ = ble::PeripheralState::kConnected;
-  self->manager_->delegate().centralManagerDidConnectPeripheral(*self->manager_, *self);
+  self->context_->delegate.centralManagerDidConnectPeripheral(self->context_->central, *self);
   return 0;
 }
 
 void BluezPeripheral::cancel() {
-  if (!manager_) return;
+  if (!context_) return;
   switch (state_) {
     case ble::PeripheralState::kConnecting:
       // BlueZ aborts a pending Connect on Disconnect.
@@ -99,7 +101,7 @@ void BluezPeripheral::cancel() {
         return;
       }
       // Not our link to drop: releasing our use of it is the disconnection.
-      manager_->post([self = shared_from_this()] {
+      context_->tasks.post([self = shared_from_this()] {
         if (self->state_ == ble::PeripheralState::kDisconnecting) self->deliverDisconnection();
       });
       return;
@@ -162,7 +164,7 @@ void BluezPeripheral::onAdapterLost() {
   markDisconnected();
   readCall_.reset();
   pendingRead_.reset();
-  if (manager_) manager_->post(disconnectionEvent());
+  if (context_) context_->tasks.post(disconnectionEvent());
 }
 
 void BluezPeripheral::linkDown() {
@@ -174,7 +176,7 @@ void BluezPeripheral::linkLost() {
   // Not of our doing: the peripheral went away, or the adapter is going off.
   // The state changes now, the event waits for the adapter's fate.
   markDisconnected();
-  if (manager_) manager_->holdLinkEnd(disconnectionEvent());
+  if (context_) context_->grace.hold(disconnectionEvent());
 }
 
 void BluezPeripheral::markDisconnected() {
@@ -186,23 +188,23 @@ void BluezPeripheral::markDisconnected() {
 
 std::function<void()> BluezPeripheral::disconnectionEvent() {
   return [self = shared_from_this()] {
-    if (self->manager_) {
-      self->manager_->delegate().centralManagerDidDisconnectPeripheral(*self->manager_, *self, std::nullopt);
+    if (self->context_) {
+      self->context_->delegate.centralManagerDidDisconnectPeripheral(self->context_->central, *self, std::nullopt);
     }
   };
 }
 
 void BluezPeripheral::deliverDisconnection() {
   markDisconnected();
-  if (manager_) manager_->delegate().centralManagerDidDisconnectPeripheral(*manager_, *this, std::nullopt);
+  if (context_) context_->delegate.centralManagerDidDisconnectPeripheral(context_->central, *this, std::nullopt);
 }
 
 void BluezPeripheral::discoverServices(const std::vector<ble::Uuid>& /*serviceUuids*/) {
-  if (!manager_) return;
+  if (!context_) return;
   // GATT objects are trusted only once ServicesResolved is true: BlueZ keeps
   // a cached tree across disconnections.
   servicesRequested_ = true;
-  if (manager_->servicesResolved(path_)) fetchServices();
+  if (context_->mirror.servicesResolved(path_)) fetchServices();
 }
 
 void BluezPeripheral::onServicesResolved(bool resolved) {
@@ -214,20 +216,20 @@ void BluezPeripheral::fetchServices() {
   // bluetoothd can signal ServicesResolved before the InterfacesAdded of the
   // service objects (seen after a link cut during discovery), but it
   // registers the objects first: asking for the tree now lists them all.
-  int r = sd_bus_call_method_async(manager_->bus(), objectsCall_.put(), names::kService, "/",
+  int r = sd_bus_call_method_async(context_->bus, objectsCall_.put(), names::kService, "/",
                                    names::kObjectManagerInterface, "GetManagedObjects",
                                    &BluezPeripheral::onObjectsReply, this, "");
   if (r < 0) {
-    manager_->post([self = shared_from_this()] { self->deliverServices(ble::Error{"GetManagedObjects not sent"}); });
+    context_->tasks.post([self = shared_from_this()] { self->deliverServices(ble::Error{"GetManagedObjects not sent"}); });
   }
 }
 
 int BluezPeripheral::onObjectsReply(sd_bus_message* reply, void* userdata, sd_bus_error* /*error*/) {
   auto* self = static_cast<BluezPeripheral*>(userdata);
-  if (!self->manager_ || self->state_ != ble::PeripheralState::kConnected) return 0;
+  if (!self->context_ || self->state_ != ble::PeripheralState::kConnected) return 0;
   if (sd_bus_message_is_method_error(reply, nullptr)) {
     self->deliverServices(errorOf(reply));
-  } else if (self->manager_->replaceAttributes(self->path_, reply) < 0) {
+  } else if (self->context_->mirror.replaceAttributes(self->path_, reply) < 0) {
     self->deliverServices(ble::Error{"org.freedesktop.DBus.Error.InvalidArgs"});
   } else {
     self->deliverServices(std::nullopt);
@@ -236,10 +238,10 @@ int BluezPeripheral::onObjectsReply(sd_bus_message* reply, void* userdata, sd_bu
 }
 
 void BluezPeripheral::deliverServices(std::optional<ble::Error> error) {
-  if (!manager_) return;
+  if (!context_) return;
   if (!error) {
     Services services;
-    for (auto& [path, uuid] : manager_->gattChildren(path_, true)) {
+    for (auto& [path, uuid] : context_->mirror.gattChildren(path_, true)) {
       services.push_back(std::make_shared<ble::Service>(uuid, path));
     }
     services_ = std::move(services);
@@ -249,11 +251,11 @@ void BluezPeripheral::deliverServices(std::optional<ble::Error> error) {
 
 void BluezPeripheral::discoverCharacteristicsForService(const std::vector<ble::Uuid>& /*characteristicUuids*/,
                                                         ble::Service& service) {
-  if (!manager_) return;
-  manager_->post([self = shared_from_this(), target = findService(service)] {
-    if (!self->manager_ || !target) return;
+  if (!context_) return;
+  context_->tasks.post([self = shared_from_this(), target = findService(service)] {
+    if (!self->context_ || !target) return;
     ble::Service::Characteristics characteristics;
-    for (auto& [path, uuid] : self->manager_->gattChildren(target->handle(), false)) {
+    for (auto& [path, uuid] : self->context_->mirror.gattChildren(target->handle(), false)) {
       characteristics.push_back(std::make_shared<ble::Characteristic>(uuid, path));
     }
     target->setCharacteristics(std::move(characteristics));
@@ -262,17 +264,17 @@ void BluezPeripheral::discoverCharacteristicsForService(const std::vector<ble::U
 }
 
 void BluezPeripheral::readValueForCharacteristic(ble::Characteristic& characteristic) {
-  if (!manager_) return;
+  if (!context_) return;
   auto target = findCharacteristic(characteristic);
   if (!target) return;
   MessageHandle call;
-  int r = sd_bus_message_new_method_call(manager_->bus(), call.put(), names::kService, target->handle().c_str(),
+  int r = sd_bus_message_new_method_call(context_->bus, call.put(), names::kService, target->handle().c_str(),
                                          names::kGattCharacteristicInterface, "ReadValue");
   if (r >= 0) r = sd_bus_message_append(call.get(), "a{sv}", 0);
-  if (r >= 0) r = sd_bus_call_async(manager_->bus(), readCall_.put(), call.get(), &BluezPeripheral::onReadReply, this,
+  if (r >= 0) r = sd_bus_call_async(context_->bus, readCall_.put(), call.get(), &BluezPeripheral::onReadReply, this,
                                     kCallTimeoutUsec);
   if (r < 0) {
-    manager_->post(
+    context_->tasks.post(
         [self = shared_from_this(), target] { self->deliverReadFailure(target, ble::Error{"ReadValue not sent"}); });
     return;
   }
@@ -284,10 +286,10 @@ int BluezPeripheral::onReadReply(sd_bus_message* reply, void* userdata, sd_bus_e
   auto target = std::move(self->pendingRead_);
   if (!target) return 0;
   if (sd_bus_message_is_method_error(reply, nullptr)) {
-    if (!self->manager_) return 0;
+    if (!self->context_) return 0;
     // bluetoothd can answer a read that the link's end killed before it
     // signals that end; the end, or the adapter's, is then what happened.
-    self->manager_->holdLinkEnd([self = self->shared_from_this(), target, error = errorOf(reply)] {
+    self->context_->grace.hold([self = self->shared_from_this(), target, error = errorOf(reply)] {
       if (self->state_ == ble::PeripheralState::kConnected) self->deliverReadFailure(target, error);
     });
     return 0;

@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "ble/bluez/peripheral_context.h"
 #include "ble/bluez/sd_handle.h"
 #include "ble/peripheral.h"
 
 namespace bluez {
 
-class BluezCentralManager;
 class TeardownTracker;
 
 // One org.bluez.Device1 as a peripheral. Its connection state is the tool's
@@ -19,7 +19,7 @@ class TeardownTracker;
 // Connect, so the Connect reply, not the property, marks the link as up.
 class BluezPeripheral final : public ble::Peripheral, public std::enable_shared_from_this<BluezPeripheral> {
  public:
-  BluezPeripheral(BluezCentralManager& manager, std::string path, const ble::Uuid& identifier);
+  BluezPeripheral(const PeripheralContext& context, std::string path, const ble::Uuid& identifier);
 
   const ble::Uuid& identifier() const override { return identifier_; }
   ble::PeripheralState state() const override { return state_; }
@@ -30,7 +30,7 @@ class BluezPeripheral final : public ble::Peripheral, public std::enable_shared_
                                          ble::Service& service) override;
   void readValueForCharacteristic(ble::Characteristic& characteristic) override;
 
-  // Driven by BluezCentralManager.
+  // Driven by the central manager.
   const std::string& path() const { return path_; }
   void connect();
   void cancel();
@@ -40,7 +40,8 @@ class BluezPeripheral final : public ble::Peripheral, public std::enable_shared_
   void onLinkEnded();
   // The adapter is off or gone, or BlueZ itself went away; already reported.
   void onAdapterLost();
-  void detach() { manager_ = nullptr; }
+  // The central manager is going: nothing more is sent or reported.
+  void detach() { context_ = nullptr; }
 
  private:
   static int onConnectReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
@@ -62,7 +63,7 @@ class BluezPeripheral final : public ble::Peripheral, public std::enable_shared_
   std::shared_ptr<ble::Service> findService(const ble::Service& service) const;
   std::shared_ptr<ble::Characteristic> findCharacteristic(const ble::Characteristic& characteristic) const;
 
-  BluezCentralManager* manager_;
+  const PeripheralContext* context_;
   TeardownTracker& teardown_;
   const std::string path_;
   const ble::Uuid identifier_;

@@ -1,0 +1,125 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "ble/bluez/event_timer.h"
+#include "ble/bluez/sd_handle.h"
+#include "ble/bluez/task_queue.h"
+#include "ble/bluez/teardown_tracker.h"
+
+namespace bluez {
+
+// BlueZ's discovery on one adapter, for a scan or for the search of a
+// peripheral that BlueZ has forgotten: the filter, the start, the stop and
+// then the clearing of the filter, the restart of a discovery that BlueZ
+// ended, and the search's deadline.
+//
+// The BlueZ behaviours worked around here, each handled in one place below:
+// - UUID filters: bluetoothd matches a filter's UUIDs only against the
+//   advertised service-UUID lists, never against service-data keys (every
+//   release), so it would hide the very peripherals we look for. The filter
+//   has no UUIDs; the scanner picks its service itself.
+// - Pattern: one client's Pattern filters what every client's discovery
+//   reports (seen on 5.66, 5.82 and 5.87), which would blind a scanner that
+//   runs beside a search. The filter has no Pattern.
+// - A client that leaves the bus with its filter still set ends the
+//   discovery of every other client, which bluetoothd keeps registered
+//   (5.66, 5.82, 5.87). We stop, then clear the filter once the stop is
+//   answered, and the run does not end before that answer. Clearing it while
+//   still discovering would change the merged filter and make bluetoothd
+//   restart the other programs' scan.
+// - When it happens to us all the same, Discovering turns false while we
+//   scan: after a moment the discovery is started again.
+// - StartDiscovery from a client that bluetoothd still counts as
+//   discovering is answered InProgress (every release): a restart stops
+//   first, and InProgress is never taken for a refusal.
+class BluezDiscovery {
+ public:
+  // How long BlueZ may take to see a peripheral it has forgotten: one
+  // advertisement at the slowest legacy interval (10.24 s), with margin.
+  static constexpr std::chrono::seconds kSearchTime{15};
+  // Discovering also goes false just before Powered does: a restart waits
+  // this long for the adapter's fate.
+  static constexpr std::chrono::milliseconds kRestartDelay{500};
+  // Restarts of a discovery that BlueZ ended under us, before giving up.
+  static constexpr int kMaxRestarts = 3;
+
+  class Delegate {
+   public:
+    // The adapter has been reported on: a scan that BlueZ ended may be restarted.
+    virtual bool discoveryMayRestart() const = 0;
+    // BlueZ refused to discover; any search has been abandoned.
+    virtual void discoveryWasRefused(const sd_bus_error* error) = 0;
+    // A scan could not be kept running.
+    virtual void discoveryDidGiveUp() = 0;
+    // The search is over, found or not, and its discovery stopped.
+    virtual void searchDidEnd() = 0;
+
+   protected:
+    ~Delegate() = default;
+  };
+
+  BluezDiscovery(sd_bus* bus, sd_event* event, TaskQueue& tasks, TeardownTracker& teardown, Delegate& delegate);
+  ~BluezDiscovery();
+  BluezDiscovery(const BluezDiscovery&) = delete;
+  BluezDiscovery& operator=(const BluezDiscovery&) = delete;
+
+  void useAdapter(std::string path) { adapterPath_ = std::move(path); }
+  // The adapter's Discovering property, as BlueZ reports it.
+  void setDiscovering(bool discovering) { discovering_ = discovering; }
+  // Called once a change of Discovering has been taken in with the rest of
+  // the adapter's change.
+  void discoveringChanged();
+
+  // False when the request could not be sent.
+  bool startScan(bool duplicates);
+  void stopScan();
+  bool scanning() const { return scanRequested_; }
+
+  // Discovers until endSearch() or the deadline; false when it could not start.
+  bool startSearch();
+  bool searching() const { return searching_; }
+  void endSearch();
+
+  // The adapter is off or gone: whatever was discovering has ended with it.
+  void adapterLost();
+
+ private:
+  static int onFilterReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
+  static int onStartReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
+  static int onStopReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
+  static int onLoopExit(sd_event_source* source, void* userdata);
+
+  int start(bool restart);
+  void refused(sd_bus_message* reply);
+  void checkDiscovering();
+  void stop();
+  int sendStop(SlotHandle* slot);
+  void sendClearFilter();
+  // Ends the search without a word to BlueZ; false if none was under way.
+  bool abandonSearch();
+
+  sd_bus* bus_;
+  TaskQueue& tasks_;
+  TeardownTracker& teardown_;
+  Delegate& delegate_;
+  std::string adapterPath_;
+  std::optional<bool> discovering_;
+  bool scanRequested_ = false;  // a scan runs: advertisements are reported
+  bool duplicates_ = false;
+  bool searching_ = false;
+  int restarts_ = 0;
+
+  SlotHandle filterCall_;
+  SlotHandle startCall_;
+  SlotHandle stopCall_;
+  std::function<void()> afterStop_;
+  EventTimer searchTimer_;
+  EventTimer restartTimer_;
+  EventSourceHandle exitSource_;
+};
+
+}  // namespace bluez
