@@ -60,11 +60,13 @@ int BluezDiscovery::start(bool restart) {
     // is fine too).
     r = sendStop(nullptr);
   }
+  // A search asks for duplicates so that a lost first report comes back
+  // within its deadline (see above).
   if (r >= 0) {
     r = sd_bus_call_method_async(bus_, filterCall_.put(), names::kService, adapterPath_.c_str(),
                                  names::kAdapterInterface, "SetDiscoveryFilter", &BluezDiscovery::onFilterReply, this,
                                  "a{sv}", 2, "Transport", "s", "le", "DuplicateData", "b",
-                                 static_cast<int>(duplicates_));
+                                 static_cast<int>(duplicates_ || searching_));
   }
   if (r >= 0) {
     r = sd_bus_call_method_async(bus_, startCall_.put(), names::kService, adapterPath_.c_str(),

@@ -36,6 +36,18 @@ namespace bluez {
 // - StartDiscovery from a client that bluetoothd still counts as
 //   discovering is answered InProgress (every release): a restart stops
 //   first, and InProgress is never taken for a refusal.
+// - Kernel 6.12 and later (Debian 13, Debian unstable) signal Discovering
+//   and start scanning before they complete the start of a discovery, and
+//   bluetoothd drops what is found in between: the first report of a
+//   discovery started from idle can be lost (never seen on 6.1). The
+//   controller reports an unchanged advertiser once per scan round, and
+//   since 5.67 bluetoothd runs a filter that asks nothing beyond the
+//   controller's own scan type as a plain discovery: on an LE-only
+//   controller, a 10.24 s round and then a 5 s pause, so the lost report
+//   would come back only after the search's deadline. Asking for
+//   DuplicateData makes the filter ask more, which keeps the discovery
+//   filtered and its rounds restarted at once, on LE-only and dual-mode
+//   controllers alike. A scan asks for it anyway; a search does too.
 class BluezDiscovery {
  public:
   // How long BlueZ may take to see a peripheral it has forgotten: one
