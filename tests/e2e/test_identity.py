@@ -8,7 +8,9 @@ from expect import assert_clean_exit, assert_output, assert_step_ok, describe
 from scenarios import (ADAPTER_GONE, BACK_TO_BACK, BACK_TO_BACK_GAPS, BACK_TO_BACK_SERIAL,
                        CALLER_SEQUENCE, CALLER_SERIAL, CUT_REPEATS, CUT_SERIAL, DEVICE_ID,
                        FORGOTTEN, FORGOTTEN_SERIAL, IDENTITY_INVALID_SERIAL, IDENTITY_NO_DIS,
-                       DEVICE_PATH, IDENTITY_SUCCESS, SERVICES_AFTER_CUT)
+                       DEVICE_PATH, IDENTITY_SUCCESS, NEVER_SCANNED, NEVER_SCANNED_DUAL,
+                       NEVER_SCANNED_SERIAL, SERVICES_AFTER_CUT, UNPRIVILEGED,
+                       UNPRIVILEGED_SERIAL)
 
 
 @pytest.mark.parametrize("scenario,run_name,record", [
@@ -74,6 +76,29 @@ def test_identifier_nobody_advertises_ends_the_search_after_15_s(vm):
     assert starts and stops and stops[-1]["t"] > starts[0]["t"], members
     changes = r.adapter_changes("Discovering", starts[0]["t"])
     assert changes and changes[-1][1] is False, f"Discovering changes since the search: {changes}"
+
+
+@pytest.mark.parametrize("scenario", [NEVER_SCANNED, NEVER_SCANNED_DUAL], ids=lambda s: s["name"])
+def test_peripheral_bluez_never_saw_is_searched_for_and_read(vm, scenario):
+    """The search must find an advertising peripheral whatever the kernel
+    did with the first report of its discovery, on either kind of controller."""
+    r = vm(scenario)
+    run = r.run("identity")
+    assert_output(r, run, [{"deviceId": DEVICE_ID, "serial": NEVER_SCANNED_SERIAL.decode()}])
+    assert_clean_exit(r, run)
+    assert_step_ok(r, "wait_device")
+
+
+@pytest.mark.parametrize("mode,record", [
+    ("scan", {"deviceId": DEVICE_ID, "unitNumber": "7777-007"}),
+    ("identity", {"deviceId": DEVICE_ID, "serial": UNPRIVILEGED_SERIAL.decode()}),
+])
+def test_ordinary_user_gets_the_lines_root_gets(vm, mode, record):
+    r = vm(UNPRIVILEGED)
+    for who in ("root", "user"):
+        run = r.run(f"{mode}-{who}")
+        assert_output(r, run, [record])
+        assert_clean_exit(r, run)
 
 
 @pytest.mark.parametrize("run_name", ["first"] + [f"after-{gap}" for gap in BACK_TO_BACK_GAPS])

@@ -14,6 +14,11 @@ written, unasked, when a read of the characteristic arrives:
       place through PropertiesChanged, which bluetoothd applies at once
   {"cmd": "read_delay", "seconds": 20}
       answers later reads of the characteristic only after that delay
+  {"cmd": "repeat", "seconds": 1.0}
+      from now on, advertises again every so often, as a radio repeats its
+      advertisement: the virtual controller reports an advertiser to a
+      scanner only when the scan or the advertising starts, so the
+      advertisement is withdrawn and registered again (0: stop)
 """
 
 import json
@@ -158,6 +163,7 @@ class Peripheral:
         self.adv = None
         self.app = None
         self.pending = None
+        self.repeat = None
 
     def ad_manager(self):
         return dbus.Interface(self.bus.get_object(BLUEZ, self.adapter_path),
@@ -189,8 +195,31 @@ class Peripheral:
         elif cmd == "read_delay":
             READ_DELAY["s"] = float(msg["seconds"])
             reply(ok=True)
+        elif cmd == "repeat":
+            if self.repeat is not None:
+                GLib.source_remove(self.repeat)
+                self.repeat = None
+            if float(msg["seconds"]) > 0:
+                self.repeat = GLib.timeout_add(int(float(msg["seconds"]) * 1000), self.readvertise)
+            reply(ok=True)
         else:
             reply(ok=False, error=f"unknown command {cmd}")
+
+
+    def readvertise(self):
+        # Failures (the adapter switched off by the scenario, say) only skip
+        # one repetition.
+        if self.adv is None:
+            return True
+        manager = self.ad_manager()
+
+        def register():
+            manager.RegisterAdvertisement(self.adv, {}, reply_handler=lambda: None,
+                                          error_handler=lambda e: None)
+
+        manager.UnregisterAdvertisement(self.adv, reply_handler=register,
+                                        error_handler=lambda e: register())
+        return True
 
 
 def main():

@@ -20,6 +20,8 @@ import base64
 import ctypes
 import json
 import os
+import pwd
+import shutil
 import signal
 import subprocess
 import time
@@ -393,6 +395,15 @@ def start_bluetoothd(scenario):
         raise HarnessFailure("bluetoothd did not take the name org.bluez")
 
 
+def btvirt_argv(scenario):
+    """Two LE-only controllers, or dual-mode ones (BR/EDR and LE) when the
+    scenario asks: bluetoothd merges discovery filters by the controller's
+    own scan type, so the two kinds can discover differently."""
+    if scenario.get("controllers") == "dual":
+        return ["btvirt", "-l2"]
+    return ["btvirt", "-L", "-l2"]
+
+
 def adapters_powered():
     a, b = adapter_props(CENTRAL), adapter_props(PERIPHERAL_ADAPTER)
     return bool(a and b and a.get("Powered") and b.get("Powered"))
@@ -415,7 +426,7 @@ def start_stack(scenario):
     stack["monitor"] = spawn_logged("dbus-monitor", ["stdbuf", "-oL", "dbus-monitor", "--system"])
 
     for attempt in (1, 2):
-        stack["btvirt"] = spawn_logged("btvirt", ["btvirt", "-L", "-l2"])
+        stack["btvirt"] = spawn_logged("btvirt", btvirt_argv(scenario))
         wait_until(polled(lambda: stack["btvirt"].poll() is not None or adapters_powered()), 40)
         a, b = adapter_props(CENTRAL), adapter_props(PERIPHERAL_ADAPTER)
         if a and b and a.get("Powered") and b.get("Powered"):
@@ -517,6 +528,8 @@ def start_peripheral(step):
     peripheral_request({"cmd": "gatt", "gatt": step.get("gatt")}, 60)
     if step.get("adv") is not None:
         peripheral_request({"cmd": "advertise", "adv": step["adv"]}, 60)
+    if step.get("repeat_s"):
+        peripheral_request({"cmd": "repeat", "seconds": step["repeat_s"]}, 60)
 
 
 # ---------------------------------------------------------------------------
@@ -643,7 +656,7 @@ current_run = {"name": None}
 
 
 class Run:
-    def __init__(self, name, argv):
+    def __init__(self, name, argv, user=None):
         self.name = name
         self.argv = argv
         self.out = bytearray()
@@ -654,8 +667,12 @@ class Run:
         self.killed = False
         self.open_pipes = 2
         env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LANG": "C.UTF-8"}
+        identity = {}
+        if user is not None:
+            entry = pwd.getpwnam(user)
+            identity = {"user": entry.pw_uid, "group": entry.pw_gid, "extra_groups": []}
         self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, env=env)
+                                     stderr=subprocess.PIPE, env=env, **identity)
         for stream, sink in ((self.proc.stdout, self.out), (self.proc.stderr, self.err)):
             GLib.io_add_watch(stream.fileno(), GLib.PRIORITY_DEFAULT,
                               GLib.IO_IN | GLib.IO_HUP | GLib.IO_ERR, self._reader(sink))
@@ -743,9 +760,30 @@ def service_data_seen(uuid, hexvalue, since, count=1):
 # Scenario steps
 
 
-def step_run_until_exit(step, record):
-    run = Run(step["run"], [os.path.join(SHARE, "bleprobe")] + expand_args(step.get("args", [])))
+def tool_binary(user):
+    """The tool's path; for another user, a copy it may read (the share is root's alone)."""
+    binary = os.path.join(SHARE, "bleprobe")
+    if user is None:
+        return binary
+    copy = "/run/e2e-user/bleprobe"
+    if not os.path.exists(copy):
+        os.makedirs(os.path.dirname(copy), mode=0o755, exist_ok=True)
+        shutil.copy2(binary, copy)
+        os.chmod(copy, 0o755)
+    return copy
+
+
+def start_tool(step):
+    """Starts the tool as the step says: as root, or as an ordinary user with
+    no supplementary group (step "user")."""
+    user = step.get("user")
+    run = Run(step["run"], [tool_binary(user)] + expand_args(step.get("args", [])), user)
     runs[step["run"]] = run
+    return run
+
+
+def step_run_until_exit(step, record):
+    run = start_tool(step)
     ok = wait_until(run.finished, float(step.get("timeout", 90)))
     if not ok:
         record.update(ok=False, detail=f"still running after {step.get('timeout', 90)} s; killed")
@@ -783,7 +821,7 @@ def do_step(step, record):
         if not found:
             raise HarnessFailure("own discovery did not find the peripheral")
     elif op == "start":
-        run = Run(step["run"], [os.path.join(SHARE, "bleprobe")] + expand_args(step.get("args", [])))
+        run = start_tool(step)
         runs[step["run"]] = run
     elif op == "run":
         step_run_until_exit(step, record)
