@@ -1,8 +1,8 @@
 """Scanning mode against bluetoothd and a virtual peripheral on hci1."""
 
 from expect import assert_clean_exit, assert_output, assert_step_ok
-from scenarios import (DEVICE_ID, SCAN_CHANGES, SCAN_DFU, SCAN_INVALID, SCAN_SERVICE_DATA_ONLY,
-                       SCANNERS, VALID_AFTER_INVALID)
+from scenarios import (DEVICE_ID, SCAN_CHANGES, SCAN_DFU, SCAN_FIRST_REPORT, SCAN_INVALID,
+                       SCAN_SERVICE_DATA_ONLY, SCANNERS, VALID_AFTER_INVALID)
 
 
 def unit(number):
@@ -94,3 +94,12 @@ def test_scanner_keeps_reporting_when_discovery_is_stopped_under_it(vm):
                               unit("5000-004")])
     assert_clean_exit(r, second)
     assert_step_ok(r, "wait_event")
+
+
+def test_first_report_of_the_scan_is_printed(vm):
+    """The peripheral is reported once per scan round; a report that the
+    kernel lost at the discovery's start comes back with the next round."""
+    r = vm(SCAN_FIRST_REPORT)
+    run = r.run("scan")
+    assert_output(r, run, [unit("0042-002")])
+    assert_clean_exit(r, run)
