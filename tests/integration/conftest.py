@@ -24,11 +24,18 @@ def bus(make_bus):
 
 
 @pytest.fixture
-def make_sim():
+def profile():
+    """The bluetoothd release the simulation plays; a test parametrized over
+    `profile` runs against each release it names."""
+    return '5.66'
+
+
+@pytest.fixture
+def make_sim(profile):
     sims = []
 
-    def make(bus, scenario='empty'):
-        sim = Sim(bus, scenario)
+    def make(bus, scenario='empty', profile=profile):
+        sim = Sim(bus, scenario, profile)
         sims.append(sim)
         return sim
     yield make

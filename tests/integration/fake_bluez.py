@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""A simulated bluetoothd 5.66 for a private D-Bus bus.
+"""A simulated bluetoothd for a private D-Bus bus.
 
 It owns ``org.bluez`` and shows a client what bluetoothd shows: the object
 manager at ``/``, adapters, devices with advertised service data, and GATT
@@ -10,9 +10,14 @@ back the log of every method call the simulated daemon received.  The control
 interface lives on its own connection so that a bus policy which denies
 ``send_destination="org.bluez"`` still lets the test drive the simulation.
 
+It plays bluetoothd 5.66 on a 6.1 kernel unless told another release
+(``--profile``): 5.82 on a 6.12 kernel, or 5.87 on a 7.2 kernel.  Those
+differ in the order and shape of what they signal (see PROFILES).  What the
+kernel's discovery does in rounds is the same for all of them.
+
 Run as a script::
 
-    fake_bluez.py --address unix:path=/tmp/bus [--scenario demo]
+    fake_bluez.py --address unix:path=/tmp/bus [--scenario demo] [--profile 5.82]
 
 It prints ``READY`` on stdout once both names are owned.  Import it as a
 module for the constants and for ``SimClient``, the test-side proxy.
@@ -40,8 +45,47 @@ ADAPTER = 'org.bluez.Adapter1'
 DEVICE = 'org.bluez.Device1'
 GATT_SERVICE = 'org.bluez.GattService1'
 GATT_CHARACTERISTIC = 'org.bluez.GattCharacteristic1'
+BEARER_LE = 'org.bluez.Bearer.LE1'
 
 BASE_UUID_SUFFIX = '-0000-1000-8000-00805f9b34fb'
+
+# What the releases do differently, as seen on the real daemons.
+#   connected_at_start: Connected=true is signalled as soon as Connect is
+#       called, well before its reply and before the link can carry a read;
+#       5.66 mostly signals no Connected=true at all.
+#   combined_link_loss: the end of a link is one PropertiesChanged carrying
+#       ServicesResolved=false and Connected=false; 5.66 sends two.
+#   server_handles: object paths follow the peripheral's real attribute
+#       handles, Generic Access (exported from 5.82 on) and Generic Attribute
+#       taking the first fifteen, so Device Information sits at service0010.
+#   bearer: devices carry org.bluez.Bearer.LE1, and Device1.Disconnected
+#       (reason, message) comes before Connected=false.
+#   first_report_lost: the kernel (6.12 and later) signals Discovering and
+#       scans before it completes the start of a discovery; bluetoothd drops
+#       what arrives before that completion, so the first advertisement
+#       report of a discovery started from idle is lost.  It was lost in 5 of
+#       17 real runs; here it is lost every time.
+PROFILES = {
+    '5.66': {'connected_at_start': False, 'combined_link_loss': False, 'server_handles': False,
+             'bearer': False, 'first_report_lost': False},
+    '5.82': {'connected_at_start': True, 'combined_link_loss': True, 'server_handles': True,
+             'bearer': False, 'first_report_lost': True},
+    '5.87': {'connected_at_start': True, 'combined_link_loss': True, 'server_handles': True,
+             'bearer': True, 'first_report_lost': True},
+}
+DEFAULT_PROFILE = '5.66'
+
+# Handles a real peripheral's Generic Access and Generic Attribute services
+# span (declarations, values and the Service Changed descriptor), whatever
+# characteristics a test gives them.
+SERVER_SPANS = {'1800': 9, '1801': 6}
+
+# The reasons Device1.Disconnected gives, by what ended the link.
+DISCONNECT_REASONS = {
+    'local': ('org.bluez.Reason.Local', 'Connection terminated by local host'),
+    'remote': ('org.bluez.Reason.Remote', 'Connection terminated by remote user'),
+    'timeout': ('org.bluez.Reason.Timeout', 'Connection timeout'),
+}
 
 
 def uuid16(short):
@@ -205,6 +249,9 @@ class Adapter(BluezObject):
 
     def __init__(self, sim, name, props):
         path = '/org/bluez/' + name
+        controller = str(props.get('Controller', 'le'))
+        if controller not in ('le', 'dual'):
+            raise BluezError('com.example.SimulatedBluez.Error.BadOption', controller)
         address = str(props.get('Address', '00:1A:7D:DA:71:%02X' % (len(sim.objects) & 0xff)))
         adapter = {
             'Address': dbus.String(address),
@@ -224,7 +271,7 @@ class Adapter(BluezObject):
             'Roles': dbus.Array(['central', 'peripheral'], signature='s'),
         }
         for key, value in props.items():
-            if key != 'Address':
+            if key not in ('Address', 'Controller'):
                 adapter[str(key)] = value
         super().__init__(sim, path, {
             ADAPTER: adapter,
@@ -239,6 +286,9 @@ class Adapter(BluezObject):
             'org.bluez.NetworkServer1': {},
         })
         self.name = name
+        # 'le' (LE only) or 'dual' (BR/EDR and LE): what the controller scans
+        # for when a client asks nothing more.
+        self.controller = controller
         self.discovery_clients = set()
         self.filters = {}
         # bluetoothd 5.66 keeps a client that stopped with a filter set; when
@@ -249,6 +299,19 @@ class Adapter(BluezObject):
         # Peripherals in range that BlueZ learns of only while discovering:
         # address -> properties of the device object it then creates.
         self.in_range = {}
+        # Addresses of every peripheral advertising in range, listed by BlueZ
+        # or not: the controller reports each once per discovery round.
+        self.on_air = []
+        # The controller's discovery rounds: a number that changes whenever
+        # discovery stops (so that timers of an old discovery do nothing),
+        # the round under way (0: none, or the pause between two), the
+        # advertisers the controller's duplicate filter has let through in it,
+        # and what happened, for the control interface.
+        self.epoch = 0
+        self.round = 0
+        self.heard = set()
+        self.rounds = []
+        self.reports = []
         # Error names to answer instead of success, set by the control interface.
         self.fail = {}
 
@@ -271,7 +334,8 @@ class Adapter(BluezObject):
         # bluetoothd ends the links first and signals the adapter's state only
         # when the kernel confirms the power-off: 30 to 180 ms later.
         for dev in self.sim.devices_of(self.path):
-            dev.drop_link()
+            dev.drop_link('local')
+        self.stop_rounds()
         self.discovery_clients.clear()
         self.filters.clear()
         self.stopped_with_filter.clear()
@@ -301,15 +365,100 @@ class Adapter(BluezObject):
 
     def update_discovering(self):
         discovering = bool(self.discovery_clients) and not self.halted
-        if discovering != bool(self.prop(ADAPTER, 'Discovering')):
+        was = bool(self.prop(ADAPTER, 'Discovering'))
+        if discovering != was:
             self.change(ADAPTER, {'Discovering': dbus.Boolean(discovering)})
-        if discovering:
-            for address in self.in_range:
-                path = device_path(self.path, address)
-                if path not in self.sim.objects:
-                    self.sim.later(self.sim.appear_delay, lambda a=address: self.found(a))
+        if discovering and not was:
+            self.start_round(from_idle=True, paused=False)
+        elif discovering:
+            # An advertiser new to this round gets through the duplicate filter.
+            self.hear(first_lost=False)
         else:
+            self.stop_rounds()
             self.sim.forget_later(self)
+
+    # -- discovery rounds ---------------------------------------------------
+    # The kernel ends an LE discovery round after 10.24 s.  bluetoothd then
+    # starts the next one at once when the merged client filters ask more
+    # than the controller's scan type (a filtered discovery), and after
+    # IDLE_DISCOV_TIMEOUT (5 s) when they do not (a plain discovery).
+    # Discovering stays true throughout.  The controller's duplicate filter
+    # lets each advertiser through once per round: a peripheral whose report
+    # was lost is not heard again before the next round starts.
+
+    def filtered(self):
+        """Whether bluetoothd runs a filtered discovery for the clients
+        discovering now: any client's filter asking more than the scan type."""
+        scan_type = {'le'} if self.controller == 'le' else {'le', 'bredr'}
+        for client in self.discovery_clients:
+            filt = self.filters.get(client)
+            if not filt:
+                continue
+            transport = filt.get('Transport', 'auto')
+            if (filt.get('UUIDs') or 'RSSI' in filt or 'Pathloss' in filt
+                    or filt.get('DuplicateData') or 'Pattern' in filt
+                    or (transport != 'auto' and {transport} != scan_type)):
+                return True
+        return False
+
+    def start_round(self, from_idle, paused):
+        self.round = len(self.rounds) + 1
+        self.heard = set()
+        self.rounds.append({'round': self.round, 'time': time.monotonic(),
+                            'afterPause': paused, 'filtered': self.filtered()})
+        lose = from_idle and self.sim.profile['first_report_lost']
+        self.hear(first_lost=lose)
+        epoch = self.epoch
+        self.sim.later(self.sim.round_time, lambda: self.end_round(epoch))
+
+    def end_round(self, epoch):
+        if epoch != self.epoch:
+            return
+        self.round = 0
+        if self.filtered():
+            self.start_round(from_idle=False, paused=False)
+        else:
+            self.sim.later(self.sim.round_pause,
+                           lambda: epoch == self.epoch and self.start_round(False, True))
+
+    def stop_rounds(self):
+        self.epoch += 1
+        self.round = 0
+
+    def hear(self, first_lost):
+        """Each advertiser not yet let through in this round is reported
+        AppearDelay later; the very first report is lost if asked."""
+        if not self.round:
+            return
+        for address in self.on_air:
+            if address in self.heard:
+                continue
+            self.heard.add(address)
+            epoch, current = self.epoch, self.round
+            self.sim.later(self.sim.appear_delay,
+                           lambda a=address, lost=first_lost: epoch == self.epoch
+                           and self.report(a, current, lost))
+            first_lost = False
+
+    def report(self, address, round_, lost):
+        self.reports.append({'round': round_, 'address': address, 'lost': lost})
+        if lost:
+            return
+        path = device_path(self.path, address)
+        dev = self.sim.objects.get(path)
+        if isinstance(dev, Device):
+            # bluetoothd passes the report on to a device it lists already.
+            changed = {'RSSI': dbus.Int16(-55 - (self.sim.sequence % 20))}
+            if dev.prop(DEVICE, 'ServiceData') is not None and any(
+                    self.filters.get(c, {}).get('DuplicateData') for c in self.discovery_clients):
+                changed['ServiceData'] = dev.prop(DEVICE, 'ServiceData')
+            dev.change(DEVICE, changed)
+            return
+        self.found(address)
+
+    def on_air_add(self, address):
+        if address not in self.on_air:
+            self.on_air.append(address)
 
     def found(self, address):
         """An advertisement of a peripheral in range reaches a discovery."""
@@ -337,7 +486,9 @@ class Adapter(BluezObject):
         for obj in below:
             obj.add_to_connection(self.sim.bluez_bus, obj.path)
         dev.hidden_gatt = below + dev.hidden_gatt
-        self.in_range[dev.prop(DEVICE, 'Address')] = dev
+        address = str(dev.prop(DEVICE, 'Address'))
+        self.in_range[address] = dev
+        self.on_air_add(address)
         if self.prop(ADAPTER, 'Discovering'):
             self.update_discovering()
 
@@ -460,8 +611,16 @@ class Device(BluezObject):
             'ServicesResolved': dbus.Boolean(False),
         }
         dev.update({str(k): v for k, v in props.items()})
+        interfaces = {DEVICE: dev}
+        if sim.profile['bearer']:
+            interfaces[BEARER_LE] = {
+                'Adapter': dbus.ObjectPath(adapter_path),
+                'Paired': dbus.Boolean(False),
+                'Bonded': dbus.Boolean(False),
+                'Connected': dbus.Boolean(bool(dev['Connected'])),
+            }
         # A test may deliberately hand in an Address of the wrong type.
-        super().__init__(sim, path, {DEVICE: dev})
+        super().__init__(sim, path, interfaces)
         self.adapter_path = adapter_path
         self.behaviour = dict(self.DEFAULT_BEHAVIOUR)
         self.pending_connect = None      # (reply, error) of a Connect not yet answered
@@ -490,14 +649,17 @@ class Device(BluezObject):
         if adapter is None or not adapter.powered:
             error(not_ready())
             return
-        if self.connected:
-            reply()
-            return
         if self.pending_connect is not None:
             error(BluezError('org.bluez.Error.InProgress', 'In Progress'))
             return
+        if self.connected:
+            reply()
+            return
         how = self.behaviour['ConnectBehaviour']
         self.pending_connect = (reply, error)
+        if self.sim.profile['connected_at_start']:
+            # Connected but not usable: reads fail until Connect is answered.
+            self.change(DEVICE, {'Connected': dbus.Boolean(True)})
         if how == 'hang':
             return
         if how == 'error':
@@ -506,17 +668,27 @@ class Device(BluezObject):
                     self.pending_connect = None
                     error(BluezError(self.behaviour['ConnectError'],
                                      self.behaviour['ConnectErrorMessage']))
+                    # A Connected=true already signalled is taken back.
+                    self.link_gone('local')
             self.later(self.behaviour['ConnectDelay'], fail)
             return
         self.later(self.behaviour['ConnectDelay'], self.link_up)
+
+    @property
+    def usable(self):
+        """Connected, and not merely at the start of a Connect."""
+        return self.connected and self.pending_connect is None
 
     def link_up(self):
         if self.pending_connect is None:
             return
         reply, _ = self.pending_connect
         self.pending_connect = None
-        self.change(DEVICE, {'Connected': dbus.Boolean(True)},
-                    emit=self.behaviour['EmitConnected'])
+        if not self.connected:
+            self.change(DEVICE, {'Connected': dbus.Boolean(True)},
+                        emit=self.behaviour['EmitConnected'])
+        if BEARER_LE in self.interfaces:
+            self.change(BEARER_LE, {'Connected': dbus.Boolean(True)})
         reply()
         if self.behaviour['ResolveDelay'] >= 0:
             self.later(self.behaviour['ResolveDelay'], self.resolve_services)
@@ -555,9 +727,9 @@ class Device(BluezObject):
         self.pending_disconnects.append(reply)
         delay = self.behaviour['DisconnectDelay']
         if delay >= 0 and len(self.pending_disconnects) == 1:
-            self.later(delay, self.drop_link)
+            self.later(delay, lambda: self.drop_link('local'))
 
-    def drop_link(self):
+    def drop_link(self, reason='timeout'):
         """The link goes down: callers of Disconnect are answered first, as
         bluetoothd does, then the property change follows."""
         if self.pending_connect is not None:
@@ -569,14 +741,33 @@ class Device(BluezObject):
         self.pending_disconnects = []
         if not self.connected:
             return
-        self.change(DEVICE, {'ServicesResolved': dbus.Boolean(False),
-                             'Connected': dbus.Boolean(False)})
+        self.link_gone(reason)
         for error in self.pending_reads:
             error(BluezError('org.bluez.Error.Failed', 'Operation failed with ATT error: 0x0e'))
         self.pending_reads = []
         adapter = self.adapter()
         if self.temporary and adapter is not None and not adapter.prop(ADAPTER, 'Discovering'):
             self.sim.forget_later(adapter)
+
+    def link_gone(self, reason):
+        """What bluetoothd signals when a link ends, in the release's order."""
+        if not self.connected:
+            return
+        profile = self.sim.profile
+        if BEARER_LE in self.interfaces and self.prop(BEARER_LE, 'Connected'):
+            self.change(BEARER_LE, {'Connected': dbus.Boolean(False)})
+        if profile['bearer']:
+            name, message = DISCONNECT_REASONS[reason]
+            self.sim.emit(self.path, DEVICE, 'Disconnected', 'ss', name, message)
+        if profile['combined_link_loss']:
+            self.change(DEVICE, {'ServicesResolved': dbus.Boolean(False),
+                                 'Connected': dbus.Boolean(False)})
+            return
+        # 5.66: the GATT client lets go of the services first, then the
+        # connection's end follows in a signal of its own.
+        if self.prop(DEVICE, 'ServicesResolved'):
+            self.change(DEVICE, {'ServicesResolved': dbus.Boolean(False)})
+        self.change(DEVICE, {'Connected': dbus.Boolean(False)})
 
     def cancel_timers(self):
         for timer in self.timers:
@@ -611,7 +802,7 @@ class GattCharacteristic(BluezObject):
     def ReadValue(self, options, sender=None, msg=None, reply=None, error=None):
         self.sim.log(msg, sender, [to_json(options)])
         dev = self.sim.objects.get(self.device_path)
-        if not isinstance(dev, Device) or not dev.connected:
+        if not isinstance(dev, Device) or not dev.usable:
             error(BluezError('org.bluez.Error.Failed', 'Not connected'))
             return
         how = self.read.get('ReadBehaviour', 'value')
@@ -623,7 +814,7 @@ class GattCharacteristic(BluezObject):
             dev.pending_reads.append(error)
         elif how == 'disconnect':
             dev.pending_reads.append(error)
-            dev.drop_link()
+            dev.drop_link('remote')
         elif how == 'error':
             error(BluezError(self.read.get('ReadError', 'org.bluez.Error.Failed'),
                              self.read.get('ReadErrorMessage', 'Operation failed')))
@@ -665,13 +856,16 @@ class Control(dbus.service.Object):
         device object appears only once some client discovers."""
         adapter = self.sim.objects[str(adapter_path)]
         adapter.in_range[str(address)] = dict(props)
+        adapter.on_air_add(str(address))
         adapter.update_discovering()
 
     @dbus.service.method(CONTROL_IFACE, in_signature='a{sv}', out_signature='')
     def SetTiming(self, timing):
-        """PowerOffDelay, AppearDelay, TemporaryTimeout (seconds)."""
+        """PowerOffDelay, AppearDelay, TemporaryTimeout, RoundTime, RoundPause
+        (seconds)."""
         for key, attr in (('PowerOffDelay', 'power_off_delay'), ('AppearDelay', 'appear_delay'),
-                          ('TemporaryTimeout', 'temporary_timeout')):
+                          ('TemporaryTimeout', 'temporary_timeout'),
+                          ('RoundTime', 'round_time'), ('RoundPause', 'round_pause')):
             if key in timing:
                 setattr(self.sim, attr, float(timing[key]))
 
@@ -686,7 +880,7 @@ class Control(dbus.service.Object):
         """bluetoothd on SIGTERM: every link ends, then org.bluez goes away."""
         for obj in list(self.sim.objects.values()):
             if isinstance(obj, Device):
-                obj.drop_link()
+                obj.drop_link('local')
         self.sim.later(self.sim.power_off_delay,
                        lambda: self.sim.bluez_bus.release_name(BLUEZ_NAME))
 
@@ -736,7 +930,7 @@ class Control(dbus.service.Object):
         """Add a GattService1 at <device>/serviceXXXX (handles rise in order).
         Hidden until the device connects when its GattOnConnect is set."""
         dev = self.sim.device(device_path_)
-        handle = self.sim.next_handle(dev.path)
+        handle = self.sim.service_handle(dev.path, str(uuid))
         path = '%s/service%04x' % (dev.path, handle)
         obj = GattService(self.sim, path, dev.path, str(uuid),
                           bool(options.get('Primary', True)))
@@ -778,6 +972,12 @@ class Control(dbus.service.Object):
         """The peripheral goes away: Connected and ServicesResolved turn false."""
         self.sim.device(path).drop_link()
 
+    @dbus.service.method(CONTROL_IFACE, in_signature='o', out_signature='b')
+    def LinkUsable(self, path):
+        """Connected and the Connect answered: Connected alone says less
+        from 5.82 on."""
+        return self.sim.device(path).usable
+
     @dbus.service.method(CONTROL_IFACE, in_signature='osssav', out_signature='')
     def EmitRaw(self, path, iface, member, signature, args):
         """Send any signal from org.bluez's connection, with any signature:
@@ -794,6 +994,14 @@ class Control(dbus.service.Object):
     def GetCalls(self):
         """Every method call received on org.bluez, in order, as JSON."""
         return json.dumps(self.sim.calls)
+
+    @dbus.service.method(CONTROL_IFACE, in_signature='o', out_signature='s')
+    def GetDiscoveryLog(self, adapter_path):
+        """The adapter's discovery rounds and the controller's reports, as
+        JSON: {"rounds": [{round, time, afterPause, filtered}],
+        "reports": [{round, address, lost}]}."""
+        adapter = self.sim.objects[str(adapter_path)]
+        return json.dumps({'rounds': adapter.rounds, 'reports': adapter.reports})
 
     @dbus.service.method(CONTROL_IFACE, in_signature='', out_signature='s')
     def GetBluezUniqueName(self):
@@ -815,7 +1023,7 @@ def unwrap_variant(value):
 
 
 class Simulation:
-    def __init__(self, address):
+    def __init__(self, address, profile=DEFAULT_PROFILE):
         from dbus.mainloop.glib import DBusGMainLoop
         loop = DBusGMainLoop()
         self.bluez_bus = dbus.bus.BusConnection(address, mainloop=loop)
@@ -831,6 +1039,11 @@ class Simulation:
         self.power_off_delay = 0.1       # link ends -> Powered=false
         self.appear_delay = 0.1          # discovery starts -> a device in range appears
         self.temporary_timeout = 30.0    # bluetoothd's TemporaryTimeout
+        self.round_time = 10.24          # the kernel's LE discovery round
+        self.round_pause = 5.0           # IDLE_DISCOV_TIMEOUT before a plain round
+        self.profile_name = profile
+        self.profile = PROFILES[profile]
+        self.service_floor = {}          # device path -> lowest handle of its next service
         self.root = Root(self)
         self.export(Manager(self), announce=False)
         self.control = Control(self)
@@ -952,6 +1165,18 @@ class Simulation:
         self.handles[dev_path] = handle + 1
         return handle
 
+    def service_handle(self, dev_path, uuid):
+        """A new service's handle: the next free one, or with the server's
+        own layout, past the span of a Generic Access or Generic Attribute
+        service before it."""
+        handle = max(self.next_handle(dev_path), self.service_floor.get(dev_path, 0))
+        self.handles[dev_path] = handle + 1
+        if self.profile['server_handles']:
+            span = SERVER_SPANS.get(uuid[4:8] if uuid.endswith(BASE_UUID_SUFFIX) else '')
+            if span:
+                self.service_floor[dev_path] = handle + span
+        return handle
+
     def place_gatt(self, dev, obj):
         if dev.behaviour['GattOnConnect'] and not dev.prop(DEVICE, 'ServicesResolved'):
             dev.hidden_gatt.append(obj)
@@ -982,8 +1207,10 @@ class SimClient:
     def close(self):
         self.bus.close()
 
-    def add_adapter(self, name='hci0', powered=True, **props):
+    def add_adapter(self, name='hci0', powered=True, controller='le', **props):
+        """controller: 'le' (LE only) or 'dual' (BR/EDR and LE)."""
         props['Powered'] = dbus.Boolean(powered)
+        props['Controller'] = dbus.String(controller)
         return str(self.ctl.AddAdapter(name, dbus.Dictionary(props, signature='sv')))
 
     def add_device(self, address, adapter='/org/bluez/hci0', data=None, connected=False,
@@ -1049,6 +1276,22 @@ class SimClient:
         self.ctl.SetTiming(dbus.Dictionary({k: dbus.Double(v) for k, v in timing.items()},
                                            signature='sv'))
 
+    def discovery_log(self, adapter='/org/bluez/hci0'):
+        return json.loads(self.ctl.GetDiscoveryLog(adapter))
+
+    def wait_reports(self, count, adapter='/org/bluez/hci0', timeout=20.0):
+        """Poll until the controller has made `count` advertisement reports
+        (lost ones too); return the discovery log."""
+        deadline = time.monotonic() + timeout
+        while True:
+            log = self.discovery_log(adapter)
+            if len(log['reports']) >= count:
+                return log
+            if time.monotonic() > deadline:
+                raise AssertionError('%d reports, not %d, within %.0f s'
+                                     % (len(log['reports']), count, timeout))
+            time.sleep(0.02)
+
     def shutdown(self):
         self.ctl.Shutdown()
 
@@ -1078,6 +1321,13 @@ class SimClient:
         while self.get_property(path, iface, name) != value:
             if time.monotonic() > deadline:
                 raise AssertionError('%s %s never became %r' % (path, name, value))
+            time.sleep(0.01)
+
+    def wait_link_usable(self, path, timeout=20.0):
+        deadline = time.monotonic() + timeout
+        while not self.ctl.LinkUsable(path):
+            if time.monotonic() > deadline:
+                raise AssertionError('%s: Connect never answered' % path)
             time.sleep(0.01)
 
     def calls(self, member=None, pid=None):
@@ -1164,12 +1414,14 @@ def main():
     parser.add_argument('--address', default=os.environ.get('DBUS_SYSTEM_BUS_ADDRESS'),
                         help='bus address (default: $DBUS_SYSTEM_BUS_ADDRESS)')
     parser.add_argument('--scenario', choices=['empty', 'demo'], default='empty')
+    parser.add_argument('--profile', choices=sorted(PROFILES), default=DEFAULT_PROFILE,
+                        help='the bluetoothd release to play (default: %(default)s)')
     args = parser.parse_args()
     if not args.address:
         parser.error('no bus address')
 
     from gi.repository import GLib
-    sim = Simulation(args.address)
+    sim = Simulation(args.address, args.profile)
     if args.scenario == 'demo':
         demo_scenario(sim)
     sim.own_names()

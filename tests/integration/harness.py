@@ -27,7 +27,7 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.dirname(HERE))
 
 import line_schema  # noqa: E402
-from fake_bluez import SimClient  # noqa: E402
+from fake_bluez import SimClient, to_json  # noqa: E402
 
 BLEPROBE = os.environ.get('BLEPROBE', '/work/main/build/bleprobe')
 PYTHON = '/usr/bin/python3'
@@ -108,10 +108,10 @@ class Bus:
 class Sim(SimClient):
     """A simulated bluetoothd process and the client that drives it."""
 
-    def __init__(self, bus, scenario='empty'):
+    def __init__(self, bus, scenario='empty', profile='5.66'):
         self.process = subprocess.Popen(
             [PYTHON, os.path.join(HERE, 'fake_bluez.py'), '--address', bus.address,
-             '--scenario', scenario],
+             '--scenario', scenario, '--profile', profile],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
         ready = self.process.stdout.readline()
         if ready.strip() != b'READY':
@@ -264,3 +264,41 @@ def forge(address, signals, destination=None):
                              'org.freedesktop.DBus', 'GetId', '', ())
     finally:
         forger.close()
+
+
+class Watcher:
+    """A client of the simulated bluetoothd that records what it receives in
+    the order it arrives: org.bluez's signals and the answers to the calls it
+    makes itself.  It has no thread of its own: waiting runs its loop."""
+
+    def __init__(self, address):
+        from dbus.mainloop.glib import DBusGMainLoop
+        from gi.repository import GLib
+        self.context = GLib.MainContext.default()
+        self.bus = dbus.bus.BusConnection(address, mainloop=DBusGMainLoop())
+        self.events = []
+        self.bus.add_signal_receiver(self._signal, bus_name='org.bluez', path_keyword='path',
+                                     interface_keyword='interface', member_keyword='member')
+
+    def _signal(self, *args, path=None, interface=None, member=None):
+        self.events.append((str(path), str(interface), str(member), to_json(list(args))))
+
+    def call(self, path, interface, member, signature='', *args):
+        """Call org.bluez without waiting; the answer is recorded as an
+        event ('reply' or 'error', member, error name)."""
+        self.bus.call_async('org.bluez', path, interface, member, signature, args,
+                            lambda *_: self.events.append(('reply', member)),
+                            lambda e: self.events.append(('error', member,
+                                                          e.get_dbus_name())))
+
+    def wait(self, condition, timeout=TIMEOUT):
+        """Run the loop until condition(events) holds."""
+        deadline = time.monotonic() + timeout
+        while not condition(self.events):
+            if time.monotonic() > deadline:
+                raise AssertionError('condition not met; events: %r' % (self.events,))
+            if not self.context.iteration(False):
+                time.sleep(0.01)
+
+    def close(self):
+        self.bus.close()

@@ -1,0 +1,195 @@
+"""The simulated bluetoothd against what the real releases were seen to do.
+
+The tool's own tests are only as good as the simulation's likeness: each
+order a release shows is checked here from a plain D-Bus client, so that the
+simulation cannot quietly lose it."""
+
+import dbus
+import pytest
+
+from fake_bluez import ADAPTER, BEARER_LE, DEVICE, GATT_CHARACTERISTIC, OBJECT_MANAGER, uuid16
+from harness import Watcher
+
+ADDRESS = 'D0:00:00:00:00:01'
+HCI0 = '/org/bluez/hci0'
+DEV = HCI0 + '/dev_D0_00_00_00_00_01'
+
+
+@pytest.fixture
+def watcher(bus):
+    watcher = Watcher(bus.address)
+    yield watcher
+    watcher.close()
+
+
+def link_events(events):
+    """Answers, Device1.Disconnected and the link's properties, in order."""
+    result = []
+    for event in events:
+        if event[0] in ('reply', 'error'):
+            result.append(event[:2])
+        elif event[2] == 'Disconnected':
+            result.append(('Disconnected', event[3][0]))
+        elif event[2] == 'PropertiesChanged' and event[3][0] in (DEVICE, BEARER_LE):
+            changed = {k: v for k, v in event[3][1].items()
+                       if k in ('Connected', 'ServicesResolved')}
+            if changed:
+                result.append((event[3][0].split('.')[-1], changed))
+    return result
+
+
+def add_peripheral(sim, **behaviour):
+    """A peripheral with a serial number; returns it and the characteristic."""
+    behaviour.setdefault('ResolveDelay', 0.05)
+    behaviour.setdefault('DisconnectDelay', 0.05)
+    path = sim.add_device(ADDRESS)
+    sim.configure(path, **behaviour)
+    service = sim.add_service(path, uuid16('180a'))
+    return path, sim.add_characteristic(service, uuid16('2a25'), value=b'0123456789ABCDEF')
+
+
+UP_66 = [('reply', 'Connect'), ('Device1', {'ServicesResolved': True})]
+UP_82 = [('Device1', {'Connected': True})] + UP_66
+UP_87 = [('Device1', {'Connected': True}), ('LE1', {'Connected': True})] + UP_66
+BOTH_DOWN = ('Device1', {'ServicesResolved': False, 'Connected': False})
+
+LINK_ORDERS = {
+    ('5.66', 'disconnect'): UP_66 + [('reply', 'Disconnect'),
+                                     ('Device1', {'ServicesResolved': False}),
+                                     ('Device1', {'Connected': False})],
+    ('5.82', 'disconnect'): UP_82 + [('reply', 'Disconnect'), BOTH_DOWN],
+    ('5.87', 'disconnect'): UP_87 + [('reply', 'Disconnect'), ('LE1', {'Connected': False}),
+                                     ('Disconnected', 'org.bluez.Reason.Local'), BOTH_DOWN],
+    ('5.66', 'link-lost'): UP_66 + [('Device1', {'ServicesResolved': False}),
+                                    ('Device1', {'Connected': False})],
+    ('5.82', 'link-lost'): UP_82 + [BOTH_DOWN],
+    ('5.87', 'link-lost'): UP_87 + [('LE1', {'Connected': False}),
+                                    ('Disconnected', 'org.bluez.Reason.Timeout'), BOTH_DOWN],
+    # Connected=true is taken back when the attempt fails after it.
+    ('5.66', 'connect-failed'): [('error', 'Connect')],
+    ('5.82', 'connect-failed'): [('Device1', {'Connected': True}), ('error', 'Connect'),
+                                 BOTH_DOWN],
+    ('5.87', 'connect-failed'): [('Device1', {'Connected': True}), ('error', 'Connect'),
+                                 ('Disconnected', 'org.bluez.Reason.Local'), BOTH_DOWN],
+}
+
+
+@pytest.mark.parametrize('profile, ending', LINK_ORDERS, ids=['-'.join(k) for k in LINK_ORDERS])
+def test_link_signals_come_in_the_release_order(sim, watcher, profile, ending):
+    sim.add_adapter('hci0')
+    failing = ending == 'connect-failed'
+    path, _ = add_peripheral(sim, ConnectBehaviour='error' if failing else 'ok')
+    expected = LINK_ORDERS[profile, ending]
+    watcher.call(path, DEVICE, 'Connect')
+    if not failing:
+        watcher.wait(lambda e: ('Device1', {'ServicesResolved': True}) in link_events(e))
+        if ending == 'disconnect':
+            watcher.call(path, DEVICE, 'Disconnect')
+        else:
+            sim.drop_link(path)
+    watcher.wait(lambda e: len(link_events(e)) >= len(expected))
+    assert link_events(watcher.events) == expected
+
+
+@pytest.mark.parametrize('profile', ['5.66', '5.82', '5.87'])
+def test_read_fails_until_connect_is_answered(sim, watcher, profile):
+    # 5.82 says Connected=true at once; the link still carries nothing.
+    sim.add_adapter('hci0')
+    path, characteristic = add_peripheral(sim, ConnectBehaviour='hang')
+    watcher.call(path, DEVICE, 'Connect')
+    sim.wait_for_call('Connect')
+    sim.wait_property(path, DEVICE, 'Connected', profile != '5.66')
+    watcher.call(characteristic, GATT_CHARACTERISTIC, 'ReadValue', 'a{sv}',
+                 dbus.Dictionary({}, signature='sv'))
+    watcher.wait(lambda e: any(x[0] in ('reply', 'error') and x[1] == 'ReadValue' for x in e))
+    assert ('error', 'ReadValue', 'org.bluez.Error.Failed') in watcher.events
+
+
+@pytest.mark.parametrize('profile, bearer', [('5.66', False), ('5.82', False), ('5.87', True)])
+def test_devices_carry_the_le_bearer_from_5_87(sim, watcher, profile, bearer):
+    sim.add_adapter('hci0')
+    sim.add_device(ADDRESS)
+
+    def announced(events):
+        return [args[1] for args in signals(events, 'InterfacesAdded', '/') if args[0] == DEV]
+    watcher.wait(announced)
+    listed = watcher.bus.call_blocking('org.bluez', '/', OBJECT_MANAGER, 'GetManagedObjects',
+                                       '', ())
+    for interfaces in (announced(watcher.events)[0], listed[DEV]):
+        assert (BEARER_LE in interfaces) == bearer
+        assert DEVICE in interfaces
+        if bearer:
+            assert interfaces[BEARER_LE]['Adapter'] == HCI0
+            assert not interfaces[BEARER_LE]['Connected']
+
+
+@pytest.mark.parametrize('profile, services, serial', [
+    ('5.66', ['service0001', 'service0004', 'service0005'], 'service0005/char0008'),
+    ('5.82', ['service0001', 'service000a', 'service0010'], 'service0010/char0013'),
+    ('5.87', ['service0001', 'service000a', 'service0010'], 'service0010/char0013'),
+])
+def test_service_paths_follow_the_handles(sim, profile, services, serial):
+    sim.add_adapter('hci0')
+    path = sim.add_device(ADDRESS)
+    gap = sim.add_service(path, uuid16('1800'))
+    sim.add_characteristic(gap, uuid16('2a00'), value=b'Probe')
+    sim.add_service(path, uuid16('1801'))
+    dis = sim.add_service(path, uuid16('180a'))
+    sim.add_characteristic(dis, uuid16('2a29'), value=b'Example')
+    last = sim.add_characteristic(dis, uuid16('2a25'), value=b'0123456789ABCDEF')
+    listed = sorted(p[len(path) + 1:] for p in sim.bus.call_blocking(
+        'org.bluez', '/', OBJECT_MANAGER, 'GetManagedObjects', '', ())
+        if p.startswith(path + '/') and '/char' not in p)
+    assert listed == services
+    assert last == path + '/' + serial
+
+
+PLAIN = {'Transport': 'le', 'DuplicateData': False}
+DUPLICATES = {'Transport': 'le', 'DuplicateData': True}
+
+# profile, controller, filter -> the first report lost, the next round after a pause
+ROUNDS = {
+    '5.66-le-plain': ('5.66', 'le', PLAIN, False, True),
+    '5.66-le-duplicates': ('5.66', 'le', DUPLICATES, False, False),
+    '5.82-le-plain': ('5.82', 'le', PLAIN, True, True),
+    '5.82-le-no-filter': ('5.82', 'le', None, True, True),
+    '5.82-le-auto-transport': ('5.82', 'le', {'Transport': 'auto'}, True, True),
+    '5.82-le-duplicates': ('5.82', 'le', DUPLICATES, True, False),
+    '5.82-le-rssi': ('5.82', 'le', {'RSSI': dbus.Int16(-90)}, True, False),
+    '5.82-le-pattern': ('5.82', 'le', {'Pattern': ''}, True, False),
+    '5.82-dual-le-plain': ('5.82', 'dual', PLAIN, True, False),
+    '5.82-dual-auto-transport': ('5.82', 'dual', {'Transport': 'auto'}, True, True),
+    '5.87-le-plain': ('5.87', 'le', PLAIN, True, True),
+}
+
+
+def signals(events, member, path):
+    """The arguments of each `member` signal from `path`."""
+    return [e[3] for e in events if len(e) == 4 and e[2] == member and e[0] == path]
+
+
+@pytest.mark.parametrize('case', ROUNDS)
+def test_discovery_runs_in_rounds(bus, make_sim, watcher, case):
+    profile, controller, filt, lost, paused = ROUNDS[case]
+    sim = make_sim(bus, profile=profile)
+    sim.add_adapter('hci0', controller=controller)
+    sim.set_timing(RoundTime=0.3, RoundPause=0.3, AppearDelay=0.05)
+    sim.add_peripheral_in_range(ADDRESS)
+    if filt is not None:
+        watcher.call(HCI0, ADAPTER, 'SetDiscoveryFilter', 'a{sv}',
+                     dbus.Dictionary(filt, signature='sv'))
+    watcher.call(HCI0, ADAPTER, 'StartDiscovery')
+    log = sim.wait_reports(3)
+    # One report per round: the duplicate filter is reset by each new round.
+    assert [(r['round'], r['lost']) for r in log['reports'][:3]] == [(1, lost), (2, False),
+                                                                     (3, False)]
+    assert [r['afterPause'] for r in log['rounds'][:3]] == [False, paused, paused]
+    watcher.wait(lambda e: signals(e, 'PropertiesChanged', DEV))
+    # The device appears with the first report that gets through; later
+    # rounds report it again.  Discovering stays true across rounds.
+    added = [args for args in signals(watcher.events, 'InterfacesAdded', '/') if args[0] == DEV]
+    again = signals(watcher.events, 'PropertiesChanged', DEV)
+    assert len(added) == 1 and 'RSSI' in again[0][1]
+    discovering = [args[1]['Discovering'] for args in
+                   signals(watcher.events, 'PropertiesChanged', HCI0) if 'Discovering' in args[1]]
+    assert discovering == [True]
