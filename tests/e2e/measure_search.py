@@ -1,0 +1,86 @@
+#!/usr/bin/python3
+"""Prints how reliably and how fast a real stack finds a peripheral that BlueZ
+does not list, and how soon a scan prints its first report: boots the
+forgotten-peripheral, never-scanned and first-report scenarios N times in a
+row on each release named (a measurement that prints figures, not a test).
+
+    tests/e2e/measure_search.py [--times 10] [--release trixie] [--dual]
+
+Per boot: the identity result, how long the tool's search ran (its
+StartDiscovery to its StopDiscovery), and the scan's time from start to its
+first line. With --dual, also the never-scanned flow on dual-mode controllers.
+"""
+
+import argparse
+import statistics
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import harness  # noqa: E402
+import scenarios  # noqa: E402
+
+
+def search_seconds(result, run):
+    starts, stops = result.calls(run, "StartDiscovery"), result.calls(run, "StopDiscovery")
+    if not starts or not stops:
+        return None
+    return stops[0]["t"] - starts[0]["t"]
+
+
+def identity_outcome(result, run_name):
+    run = result.run(run_name)
+    records = run.records()
+    outcome = records[0].get("serial") and "serial" or records[0].get("error") if records else "none"
+    return outcome, search_seconds(result, run)
+
+
+def first_line_seconds(result, run_name):
+    run = result.run(run_name)
+    return run.chunks[0][0] - run.started if run.chunks else None
+
+
+def measure(release, times, dual):
+    cases = [("forgotten", scenarios.FORGOTTEN, "identity"),
+             ("never scanned", scenarios.NEVER_SCANNED, "identity"),
+             ("scan first line", scenarios.SCAN_FIRST_REPORT, "scan")]
+    if dual:
+        cases.append(("never scanned, dual-mode", scenarios.NEVER_SCANNED_DUAL, "identity"))
+    for label, scenario, run_name in cases:
+        outcomes, seconds, faults = [], [], 0
+        for i in range(times):
+            try:
+                result = harness.run_scenario(scenario, release)
+            except harness.HarnessError as e:
+                faults += 1
+                print(f"  {release} {label} #{i + 1}: harness fault: {str(e).splitlines()[0]}")
+                continue
+            if run_name == "scan":
+                took = first_line_seconds(result, run_name)
+                outcome = "line" if took is not None else "no line"
+            else:
+                outcome, took = identity_outcome(result, run_name)
+            outcomes.append(outcome)
+            if took is not None:
+                seconds.append(took)
+            print(f"  {release} {label} #{i + 1}: {outcome}"
+                  + (f", {took:.2f} s" if took is not None else "") + f" ({result.stack()})")
+        good = sum(1 for o in outcomes if o in ("serial", "line"))
+        spread = (f"median {statistics.median(seconds):.2f} s, max {max(seconds):.2f} s"
+                  if seconds else "no times")
+        print(f"{release} {label}: {good} of {len(outcomes)} ({spread}; harness faults {faults})")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--times", type=int, default=10)
+    parser.add_argument("--release", action="append")
+    parser.add_argument("--dual", action="store_true")
+    opts = parser.parse_args()
+    for release in opts.release or ["trixie"]:
+        measure(release, opts.times, opts.dual)
+
+
+if __name__ == "__main__":
+    main()
