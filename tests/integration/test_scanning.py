@@ -305,9 +305,8 @@ def test_more_devices_than_the_bus_allows_match_rules(bluez, bus, run_tool):
     assert records == [unit(a, '%04d-%03d' % (i, i % 1000)) for i, a in enumerate(addresses)]
 
 
-@pytest.mark.parametrize('controller', ['le', 'dual'], ids=['le-only', 'dual-mode'])
 def test_advertiser_whose_first_report_is_lost_is_reported_in_the_next_round(
-        bus, make_sim, run_tool, controller):
+        bus, make_sim, run_tool):
     # A 6.12 kernel loses the first report of a discovery started from idle,
     # and the controller lets the advertiser through again only in the next
     # round.  The scan's filter asks for duplicates, so bluetoothd starts that
@@ -315,13 +314,13 @@ def test_advertiser_whose_first_report_is_lost_is_reported_in_the_next_round(
     # wait for a line, so a scan that let it run plain rounds would print
     # nothing in time.
     sim = make_sim(bus, profile='5.82')
-    sim.add_adapter('hci0', controller=controller)
+    sim.add_adapter('hci0', controller='le')
     sim.set_timing(RoundTime=1.0, RoundPause=60.0)
     sim.add_peripheral_in_range(X, ServiceData=service_data({UNIT: b'1234-567'}))
     tool = start_scan(run_tool, sim, bus.address)
     tool.wait_lines(1)
-    # The next round reports the unchanged advertiser again: still one line.
-    log = sim.wait_reports(3)
+    # Later rounds report the unchanged advertiser again: still one line.
+    log = sim.wait_reports(4)
     assert stop(tool) == [unit(X, '1234-567')]
     assert [(r['round'], r['lost']) for r in log['reports'][:3]] == [(1, True), (2, False),
                                                                      (3, False)]
