@@ -28,6 +28,7 @@ Step operations are carried out in order by guest/runner.py:
   bluetoothd        stop it with SIGTERM, or start it again
   poll_device       another program reads the peripheral's properties every
                     interval_ms (no interval: it stops)
+  crash             panic the guest's kernel (the harness's own tests)
 
 Arguments "$deviceId:<run>" are replaced by the deviceId of the last line of
 that run, as a caller of the tool would do.

@@ -163,6 +163,9 @@ def guest_root(release, cache: Path, log=print):
 def _build_root(release, roots: Path, final: Path, log):
     mirror = apt_mirror(os_release())
     tmp = Path(tempfile.mkdtemp(prefix=f".{release}-", dir=roots))
+    # mkdtemp's 0700 would lock the guest's unprivileged users (messagebus)
+    # out of the whole tree
+    tmp.chmod(0o755)
     logfile = roots / f"{release}.log"
     log(f"e2e: making the {release} guest root with debootstrap from {mirror} "
         f"(log {logfile}); a few minutes, once")

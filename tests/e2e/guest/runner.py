@@ -937,6 +937,12 @@ def do_step(step, record):
             start_bluetoothd(scenario_config)
             if not wait_until(polled(adapters_powered), float(step.get("timeout", 60))):
                 raise HarnessFailure("adapters not powered again after bluetoothd restart")
+    elif op == "crash":
+        # the kernel panics here, as a guest kernel hitting a BUG would;
+        # only the harness's own tests ask for this
+        with open("/proc/sysrq-trigger", "w") as f:
+            f.write("c")
+        time.sleep(30)
     else:
         raise HarnessFailure(f"unknown step {op}")
 
