@@ -327,8 +327,8 @@ def _cut_steps():
             {"op": "mark", "name": f"cut-{i}"},
             # the peripheral's side learns of the link first, some 50 ms
             # before the Connect reply
-            {"op": "hook", "on": {"member": "PropertiesChanged", "path_prefix": "/org/bluez/hci1/dev_",
-                                  "prop": "Connected", "value": True},
+            {"op": "hook", "on": {"path_prefix": "/org/bluez/hci1/dev_",
+                                  "device_state": {"Connected": True}},
              "then": [set_powered(False, call_id=f"cut-{i}-off")]},
             {"op": "call", "id": f"cut-{i}-connect", "path": "$device",
              "interface": "org.bluez.Device1", "method": "Connect", "timeout": 60},

@@ -272,3 +272,40 @@ def test_guest_kernel_panic(monkeypatch, steps, error, boots):
     assert type(info.value) is error, str(info.value)
     assert len(booted) == boots
     assert "VM gave no result" in str(info.value)
+
+
+def _runner():
+    import importlib.util
+    spec = importlib.util.spec_from_file_location("e2e_runner", harness.GUEST_DIR / "runner.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+PEER = "/org/bluez/hci1/dev_00_AA_01_00_00_00"
+
+
+@pytest.mark.parametrize("event,fires", [
+    # 5.66: the object, then the change
+    ({"member": "PropertiesChanged", "path": PEER,
+      "args": ["org.bluez.Device1", {"Connected": True}, []]}, True),
+    # 5.82: the object appears already connected
+    ({"member": "InterfacesAdded", "path": "/",
+      "args": [PEER, {"org.bluez.Device1": {"Address": "00:AA:01:00:00:00", "Connected": True}}]},
+     True),
+    ({"member": "InterfacesAdded", "path": "/",
+      "args": [PEER, {"org.bluez.Device1": {"Connected": False}}]}, False),
+    ({"member": "PropertiesChanged", "path": PEER,
+      "args": ["org.bluez.Device1", {"Connected": False}, []]}, False),
+    # the central's own view of the peripheral
+    ({"member": "PropertiesChanged", "path": "/org/bluez/hci0/dev_00_AA_01_01_00_01",
+      "args": ["org.bluez.Device1", {"Connected": True}, []]}, False),
+    ({"member": "InterfacesAdded", "path": "/",
+      "args": [PEER + "/service0001", {"org.bluez.GattService1": {"Primary": True}}]}, False),
+    ({"member": "PropertiesChanged", "path": "/org/bluez/hci1",
+      "args": ["org.bluez.Adapter1", {"Connected": True}, []]}, False),
+])
+def test_hook_on_the_peripheral_seeing_the_link(event, fires):
+    runner = _runner()
+    match = {"path_prefix": "/org/bluez/hci1/dev_", "device_state": {"Connected": True}}
+    assert runner.event_matches(event, match) is fires

@@ -227,9 +227,14 @@ def on_name_owner_changed(name, old, new):
 
 def event_matches(e, m):
     """m: member, path, interface, arg0 (first argument), prop/value (a
-    property in PropertiesChanged, or in the Device1/Adapter1 dict of
-    InterfacesAdded), iface_added/iface_removed (an interface name in
-    InterfacesAdded/InterfacesRemoved), id (a call or process id)."""
+    property in PropertiesChanged), iface_added/iface_removed (an interface
+    name in InterfacesAdded/InterfacesRemoved), id (a call or process id),
+    device_state ({property: value} of a Device1 under path_prefix, whether
+    the object is new, in InterfacesAdded, or changed, in PropertiesChanged:
+    BlueZ 5.82 may add the peripheral's view of the central already
+    connected, where 5.66 added it and then signalled Connected)."""
+    if "device_state" in m:
+        return _device_state_matches(e, m)
     for key in ("member", "path", "interface", "id"):
         if key in m and e.get(key) != m[key]:
             return False
@@ -256,6 +261,21 @@ def event_matches(e, m):
         if "object" in m and args[0] != m["object"]:
             return False
     return True
+
+
+def _device_state_matches(e, m):
+    args = e.get("args") or []
+    if e.get("member") == "PropertiesChanged" and len(args) >= 2 and args[0] == "org.bluez.Device1":
+        path, props = str(e.get("path", "")), args[1]
+    elif e.get("member") == "InterfacesAdded" and len(args) >= 2:
+        path, props = str(args[0]), args[1].get("org.bluez.Device1")
+        if props is None:
+            return False
+    else:
+        return False
+    if not path.startswith(m.get("path_prefix", "")):
+        return False
+    return all(k in props and props[k] == v for k, v in m["device_state"].items())
 
 
 def events_since(t, m):
