@@ -274,12 +274,9 @@ def test_guest_kernel_panic(monkeypatch, steps, error, boots):
     assert "VM gave no result" in str(info.value)
 
 
-def _runner():
-    import importlib.util
-    spec = importlib.util.spec_from_file_location("e2e_runner", harness.GUEST_DIR / "runner.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+def _runner_globals():
+    import runpy
+    return runpy.run_path(str(harness.GUEST_DIR / "runner.py"), run_name="e2e_runner")
 
 
 PEER = "/org/bluez/hci1/dev_00_AA_01_00_00_00"
@@ -306,6 +303,6 @@ PEER = "/org/bluez/hci1/dev_00_AA_01_00_00_00"
       "args": ["org.bluez.Adapter1", {"Connected": True}, []]}, False),
 ])
 def test_hook_on_the_peripheral_seeing_the_link(event, fires):
-    runner = _runner()
+    event_matches = _runner_globals()["event_matches"]
     match = {"path_prefix": "/org/bluez/hci1/dev_", "device_state": {"Connected": True}}
-    assert runner.event_matches(event, match) is fires
+    assert event_matches(event, match) is fires
