@@ -1,3 +1,4 @@
+import os
 import sys
 import time
 from pathlib import Path
@@ -8,35 +9,64 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import expect  # noqa: E402
 import harness  # noqa: E402
+import stacks  # noqa: E402
 
 _boots = {}
 _suite_start = time.monotonic()
 
 
-def _boot(scenario):
-    name = scenario["name"]
-    if name not in _boots:
+def pytest_addoption(parser):
+    parser.addoption(
+        "--release", action="append", choices=stacks.KNOWN_RELEASES, default=None,
+        help="Debian release whose kernel and BlueZ the VM boots; repeat for several "
+             f"(default: BLEPROBE_E2E_RELEASES, else {','.join(stacks.DEFAULT_RELEASES)})")
+
+
+def selected_releases(config):
+    chosen = config.getoption("--release")
+    if chosen:
+        return list(dict.fromkeys(chosen))
+    env = os.environ.get("BLEPROBE_E2E_RELEASES", "")
+    if env.strip():
+        names = [n.strip() for n in env.split(",") if n.strip()]
+        unknown = [n for n in names if n not in stacks.KNOWN_RELEASES]
+        if unknown:
+            raise pytest.UsageError(f"BLEPROBE_E2E_RELEASES: unknown release(s) {unknown}")
+        return names
+    return list(stacks.DEFAULT_RELEASES)
+
+
+def pytest_generate_tests(metafunc):
+    # session scope: pytest then runs all of one release's tests before the next's
+    if "release" in metafunc.fixturenames:
+        metafunc.parametrize("release", selected_releases(metafunc.config), scope="session")
+
+
+def _boot(scenario, release):
+    key = (scenario["name"], release)
+    if key not in _boots:
         try:
-            _boots[name] = harness.run_scenario(scenario)
+            _boots[key] = harness.run_scenario(scenario, release)
         except harness.HarnessError as e:
-            _boots[name] = e
-    return _boots[name]
+            _boots[key] = e
+    return _boots[key]
 
 
 @pytest.fixture
-def vm():
-    """vm(scenario) -> VmResult; one boot per scenario, shared by its tests.
-    Every line of every run is checked against its mode's schema first.
+def vm(release):
+    """vm(scenario) -> VmResult; one boot per scenario and release, shared by
+    its tests. Every line of every run is checked against its mode's schema
+    first.
 
     A harness failure fails the calling test with a message that starts with
     HARNESS FAILURE, so it cannot be taken for a verdict on the tool."""
 
     def get(scenario):
-        result = _boot(scenario)
+        result = _boot(scenario, release)
         if isinstance(result, harness.HarnessError):
             text = str(result)
-            if not text.startswith("HARNESS FAILURE"):
-                text = "HARNESS FAILURE (not a tool failure): " + text
+            if not text.startswith(result.headline):
+                text = f"{result.headline}: {text}"
             pytest.fail(text, pytrace=False)
         for run in result.runs.values():
             expect.assert_lines_match_schema(result, run)
@@ -50,16 +80,23 @@ def pytest_terminal_summary(terminalreporter):
         return
     tr = terminalreporter
     tr.section("e2e boots")
-    for name, r in _boots.items():
+    stacks_seen = {}
+    for (name, release), r in _boots.items():
+        label = f"{name} [{release}]"
         if isinstance(r, harness.HarnessError):
-            tr.write_line(f"{name:28s} HARNESS FAILURE")
+            tr.write_line(f"{label:36s} {r.headline.split(' (')[0]}")
             continue
+        stack = r.stack()
+        stacks_seen.setdefault(release, set()).add((stack["kernel"], stack["bluetoothd"]))
         tl = r.timeline
         boot = tl.get("uptime_at_runner", 0.0)
-        stack = tl.get("stack_ready", 0.0)
+        ready = tl.get("stack_ready", 0.0)
         done = tl.get("scenario_done", 0.0)
         tr.write_line(
-            f"{name:24s} kernel+initramfs {boot:4.1f} s  stack {stack:4.1f} s  "
-            f"scenario {done - stack:5.1f} s  boot-to-result {boot + done:5.1f} s  "
+            f"{label:36s} kernel {stack['kernel']} bluetoothd {stack['bluetoothd']}  "
+            f"boot {boot:4.1f} s  stack {ready:4.1f} s  scenario {done - ready:5.1f} s  "
             f"qemu wall {r.wall_s:5.1f} s  attempts {r.attempts}")
+    for release, seen in stacks_seen.items():
+        kinds = "; ".join(f"kernel {k}, bluetoothd {b}" for k, b in sorted(seen))
+        tr.write_line(f"release {release}: {kinds}")
     tr.write_line(f"suite wall time {time.monotonic() - _suite_start:.1f} s")

@@ -1,7 +1,11 @@
 """Boots a small VM under qemu (software emulation) and runs one scenario in it.
 
-The guest is the host's own root filesystem, shared read-only over 9p with a
-tmpfs overlay, booted from Debian's kernel and a tiny busybox initramfs. Inside
+The guest's root is a Debian release's root filesystem (the host's own for
+the host's release, a debootstrap root for another, see stacks.py), shared
+read-only over 9p with a tmpfs overlay, booted from that root's kernel and a
+tiny busybox initramfs. In a root other than the host's, the tool runs with
+the host's loader and libraries (the host's root is a third share), since it
+was built against them. Inside
 it the guest runner (guest/runner.py) starts dbus-daemon, bluetoothd and two
 virtual LE controllers (btvirt), drives a peripheral on hci1 and runs the tool
 on hci0. The scenario goes in, and the tool's stdout bytes, exit statuses and a
@@ -10,8 +14,10 @@ fresh temporary directory on the host.
 
 A failure of this machinery (no kernel, the VM did not come up, the stack or
 the adapters did not appear, the runner crashed) raises HarnessError; a run is
-retried once before that is reported. Anything the tool does or fails to do is
-returned as data for the tests to judge.
+retried once before that is reported. A guest that died after a tool run had
+started is not retried (GuestDiedDuringRun): what the run did may be what
+killed it. Anything the tool does or fails to do is returned as data for the
+tests to judge.
 
 Environment: BLEPROBE (the binary), BLEPROBE_E2E_CACHE (boot artefacts,
 default /var/tmp/bleprobe-e2e), BLEPROBE_E2E_KEEP=1 (keep each run's share
@@ -34,6 +40,8 @@ import zlib
 from dataclasses import dataclass, field
 from pathlib import Path
 
+import stacks
+
 HERE = Path(__file__).resolve().parent
 GUEST_DIR = HERE / "guest"
 CACHE_ROOT = Path(os.environ.get("BLEPROBE_E2E_CACHE", "/var/tmp/bleprobe-e2e"))
@@ -47,6 +55,12 @@ INITRAMFS_MODULES = ["virtio_pci", "9pnet_virtio", "9p", "overlay"]
 # Boot time allowance on top of a scenario's own budget; generous because the
 # machine is shared and emulation speed varies a lot.
 BOOT_ALLOWANCE_S = 150
+
+# The kernel of the other release may compress its image and modules in a
+# way Python has no module for (zstd): Debian's zstd command decodes those.
+ZSTD_MAGIC = b"\x28\xb5\x2f\xfd"
+XZ_MAGIC = b"\xfd7zXZ\x00"
+GZIP_MAGIC = b"\x1f\x8b\x08"
 
 INIT_SCRIPT = r"""#!/bin/busybox sh
 /bin/busybox --install -s /bin
@@ -63,7 +77,7 @@ fail() {
 for m in $(cat /modules.list); do
     insmod "/modules/$m" || fail "insmod $m"
 done
-mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=524288,cache=loose hostroot /lower || fail "mount hostroot"
+mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=524288,cache=loose guestroot /lower || fail "mount guestroot"
 mount -t tmpfs -o mode=0755 rw /rw || fail "mount tmpfs"
 mkdir -p /rw/upper /rw/work
 mount -t overlay -o lowerdir=/lower,upperdir=/rw/upper,workdir=/rw/work overlay /newroot || fail "mount overlay"
@@ -79,6 +93,18 @@ exec switch_root /newroot /usr/bin/python3 -u /run/e2e/guest/runner.py
 
 class HarnessError(Exception):
     """The VM or the BlueZ stack in it could not be brought up or run."""
+
+    retry = True
+    headline = "HARNESS FAILURE (not a tool failure)"
+
+
+class GuestDiedDuringRun(HarnessError):
+    """The guest gave no result, and a tool run had started in it: a kernel
+    crash there may have been caused by what the tool asked of the stack, so
+    another boot must not turn it into a pass."""
+
+    retry = False
+    headline = "GUEST DIED AFTER A TOOL RUN STARTED (not retried; may be the tool's doing)"
 
 
 @dataclass
@@ -112,7 +138,13 @@ class VmResult:
     wall_s: float
     attempts: int
     share: str
+    release: str = ""
     notes: list = field(default_factory=list)
+
+    def stack(self):
+        """What the boot ran: release, kernel, bluetoothd version."""
+        return {"release": self.release, "kernel": self.timeline.get("kernel", "?"),
+                "bluetoothd": self.timeline.get("bluetoothd_version", "?")}
 
     def calls(self, run, member=None):
         """Method calls the tool run made to org.bluez, in bus order."""
@@ -159,16 +191,28 @@ class VmResult:
 # Boot artefacts
 
 
-def kernel_version():
-    """Newest installed Debian kernel that ships the virtual HCI driver."""
+MODULE_SUFFIXES = (".ko", ".ko.xz", ".ko.zst", ".ko.gz")
+
+
+def _module_file(path: Path):
+    """A module file as it is, or compressed (Debian 13 ships .ko.xz)."""
+    for suffix in MODULE_SUFFIXES:
+        candidate = path.with_name(path.name + suffix)
+        if candidate.exists():
+            return candidate
+    return None
+
+
+def kernel_version(root=Path("/")):
+    """Newest Debian kernel of a root that ships the virtual HCI driver."""
     found = []
-    for vmlinuz in Path("/boot").glob("vmlinuz-*"):
+    for vmlinuz in (Path(root) / "boot").glob("vmlinuz-*"):
         version = vmlinuz.name[len("vmlinuz-"):]
-        if (Path("/lib/modules") / version / "kernel/drivers/bluetooth/hci_vhci.ko").exists():
+        if _module_file(Path(root) / "lib/modules" / version / "kernel/drivers/bluetooth/hci_vhci"):
             found.append(version)
     if not found:
         raise HarnessError(
-            "harness: no kernel with Bluetooth modules in /boot and /lib/modules "
+            f"harness: no kernel with Bluetooth modules in {root}boot and {root}lib/modules "
             "(run tests/e2e/install-deps.sh)")
 
     def key(v):
@@ -177,8 +221,8 @@ def kernel_version():
     return max(found, key=key)
 
 
-def _module_closure(version, names):
-    moddir = Path("/lib/modules") / version
+def _module_closure(version, names, root=Path("/")):
+    moddir = Path(root) / "lib/modules" / version
     deps = {}
     for line in (moddir / "modules.dep").read_text().splitlines():
         path, _, rest = line.partition(":")
@@ -213,25 +257,62 @@ def _module_closure(version, names):
     return [moddir / p for p in order]
 
 
-def _extract_vmlinux(vmlinuz: Path, out: Path):
-    """The ELF inside a bzImage, so qemu can boot it by its PVH entry point."""
-    data = vmlinuz.read_bytes()
-    decoders = [
-        (b"\xfd7zXZ\x00", lambda: lzma.LZMADecompressor(format=lzma.FORMAT_XZ)),
-        (b"\x1f\x8b\x08", lambda: zlib.decompressobj(16 + zlib.MAX_WBITS)),
-    ]
-    for magic, make in decoders:
+def _zstd_decompress(data: bytes) -> bytes:
+    """Everything zstd decodes from the start of data. Data after the frame
+    (a bzImage appends the size) makes zstd exit non-zero after it wrote the
+    frame's content, so only the output is judged, by the caller."""
+    try:
+        p = subprocess.run(["zstd", "-d", "-c", "-q"], input=data, capture_output=True)
+    except FileNotFoundError:
+        raise HarnessError("harness: zstd missing (run tests/e2e/install-deps.sh)")
+    return p.stdout
+
+
+DECODERS = [
+    (XZ_MAGIC, lambda d: lzma.LZMADecompressor(format=lzma.FORMAT_XZ).decompress(d)),
+    (GZIP_MAGIC, lambda d: zlib.decompressobj(16 + zlib.MAX_WBITS).decompress(d)),
+    (ZSTD_MAGIC, _zstd_decompress),
+]
+
+
+def _decompress(data: bytes, what) -> bytes:
+    """A whole compressed file (a module), by its magic; plain data as is."""
+    for magic, decode in DECODERS:
+        if data.startswith(magic):
+            try:
+                out = decode(data)
+            except Exception as e:
+                raise HarnessError(f"harness: cannot decompress {what}: {e}")
+            if not out:
+                raise HarnessError(f"harness: cannot decompress {what}")
+            return out
+    return data
+
+
+def vmlinux_from_bzimage(data: bytes) -> bytes:
+    """The ELF inside a bzImage, so qemu can boot it by its PVH entry point.
+    The compressed payload sits after the real-mode setup code; the first
+    stream of a known format that decodes to an ELF is it."""
+    for magic, decode in DECODERS:
         pos = data.find(magic)
         while pos != -1:
             try:
-                elf = make().decompress(data[pos:])
+                elf = decode(data[pos:])
+            except HarnessError:
+                raise
             except Exception:
                 elf = b""
             if elf.startswith(b"\x7fELF"):
-                out.write_bytes(elf)
-                return
+                return elf
             pos = data.find(magic, pos + 1)
-    raise HarnessError(f"harness: cannot find the kernel ELF inside {vmlinuz}")
+    raise HarnessError("harness: no xz, gzip or zstd stream in the kernel image decodes to an ELF")
+
+
+def _extract_vmlinux(vmlinuz: Path, out: Path):
+    try:
+        out.write_bytes(vmlinux_from_bzimage(vmlinuz.read_bytes()))
+    except HarnessError as e:
+        raise HarnessError(f"{e} ({vmlinuz})")
 
 
 def _cpio_newc(entries):
@@ -256,10 +337,16 @@ def _cpio_newc(entries):
     return bytes(out)
 
 
-def _build_initramfs(version, out: Path):
+def module_name(path: Path) -> str:
+    """hci_vhci.ko.xz -> hci_vhci.ko: busybox insmod loads only plain modules."""
+    name = path.name
+    return name[:name.index(".ko") + 3]
+
+
+def _build_initramfs(version, out: Path, root=Path("/")):
     if not BUSYBOX.exists():
         raise HarnessError("harness: /bin/busybox missing (install busybox-static)")
-    modules = _module_closure(version, INITRAMFS_MODULES)
+    modules = _module_closure(version, INITRAMFS_MODULES, root)
     d, f, c = 0o040755, 0o100755, 0o020600
     entries = [(n, d, None, (0, 0)) for n in ("bin", "dev", "proc", "sys", "modules", "run")]
     entries.append(("dev/console", c, None, (5, 1)))
@@ -267,44 +354,56 @@ def _build_initramfs(version, out: Path):
     entries.append(("init", f, INIT_SCRIPT.encode(), (0, 0)))
     names = []
     for m in modules:
-        names.append(m.name)
-        entries.append((f"modules/{m.name}", 0o100644, m.read_bytes(), (0, 0)))
+        name = module_name(m)
+        names.append(name)
+        entries.append((f"modules/{name}", 0o100644, _decompress(m.read_bytes(), m), (0, 0)))
     entries.append(("modules.list", 0o100644, ("\n".join(names) + "\n").encode(), (0, 0)))
     out.write_bytes(_cpio_newc(entries))
 
 
-def artefacts():
-    """(vmlinux, initramfs) for the installed kernel, built once and cached."""
-    version = kernel_version()
-    vmlinuz = Path("/boot") / f"vmlinuz-{version}"
+def artefacts(root=Path("/")):
+    """(vmlinux, initramfs) for a root's kernel, built once and cached."""
+    root = Path(root)
+    version = kernel_version(root)
+    vmlinuz = root / "boot" / f"vmlinuz-{version}"
     st = vmlinuz.stat()
     key = hashlib.sha256(
-        f"{version}:{st.st_size}:{st.st_mtime_ns}:{INIT_SCRIPT}:{INITRAMFS_MODULES}:"
+        f"{root}:{version}:{st.st_size}:{st.st_mtime_ns}:{INIT_SCRIPT}:{INITRAMFS_MODULES}:"
         f"{BUSYBOX.stat().st_size if BUSYBOX.exists() else 0}".encode()).hexdigest()[:12]
-    cache = CACHE_ROOT / f"{version}-{key}"
+    # one set per root: the releases' kernels are used side by side
+    family = "boot-" + hashlib.sha256(str(root).encode()).hexdigest()[:8]
+    boot_dir = CACHE_ROOT / "boot"
+    cache = boot_dir / f"{family}-{version}-{key}"
     vmlinux, initrd = cache / "vmlinux", cache / "initramfs.cpio"
     if vmlinux.exists() and initrd.exists():
         return vmlinux, initrd
-    CACHE_ROOT.mkdir(parents=True, exist_ok=True)
+    boot_dir.mkdir(parents=True, exist_ok=True)
     with open(CACHE_ROOT / ".lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         if vmlinux.exists() and initrd.exists():
             return vmlinux, initrd
-        tmp = Path(tempfile.mkdtemp(prefix=f".{version}-", dir=CACHE_ROOT))
+        tmp = Path(tempfile.mkdtemp(prefix=f".{version}-", dir=boot_dir))
         try:
             _extract_vmlinux(vmlinuz, tmp / "vmlinux")
-            _build_initramfs(version, tmp / "initramfs.cpio")
+            _build_initramfs(version, tmp / "initramfs.cpio", root)
             if cache.exists():
                 shutil.rmtree(cache)
             tmp.rename(cache)
-            # artefacts of other kernels or older harness versions
-            for old in CACHE_ROOT.iterdir():
-                if old.is_dir() and old != cache and not old.name.startswith("."):
+            # artefacts of this root's older kernels or older harness versions
+            for old in boot_dir.iterdir():
+                if old.is_dir() and old != cache and old.name.startswith(family + "-"):
                     shutil.rmtree(old, ignore_errors=True)
         finally:
             if tmp.exists():
                 shutil.rmtree(tmp, ignore_errors=True)
     return vmlinux, initrd
+
+
+def guest_root(release):
+    try:
+        return stacks.guest_root(release, CACHE_ROOT)
+    except (stacks.RootError, OSError) as e:
+        raise HarnessError(f"harness: no {release} guest root: {e}")
 
 
 # ---------------------------------------------------------------------------
@@ -315,7 +414,30 @@ def bleprobe_path():
     return Path(os.environ.get("BLEPROBE", "/work/main/build/bleprobe"))
 
 
-def _qemu_command(vmlinux, initrd, share, console_log):
+# Where the runner mounts the host's root in a guest of another release, and
+# how it runs the tool from there: the host's loader with the host's
+# libraries (a binary built on Debian 13 needs a newer glibc than Debian 12's).
+# The loader runs the program in its own process, so the tool's pid is the
+# one the runner started.
+HOST_MOUNT = "/run/e2e-host"
+HOST_LOADER = "/lib64/ld-linux-x86-64.so.2"
+HOST_LIBRARY_DIRS = ("/lib/x86_64-linux-gnu", "/usr/lib/x86_64-linux-gnu")
+
+
+def stack_config(release, root: Path):
+    """What the runner needs to know of the guest root it runs in."""
+    config = {"release": release, "host_share": None, "tool_prefix": []}
+    if Path(root).resolve() != Path("/"):
+        config["host_share"] = HOST_MOUNT
+        # resolved here: the loader is an absolute symlink, which in the
+        # guest would name the guest root's own loader
+        config["tool_prefix"] = [
+            HOST_MOUNT + os.path.realpath(HOST_LOADER), "--library-path",
+            ":".join(HOST_MOUNT + os.path.realpath(d) for d in HOST_LIBRARY_DIRS)]
+    return config
+
+
+def _qemu_command(vmlinux, initrd, share, console_log, root=Path("/")):
     cmdline = " ".join([
         "console=ttyS0", "quiet", "loglevel=3", "panic=-1", "oops=panic",
         "cryptomgr.notests", "tsc=reliable", "no_timer_check", "random.trust_cpu=on",
@@ -330,11 +452,14 @@ def _qemu_command(vmlinux, initrd, share, console_log):
         "-nodefaults", "-no-user-config", "-display", "none", "-no-reboot",
         "-serial", f"file:{console_log}",
         "-kernel", str(vmlinux), "-initrd", str(initrd), "-append", cmdline,
-        "-fsdev", "local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap",
-        "-device", "virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot",
+        "-fsdev", f"local,id=guestroot,path={root},security_model=none,readonly=on,multidevs=remap",
+        "-device", "virtio-9p-pci,fsdev=guestroot,mount_tag=guestroot",
         "-fsdev", f"local,id=e2e,path={share},security_model=none",
         "-device", "virtio-9p-pci,fsdev=e2e,mount_tag=e2e",
-    ]
+    ] + ([] if Path(root).resolve() == Path("/") else [
+        "-fsdev", "local,id=host,path=/,security_model=none,readonly=on,multidevs=remap",
+        "-device", "virtio-9p-pci,fsdev=host,mount_tag=host",
+    ])
 
 
 def _scenario_budget(scenario):
@@ -344,14 +469,26 @@ def _scenario_budget(scenario):
     return total
 
 
-def _boot_once(scenario, binary: Path, share: Path):
-    vmlinux, initrd = artefacts()
+def tool_started(share: Path):
+    """Names of the tool runs the guest runner had started, from the progress
+    file it writes (and syncs) as it goes; it outlives a guest that died."""
+    try:
+        text = (share / "progress").read_text()
+    except OSError:
+        return []
+    return [line.split(" ", 1)[1] for line in text.splitlines() if line.startswith("tool ")]
+
+
+def _boot_once(scenario, binary: Path, share: Path, release):
+    root = guest_root(release)
+    vmlinux, initrd = artefacts(root)
     shutil.copytree(GUEST_DIR, share / "guest",
                     ignore=shutil.ignore_patterns("__pycache__", "*.pyc"))
     shutil.copy2(binary, share / "bleprobe")
     (share / "scenario.json").write_text(json.dumps(scenario, indent=1))
+    (share / "stack.json").write_text(json.dumps(stack_config(release, root), indent=1))
     console = share / "console.log"
-    cmd = _qemu_command(vmlinux, initrd, share, console)
+    cmd = _qemu_command(vmlinux, initrd, share, console, root)
     timeout = BOOT_ALLOWANCE_S + _scenario_budget(scenario)
     t0 = time.monotonic()
     proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -374,7 +511,10 @@ def _boot_once(scenario, binary: Path, share: Path):
     result_file = share / "result.json"
     if not result_file.exists():
         why = f"VM gave no result after {wall:.0f} s" + (" (killed at the time limit)" if timed_out else "")
-        raise HarnessError(
+        started = tool_started(share)
+        if started:
+            why += f", after tool run(s) {', '.join(started)} had started"
+        raise (GuestDiedDuringRun if started else HarnessError)(
             f"harness: {why}; qemu exit {proc.returncode}; share {share}\n"
             f"qemu: {qemu_out.decode(errors='replace')[-1500:]}\n"
             f"console tail:\n{tail(console)}\nrunner log tail:\n{tail(share / 'runner.log')}")
@@ -399,21 +539,34 @@ def _boot_once(scenario, binary: Path, share: Path):
             chunks=[(t, base64.b64decode(b)) for t, b in r["chunks"]])
     return VmResult(scenario=scenario["name"], runs=runs, steps=result["steps"],
                     events=result.get("events", []), timeline=result.get("timeline", {}),
-                    wall_s=wall, attempts=1, share=str(share))
+                    wall_s=wall, attempts=1, share=str(share), release=release)
 
 
-def run_scenario(scenario):
-    """Boots a VM for the scenario; one retry when the harness itself fails."""
-    binary = bleprobe_path()
-    if not binary.is_file():
-        raise HarnessError(f"harness: no bleprobe binary at {binary} (set BLEPROBE)")
+def run_scenario(scenario, release=None, boot=None):
+    """Boots a VM for the scenario on a release's stack; one retry when the
+    harness failed before any tool run started. boot(scenario, share) stands
+    in for the VM in the harness's own tests."""
+    release = release or stacks.os_release()
+    if boot is None:
+        binary = bleprobe_path()
+        if not binary.is_file():
+            raise HarnessError(f"harness: no bleprobe binary at {binary} (set BLEPROBE)")
+
+        def boot(scenario, share):
+            return _boot_once(scenario, binary, share, release)
+
     keep = os.environ.get("BLEPROBE_E2E_KEEP")
+    where = f"scenario {scenario['name']!r} on {release}"
     errors = []
     for attempt in (1, 2):
-        share = Path(tempfile.mkdtemp(prefix=f"bleprobe-e2e-{scenario['name']}-"))
+        share = Path(tempfile.mkdtemp(prefix=f"bleprobe-e2e-{scenario['name']}-{release}-"))
         try:
-            result = _boot_once(scenario, binary, share)
+            result = boot(scenario, share)
         except HarnessError as e:
+            if not e.retry:
+                earlier = "".join(f"--- attempt {i + 1}:\n{x}\n" for i, x in enumerate(errors))
+                raise GuestDiedDuringRun(f"{e.headline} in {where}, attempt {attempt}:\n"
+                                         f"{earlier}--- attempt {attempt}:\n{e}")
             errors.append(str(e))
             continue
         finally:
@@ -423,5 +576,5 @@ def run_scenario(scenario):
         if errors:
             result.notes.append(f"first attempt failed: {errors[0].splitlines()[0]}")
         return result
-    raise HarnessError(f"HARNESS FAILURE in scenario {scenario['name']!r} after 2 attempts "
-                       f"(not a tool failure):\n--- attempt 1:\n{errors[0]}\n--- attempt 2:\n{errors[1]}")
+    raise HarnessError(f"{HarnessError.headline} in {where} after 2 attempts:\n"
+                       f"--- attempt 1:\n{errors[0]}\n--- attempt 2:\n{errors[1]}")

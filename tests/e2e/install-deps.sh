@@ -1,9 +1,11 @@
 #!/bin/sh
-# Installs what the end-to-end tests need on a Debian 12 host: an emulator, a
-# Debian kernel with Bluetooth modules to boot in it, BlueZ with its virtual
-# controller tool, a static busybox for the guest's initramfs, the Python
-# D-Bus bindings used by the guest-side peripheral, and the JSON Schema
-# validator that checks every line the tool writes.
+# Installs what the end-to-end tests need on a Debian 12 or 13 host: an
+# emulator, a Debian kernel with Bluetooth modules to boot in it, BlueZ with its
+# virtual controller tool, a static busybox for the guest's initramfs, the
+# Python D-Bus bindings used by the guest-side peripheral, the JSON Schema
+# validator that checks every line the tool writes, and debootstrap with the
+# decompressors that the other Debian release's root and kernel need (its
+# vmlinuz is zstd-compressed, its modules are .ko.xz).
 #
 # Idempotent and non-interactive. The kernel package is only used as files
 # (vmlinuz and modules): no initramfs is generated for it and no boot loader is
@@ -11,7 +13,8 @@
 set -eu
 
 PACKAGES="qemu-system-x86 linux-image-amd64 bluez bluez-test-tools busybox-static kmod
-dbus python3 python3-dbus python3-gi python3-pytest python3-jsonschema"
+dbus python3 python3-dbus python3-gi python3-pytest python3-jsonschema
+debootstrap debian-archive-keyring zstd xz-utils"
 
 missing=""
 for p in $PACKAGES; do
@@ -48,13 +51,14 @@ cleanup() {
 trap cleanup EXIT
 
 apt_install() {
+    # the machine may be shared: wait for another apt or dpkg run to end
     # shellcheck disable=SC2086
-    apt-get install -y --no-install-recommends \
+    apt-get install -y --no-install-recommends -o DPkg::Lock::Timeout=900 \
         -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold $missing
 }
 
 echo "install-deps: installing$missing"
 if ! apt_install; then
-    apt-get update
+    apt-get update -o DPkg::Lock::Timeout=900
     apt_install
 fi

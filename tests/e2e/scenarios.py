@@ -28,6 +28,7 @@ Step operations are carried out in order by guest/runner.py:
   bluetoothd        stop it with SIGTERM, or start it again
   poll_device       another program reads the peripheral's properties every
                     interval_ms (no interval: it stops)
+  crash             panic the guest's kernel (the harness's own tests)
 
 Arguments "$deviceId:<run>" are replaced by the deviceId of the last line of
 that run, as a caller of the tool would do. A "peripheral" step's "repeat_s"
@@ -343,8 +344,8 @@ def _cut_steps():
             {"op": "mark", "name": f"cut-{i}"},
             # the peripheral's side learns of the link first, some 50 ms
             # before the Connect reply
-            {"op": "hook", "on": {"member": "PropertiesChanged", "path_prefix": "/org/bluez/hci1/dev_",
-                                  "prop": "Connected", "value": True},
+            {"op": "hook", "on": {"path_prefix": "/org/bluez/hci1/dev_",
+                                  "device_state": {"Connected": True}},
              "then": [set_powered(False, call_id=f"cut-{i}-off")]},
             {"op": "call", "id": f"cut-{i}-connect", "path": "$device",
              "interface": "org.bluez.Device1", "method": "Connect", "timeout": 60},

@@ -1,7 +1,10 @@
 """PID 1 of the test VM: brings up the BlueZ stack and plays one scenario.
 
-Reads /run/e2e/scenario.json, writes /run/e2e/result.json, then powers the VM
-off. Runs on the host's own Python (the guest's root is the host's root).
+Reads /run/e2e/scenario.json and /run/e2e/stack.json, writes
+/run/e2e/result.json, then powers the VM off. Runs on the guest root's own
+Python: the host's root, or another Debian release's root; in the latter the
+host's root is mounted too, and the tool runs with the host's loader and
+libraries (stack.json says how).
 
 Stack: dbus-daemon (system bus), bluetoothd with DeviceID off, AutoEnable on
 and a 20 s TemporaryTimeout, and one btvirt process with two LE controllers.
@@ -30,7 +33,11 @@ import traceback
 SHARE = "/run/e2e"
 LOGS = os.path.join(SHARE, "logs")
 SCENARIO = os.path.join(SHARE, "scenario.json")
+STACK = os.path.join(SHARE, "stack.json")
 RESULT = os.path.join(SHARE, "result.json")
+# lines written as the runner gets on; the host reads them when the guest
+# died without a result, to tell a dead boot from a death during a tool run
+PROGRESS = os.path.join(SHARE, "progress")
 
 CENTRAL = "/org/bluez/hci0"
 PERIPHERAL_ADAPTER = "/org/bluez/hci1"
@@ -77,6 +84,15 @@ class HarnessFailure(Exception):
     pass
 
 
+def progress(line):
+    fd = os.open(PROGRESS, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
+    try:
+        os.write(fd, (line + "\n").encode())
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
 def uuid128(short):
     return f"0000{short.lower()}{BASE_UUID_TAIL}" if len(short) == 4 else short.lower()
 
@@ -114,8 +130,19 @@ def modprobe(names):
 
 
 def spawn_logged(name, argv):
+    """A helper with its output in logs/<name>.log and an open pipe on its
+    stdin, closed when it is stopped or has ended: btmgmt of BlueZ 5.82 sends
+    nothing and never exits while its stdin is at end of file."""
     out = open(os.path.join(LOGS, f"{name}.log"), "ab")
-    return subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+    return subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=out, stderr=subprocess.STDOUT)
+
+
+def close_stdin(p):
+    if p is not None and p.stdin is not None and not p.stdin.closed:
+        try:
+            p.stdin.close()
+        except OSError:
+            pass
 
 
 def wait_path(path, timeout):
@@ -202,9 +229,14 @@ def on_name_owner_changed(name, old, new):
 
 def event_matches(e, m):
     """m: member, path, interface, arg0 (first argument), prop/value (a
-    property in PropertiesChanged, or in the Device1/Adapter1 dict of
-    InterfacesAdded), iface_added/iface_removed (an interface name in
-    InterfacesAdded/InterfacesRemoved), id (a call or process id)."""
+    property in PropertiesChanged), iface_added/iface_removed (an interface
+    name in InterfacesAdded/InterfacesRemoved), id (a call or process id),
+    device_state ({property: value} of a Device1 under path_prefix, whether
+    the object is new, in InterfacesAdded, or changed, in PropertiesChanged:
+    BlueZ 5.82 may add the peripheral's view of the central already
+    connected, where 5.66 added it and then signalled Connected)."""
+    if "device_state" in m:
+        return _device_state_matches(e, m)
     for key in ("member", "path", "interface", "id"):
         if key in m and e.get(key) != m[key]:
             return False
@@ -231,6 +263,21 @@ def event_matches(e, m):
         if "object" in m and args[0] != m["object"]:
             return False
     return True
+
+
+def _device_state_matches(e, m):
+    args = e.get("args") or []
+    if e.get("member") == "PropertiesChanged" and len(args) >= 2 and args[0] == "org.bluez.Device1":
+        path, props = str(e.get("path", "")), args[1]
+    elif e.get("member") == "InterfacesAdded" and len(args) >= 2:
+        path, props = str(args[0]), args[1].get("org.bluez.Device1")
+        if props is None:
+            return False
+    else:
+        return False
+    if not path.startswith(m.get("path_prefix", "")):
+        return False
+    return all(k in props and props[k] == v for k, v in m["device_state"].items())
 
 
 def events_since(t, m):
@@ -449,6 +496,7 @@ def start_stack(scenario):
 
 def stop_process(p, sig=signal.SIGTERM, timeout=5):
     if p is None or p.poll() is not None:
+        close_stdin(p)
         return
     try:
         p.send_signal(sig)
@@ -456,6 +504,7 @@ def stop_process(p, sig=signal.SIGTERM, timeout=5):
     except subprocess.TimeoutExpired:
         p.kill()
         p.wait()
+    close_stdin(p)
 
 
 # ---------------------------------------------------------------------------
@@ -630,6 +679,7 @@ def start_poller(interval_ms):
 
 
 processes = {}
+helpers = {}  # the Popen of each exec'd command
 
 
 def start_process(pid_name, argv):
@@ -637,8 +687,10 @@ def start_process(pid_name, argv):
     {"member": "_exit", "id", "status"} and its output goes to logs/<id>.log."""
     p = spawn_logged(pid_name, argv)
     processes[pid_name] = {"argv": argv, "started": now(), "ended": None, "status": None}
+    helpers[pid_name] = p
 
     def ended(pid, status):
+        close_stdin(p)
         info = processes[pid_name]
         info.update(ended=now(), status=os.waitstatus_to_exitcode(status))
         record_event({"t": info["ended"], "member": "_exit", "id": pid_name,
@@ -655,10 +707,17 @@ runs = {}
 current_run = {"name": None}
 
 
+# how the tool is started in this guest root (stack.json)
+stack_config = {"tool_prefix": []}
+
+
 class Run:
-    def __init__(self, name, argv, user=None):
+    def __init__(self, name, args, user=None):
         self.name = name
-        self.argv = argv
+        self.args = args
+        # in another release's root: the host's loader, which runs the tool in
+        # this same process, so the pid is the tool's for the call log
+        argv = stack_config["tool_prefix"] + [tool_binary(user)] + args
         self.out = bytearray()
         self.err = bytearray()
         self.chunks = []
@@ -671,6 +730,7 @@ class Run:
         if user is not None:
             entry = pwd.getpwnam(user)
             identity = {"user": entry.pw_uid, "group": entry.pw_gid, "extra_groups": []}
+        progress(f"tool {name}")
         self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, env=env, **identity)
         for stream, sink in ((self.proc.stdout, self.out), (self.proc.stderr, self.err)):
@@ -705,7 +765,7 @@ class Run:
     def result(self):
         rc = self.proc.poll()
         return {
-            "argv": self.argv[1:],
+            "argv": self.args,
             "stdout_b64": base64.b64encode(bytes(self.out)).decode(),
             "stderr_b64": base64.b64encode(bytes(self.err)).decode(),
             "exit": rc if rc is not None and rc >= 0 else None,
@@ -776,8 +836,7 @@ def tool_binary(user):
 def start_tool(step):
     """Starts the tool as the step says: as root, or as an ordinary user with
     no supplementary group (step "user")."""
-    user = step.get("user")
-    run = Run(step["run"], [tool_binary(user)] + expand_args(step.get("args", [])), user)
+    run = Run(step["run"], expand_args(step.get("args", [])), step.get("user"))
     runs[step["run"]] = run
     return run
 
@@ -821,8 +880,7 @@ def do_step(step, record):
         if not found:
             raise HarnessFailure("own discovery did not find the peripheral")
     elif op == "start":
-        run = start_tool(step)
-        runs[step["run"]] = run
+        start_tool(step)
     elif op == "run":
         step_run_until_exit(step, record)
     elif op == "wait_lines":
@@ -930,10 +988,17 @@ def do_step(step, record):
             if not wait_until(lambda: stack["bluetoothd"].poll() is not None,
                               float(step.get("timeout", 30))):
                 raise HarnessFailure("bluetoothd did not exit at SIGTERM")
+            close_stdin(stack["bluetoothd"])
         else:
             start_bluetoothd(scenario_config)
             if not wait_until(polled(adapters_powered), float(step.get("timeout", 60))):
                 raise HarnessFailure("adapters not powered again after bluetoothd restart")
+    elif op == "crash":
+        # the kernel panics here, as a guest kernel hitting a BUG would;
+        # only the harness's own tests ask for this
+        with open("/proc/sysrq-trigger", "w") as f:
+            f.write("c")
+        time.sleep(30)
     else:
         raise HarnessFailure(f"unknown step {op}")
 
@@ -958,6 +1023,8 @@ def play(scenario):
             run.killed = True
             run.proc.kill()
             wait_until(run.finished, 10)
+    for p in helpers.values():
+        stop_process(p)
 
 
 # ---------------------------------------------------------------------------
@@ -981,6 +1048,34 @@ def write_result(obj):
     os.rename(tmp, RESULT)
 
 
+def mount_host_root(path):
+    """The host's root, read-only, for its loader and libraries."""
+    os.makedirs(path, exist_ok=True)
+    p = subprocess.run(["/bin/mount", "-t", "9p", "-o",
+                        "trans=virtio,version=9p2000.L,ro,msize=524288,cache=loose", "host", path],
+                       capture_output=True, text=True)
+    if p.returncode != 0:
+        raise HarnessFailure(f"mounting the host's root failed: {p.stderr.strip()}")
+
+
+def record_versions():
+    """Which stack this boot was: the tests' summary shows it."""
+    timeline["kernel"] = os.uname().release
+    try:
+        p = subprocess.run(["/usr/libexec/bluetooth/bluetoothd", "--version"],
+                           stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=30)
+        timeline["bluetoothd_version"] = p.stdout.strip() or p.stderr.strip()
+    except (OSError, subprocess.TimeoutExpired) as e:
+        timeline["bluetoothd_version"] = f"unknown ({e})"
+    try:
+        with open("/etc/os-release") as f:
+            for line in f:
+                if line.startswith("PRETTY_NAME="):
+                    timeline["os"] = line.split("=", 1)[1].strip().strip('"')
+    except OSError:
+        pass
+
+
 def main():
     global log_file
     result = {"harness_error": None, "runs": {}, "steps": [], "events": [], "timeline": timeline}
@@ -988,10 +1083,18 @@ def main():
         with open("/proc/uptime") as f:
             timeline["uptime_at_runner"] = float(f.read().split()[0])
         base_system()
+        progress("runner")
         log_file = open(os.path.join(SHARE, "runner.log"), "a")
+        if os.path.exists(STACK):
+            with open(STACK) as f:
+                stack_config.update(json.load(f))
+        if stack_config.get("host_share"):
+            mount_host_root(stack_config["host_share"])
+        record_versions()
         with open(SCENARIO) as f:
             scenario = json.load(f)
-        log(f"scenario {scenario['name']}")
+        log(f"scenario {scenario['name']} on {timeline.get('os')}: kernel {timeline['kernel']}, "
+            f"bluetoothd {timeline['bluetoothd_version']}")
         start_stack(scenario)
         timeline["stack_ready"] = now()
         play(scenario)
