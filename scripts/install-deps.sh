@@ -12,7 +12,10 @@ packages="build-essential cmake pkg-config libsystemd-dev nlohmann-json3-dev dbu
 if [ "${1:-}" = "--test" ]; then
     packages="$packages googletest libgtest-dev libgmock-dev libbenchmark-dev python3-pytest python3-jsonschema
               groff-base debhelper lintian"
-    packages="$packages clang libclang-rt-14-dev llvm"
+    # The unversioned names follow each release's default clang (14 on
+    # Debian 12, 19 on Debian 13), so clang, its runtimes and the symbolizer
+    # on PATH always come from the same LLVM.
+    packages="$packages clang libclang-rt-dev llvm"
 fi
 
 missing=""
