@@ -1,9 +1,11 @@
 #!/bin/sh
-# Builds the Debian package from a copy of the source tree (its unit tests run
-# during the build), checks the .deb and .changes with lintian, installs the
-# package with apt-get, runs the installed /usr/bin/bleprobe against the
-# simulated bluetoothd, and removes the package again. Needs root and what
-# scripts/install-deps.sh --test installs.
+# Checks that the packages scripts/install-deps.sh names exist on this
+# release and that clang's LLVM tools match it. Then builds the Debian package
+# from a copy of the source tree (its unit tests run during the build), checks
+# the .deb and .changes with lintian, installs the package with apt-get, runs
+# the installed /usr/bin/bleprobe against the simulated bluetoothd, and
+# removes the package again. Needs root and what scripts/install-deps.sh
+# --test installs.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -30,6 +32,9 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
+
+echo "==> the packages scripts/install-deps.sh installs, on this release"
+/usr/bin/python3 -m pytest -q -p no:cacheprovider "$here/test_dependencies.py"
 
 # dpkg-buildpackage writes the package next to the source tree: build a copy,
 # without build directories and Git data.
