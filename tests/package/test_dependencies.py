@@ -60,9 +60,48 @@ def test_the_llvm_tools_on_path_are_clangs_own(other):
     assert int(match.group(1)) == clang
 
 
-@pytest.mark.parametrize('runtime', ['asan', 'ubsan_standalone', 'fuzzer', 'fuzzer_no_main'])
-def test_clangs_runtime_directory_has_the_sanitizer_and_fuzzer_libraries(runtime):
-    directory = subprocess.run(['clang++', '--print-runtime-dir'], check=True, capture_output=True,
-                               text=True).stdout.strip()
-    assert os.path.isfile(os.path.join(directory, f'libclang_rt.{runtime}.a')) or \
-        os.path.isfile(os.path.join(directory, f'libclang_rt.{runtime}-x86_64.a')), directory
+# Small faulty programs built with the sanitized configuration's clang flags:
+# each must link against this release's runtimes, and the report of its fault
+# must name the source line marked "fault", which takes a working
+# llvm-symbolizer of the same LLVM.
+PROGRAMS = {
+    'heap overflow': ('address,undefined', """
+#include <cstdlib>
+int main(int argc, char**) {
+  char* p = static_cast<char*>(std::malloc(4));
+  p[argc + 3] = 1;  // fault
+  std::free(p);
+}
+""", ['heap-buffer-overflow']),
+    'signed overflow': ('address,undefined', """
+#include <climits>
+int main(int argc, char**) {
+  int n = INT_MAX - 1 + argc;
+  return n + 1 > 0;  // fault
+}
+""", ['runtime error: signed integer overflow']),
+    'fuzz target': ('fuzzer,address,undefined', """
+#include <cstddef>
+#include <cstdint>
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size > 2 && data[0] == 'b' && data[1] == 'l' && data[2] == 'e') __builtin_trap();  // fault
+  return 0;
+}
+""", ['deadly signal']),
+}
+
+
+@pytest.mark.parametrize('name', PROGRAMS)
+def test_clang_links_the_sanitizer_runtimes_and_reports_source_lines(name, tmp_path):
+    sanitizers, source, expected = PROGRAMS[name]
+    (tmp_path / 'probe.cpp').write_text(source)
+    lines = source.splitlines()
+    expected = expected + [f'probe.cpp:{n + 1}:' for n, line in enumerate(lines) if line.endswith('// fault')]
+    subprocess.run(['clang++', '-g', '-O1', f'-fsanitize={sanitizers}', '-fno-sanitize-recover=all',
+                    '-o', 'probe', 'probe.cpp'], cwd=tmp_path, check=True, capture_output=True, text=True)
+    # A fuzz target runs the one input given, the one that reaches the fault.
+    (tmp_path / 'input').write_text('ble')
+    args = ['input'] if 'fuzzer' in sanitizers else []
+    run = subprocess.run(['./probe', *args], cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert run.returncode != 0, run.stderr
+    assert [e for e in expected if e not in run.stderr] == [], run.stderr
