@@ -20,7 +20,7 @@ for arg in "$@"; do
     esac
 done
 
-packages="build-essential cmake pkg-config libsystemd-dev nlohmann-json3-dev dbus python3 python3-dbus python3-gi"
+packages="build-essential cmake pkgconf libsystemd-dev nlohmann-json3-dev dbus python3 python3-dbus python3-gi"
 if [ -n "$test" ]; then
     packages="$packages googletest libgtest-dev libgmock-dev libbenchmark-dev python3-pytest python3-jsonschema
               groff-base debhelper lintian"
