@@ -62,9 +62,12 @@ std::vector<std::string> splitTypes(std::string_view signature) {
 
 sd_bus* privateBus() {
   // Messages are only built and read here; the bus is what sd-bus wants to
-  // create them, never connected to anyone.
-  static bluez::BusHandle bus = [] {
-    bluez::BusHandle handle;
+  // create them, never connected to anyone. It never gets past
+  // authentication, so it is closed without a flush: sd_bus_flush would wait
+  // for the peer that never answers until sd-bus gives up on authentication,
+  // 90 s after every run of a target had finished.
+  static bluez::SdHandle<sd_bus, sd_bus_close_unref> bus = [] {
+    bluez::SdHandle<sd_bus, sd_bus_close_unref> handle;
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) < 0 || sd_bus_new(handle.put()) < 0 ||
         sd_bus_set_fd(handle.get(), fds[0], fds[0]) < 0 || sd_bus_start(handle.get()) < 0) {

@@ -4,15 +4,36 @@
 #   install-deps.sh --test   also the unit, integration, document and benchmark tools, the Debian
 #                            packaging tools, clang with its sanitizer and libFuzzer runtimes (and
 #                            llvm-symbolizer for their reports), and the VM for the end-to-end tests
-# Non-interactive and idempotent; run as root.
+#   install-deps.sh [--test] --list   prints those package names (but not the VM's), installs nothing
+# Every name exists on Debian 12 and on Debian 13. Non-interactive and
+# idempotent; run as root.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 
-packages="build-essential cmake pkg-config libsystemd-dev nlohmann-json3-dev dbus python3 python3-dbus python3-gi"
-if [ "${1:-}" = "--test" ]; then
+test=""
+list=""
+for arg in "$@"; do
+    case $arg in
+        --test) test=1 ;;
+        --list) list=1 ;;
+        *) echo "usage: install-deps.sh [--test] [--list]" >&2; exit 2 ;;
+    esac
+done
+
+packages="build-essential cmake pkgconf libsystemd-dev nlohmann-json3-dev dbus python3 python3-dbus python3-gi"
+if [ -n "$test" ]; then
     packages="$packages googletest libgtest-dev libgmock-dev libbenchmark-dev python3-pytest python3-jsonschema
               groff-base debhelper lintian"
-    packages="$packages clang libclang-rt-14-dev llvm"
+    # The unversioned names follow each release's default clang (14 on
+    # Debian 12, 19 on Debian 13), so clang, its runtimes and the symbolizer
+    # on PATH always come from the same LLVM.
+    packages="$packages clang libclang-rt-dev llvm"
+fi
+
+if [ -n "$list" ]; then
+    # shellcheck disable=SC2086
+    printf '%s\n' $packages
+    exit 0
 fi
 
 missing=""
@@ -26,6 +47,6 @@ if [ -n "$missing" ]; then
     apt-get install -y --no-install-recommends $missing
 fi
 
-if [ "${1:-}" = "--test" ]; then
+if [ -n "$test" ]; then
     "$here/../tests/e2e/install-deps.sh"
 fi

@@ -6,11 +6,32 @@
 # and the end-to-end tests against a real bluetoothd in a VM. Then the unit
 # and integration tests again against a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer, and a short run of every fuzz target.
+# A stage that fails does not stop the later ones (the sanitized build is
+# worth its verdict even when the VM could not boot); the exit status is 1 if
+# any failed, and a summary with each stage's wall time ends the output.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/install-deps.sh" --test
-"$root/scripts/build.sh" -DBLEPROBE_TESTS=ON -DBLEPROBE_E2E=ON -DBLEPROBE_PACKAGE_TEST=ON
-ctest --test-dir "$root/build" --output-on-failure
-"$root/scripts/build-sanitized.sh"
-ctest --test-dir "$root/build-sanitize" --output-on-failure
-exec "$root/scripts/fuzz.sh" 8
+summary=""
+failed=0
+
+stage() {
+    name=$1
+    shift
+    started=$(date +%s)
+    if "$@"; then result=passed; else result=FAILED; failed=1; fi
+    summary="$summary
+$(printf '  %-10s %-6s %4d s' "$name" "$result" "$(($(date +%s) - started))")"
+}
+
+stage install "$root/scripts/install-deps.sh" --test
+stage build "$root/scripts/build.sh" -DBLEPROBE_TESTS=ON -DBLEPROBE_E2E=ON -DBLEPROBE_PACKAGE_TEST=ON
+# Without the build there is nothing to test.
+if [ "$result" = passed ]; then
+    stage tests ctest --test-dir "$root/build" --output-on-failure
+    stage sanitized sh -c '"$1/scripts/build-sanitized.sh" && ctest --test-dir "$1/build-sanitize" --output-on-failure' \
+        sh "$root"
+    stage fuzz "$root/scripts/fuzz.sh" 8
+fi
+
+echo "test-all:$summary"
+[ "$failed" -eq 0 ]

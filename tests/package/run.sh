@@ -1,9 +1,11 @@
 #!/bin/sh
-# Builds the Debian package from a copy of the source tree (its unit tests run
-# during the build), checks the .deb and .changes with lintian, installs the
-# package with apt-get, runs the installed /usr/bin/bleprobe against the
-# simulated bluetoothd, and removes the package again. Needs root and what
-# scripts/install-deps.sh --test installs.
+# Checks that the packages scripts/install-deps.sh names exist on this
+# release and that clang's LLVM tools match it. Then builds the Debian source
+# and binary packages from a copy of the source tree (the unit tests run during
+# the build), checks them with lintian, installs the package with apt-get, runs
+# the installed /usr/bin/bleprobe against the simulated bluetoothd, and
+# removes the package again. Needs root and what scripts/install-deps.sh
+# --test installs.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -31,14 +33,19 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+echo "==> the packages scripts/install-deps.sh installs, on this release"
+/usr/bin/python3 -m pytest -q -p no:cacheprovider "$here/test_dependencies.py"
+
 # dpkg-buildpackage writes the package next to the source tree: build a copy,
 # without build directories and Git data.
 mkdir "$work/bleprobe"
 tar -C "$root" --exclude=.git --exclude='./build*' --exclude='./obj-*' --exclude=__pycache__ \
     --exclude=.pytest_cache -cf - . | tar -C "$work/bleprobe" -xf -
 
-echo "==> dpkg-buildpackage -us -uc -b"
-if ! (cd "$work/bleprobe" && DEB_BUILD_OPTIONS="parallel=$(nproc)" dpkg-buildpackage -us -uc -b) \
+# The source package too: lintian checks the build dependencies and the
+# control fields only there, and those are what change between releases.
+echo "==> dpkg-buildpackage -us -uc"
+if ! (cd "$work/bleprobe" && DEB_BUILD_OPTIONS="parallel=$(nproc)" dpkg-buildpackage -us -uc) \
         >"$work/build.log" 2>&1; then
     tail -n 80 "$work/build.log"
     echo "package test: the package build failed" >&2
