@@ -32,8 +32,9 @@ def search_seconds(result, run):
 def identity_outcome(result, run_name):
     run = result.run(run_name)
     records = run.records()
-    outcome = records[0].get("serial") and "serial" or records[0].get("error") if records else "none"
-    return outcome, search_seconds(result, run)
+    if not records:
+        return "none", search_seconds(result, run)
+    return ("serial" if "serial" in records[0] else records[0].get("error")), search_seconds(result, run)
 
 
 def first_line_seconds(result, run_name):

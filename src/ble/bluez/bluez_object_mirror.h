@@ -66,7 +66,7 @@ class BluezObjectMirror {
     // only for the duration of the call.
     virtual void deviceDidAdvertise(const Device& device, const std::vector<ble::ServiceDataEntry>& serviceData) = 0;
     // Connected or ServicesResolved changed on a known device.
-    virtual void deviceDidChange(const std::string_view path, const DeviceProperties& changed) = 0;
+    virtual void deviceDidChange(std::string_view path, const DeviceProperties& changed) = 0;
     virtual void deviceDidGo(const std::string& path) = 0;
 
    protected:
