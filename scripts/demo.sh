@@ -8,7 +8,7 @@ set -u
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 bleprobe=${BLEPROBE:-$repo/build/bleprobe}
-sim=$repo/tests/integration/fake_bluez.py
+sim=$repo/sim/simulated_bluez.py
 identity=00000000-0000-0000-0000-D43F7A100004
 
 if [ ! -x "$bleprobe" ]; then

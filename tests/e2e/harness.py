@@ -411,7 +411,7 @@ def guest_root(release):
 
 
 def bleprobe_path():
-    return Path(os.environ.get("BLEPROBE", "/work/main/build/bleprobe"))
+    return Path(os.environ.get("BLEPROBE", HERE.parent.parent / "build" / "bleprobe"))
 
 
 # Where the runner mounts the host's root in a guest of another release, and

@@ -2,7 +2,7 @@
 
 Every test gets its own dbus-daemon (a private bus with a generated
 configuration) and, where it asks for one, its own simulated bluetoothd
-(fake_bluez.py) on that bus.  The tool is started with
+(sim/simulated_bluez.py) on that bus.  The tool is started with
 DBUS_SYSTEM_BUS_ADDRESS pointing at the private bus; its stdout and stderr
 are collected byte for byte, and every line is validated against the JSON
 Schema of the mode that the command line chose (doc/schema/).
@@ -23,13 +23,16 @@ import dbus.lowlevel
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
+SIM_DIR = os.path.join(REPO, 'sim')
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.dirname(HERE))
+sys.path.insert(0, SIM_DIR)
 
 import line_schema  # noqa: E402
-from fake_bluez import SimClient, to_json  # noqa: E402
+from simulated_bluez import SimClient, to_json  # noqa: E402
 
-BLEPROBE = os.environ.get('BLEPROBE', '/work/main/build/bleprobe')
+BLEPROBE = os.environ.get('BLEPROBE', os.path.join(REPO, 'build', 'bleprobe'))
 PYTHON = '/usr/bin/python3'
 
 # Generous: the suite must pass on a slow, loaded machine.
@@ -110,7 +113,7 @@ class Sim(SimClient):
 
     def __init__(self, bus, scenario='empty', profile='5.66'):
         self.process = subprocess.Popen(
-            [PYTHON, os.path.join(HERE, 'fake_bluez.py'), '--address', bus.address,
+            [PYTHON, os.path.join(SIM_DIR, 'simulated_bluez.py'), '--address', bus.address,
              '--scenario', scenario, '--profile', profile],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
         ready = self.process.stdout.readline()

@@ -7,7 +7,7 @@ simulation cannot quietly lose it."""
 import dbus
 import pytest
 
-from fake_bluez import ADAPTER, BEARER_LE, DEVICE, GATT_CHARACTERISTIC, OBJECT_MANAGER, uuid16
+from simulated_bluez import ADAPTER, BEARER_LE, DEVICE, GATT_CHARACTERISTIC, OBJECT_MANAGER, uuid16
 from harness import Watcher
 
 ADDRESS = 'D0:00:00:00:00:01'

@@ -4,7 +4,7 @@
 It owns ``org.bluez`` and shows a client what bluetoothd shows: the object
 manager at ``/``, adapters, devices with advertised service data, and GATT
 services and characteristics that can be read.  A second connection owns
-``com.example.SimulatedBluez`` and lets a test (or the demo script) add and
+``org.bleprobe.Simulator`` and lets a test (or the demo script) add and
 change objects, choose how Connect, Disconnect and ReadValue answer, and read
 back the log of every method call the simulated daemon received.  The control
 interface lives on its own connection so that a bus policy which denies
@@ -34,9 +34,9 @@ import dbus.lowlevel
 import dbus.service
 
 BLUEZ_NAME = 'org.bluez'
-CONTROL_NAME = 'com.example.SimulatedBluez'
-CONTROL_PATH = '/com/example/SimulatedBluez'
-CONTROL_IFACE = 'com.example.SimulatedBluez'
+CONTROL_NAME = 'org.bleprobe.Simulator'
+CONTROL_PATH = '/org/bleprobe/Simulator'
+CONTROL_IFACE = 'org.bleprobe.Simulator1'
 
 OBJECT_MANAGER = 'org.freedesktop.DBus.ObjectManager'
 PROPERTIES = 'org.freedesktop.DBus.Properties'
@@ -251,7 +251,7 @@ class Adapter(BluezObject):
         path = '/org/bluez/' + name
         controller = str(props.get('Controller', 'le'))
         if controller not in ('le', 'dual'):
-            raise BluezError('com.example.SimulatedBluez.Error.BadOption', controller)
+            raise BluezError('org.bleprobe.Simulator.Error.BadOption', controller)
         address = str(props.get('Address', '00:1A:7D:DA:71:%02X' % (len(sim.objects) & 0xff)))
         adapter = {
             'Address': dbus.String(address),
@@ -846,7 +846,7 @@ class Control(dbus.service.Object):
         obj = Device(self.sim, str(adapter_path), str(address), props)
         if obj.path in self.sim.objects:
             obj.remove_from_connection()
-            raise BluezError('com.example.SimulatedBluez.Error.Exists', obj.path)
+            raise BluezError('org.bleprobe.Simulator.Error.Exists', obj.path)
         self.sim.export(obj)
         return obj.path
 
@@ -891,7 +891,7 @@ class Control(dbus.service.Object):
         for key, value in options.items():
             key = str(key)
             if key not in Device.DEFAULT_BEHAVIOUR:
-                raise BluezError('com.example.SimulatedBluez.Error.BadOption', key)
+                raise BluezError('org.bleprobe.Simulator.Error.BadOption', key)
             kind = type(Device.DEFAULT_BEHAVIOUR[key])
             dev.behaviour[key] = bool(value) if kind is bool else kind(value)
 
@@ -911,7 +911,7 @@ class Control(dbus.service.Object):
         """Set properties of any object, with or without PropertiesChanged."""
         obj = self.sim.objects.get(str(path))
         if obj is None:
-            raise BluezError('com.example.SimulatedBluez.Error.NoObject', str(path))
+            raise BluezError('org.bleprobe.Simulator.Error.NoObject', str(path))
         if isinstance(obj, Adapter) and str(iface) == ADAPTER and 'Powered' in changed:
             changed = dict(changed)
             obj.set_powered(bool(changed.pop('Powered')))
@@ -945,7 +945,7 @@ class Control(dbus.service.Object):
         service_path = str(service_path)
         service = self.sim.objects.get(service_path) or self.sim.find_hidden(service_path)
         if not isinstance(service, GattService):
-            raise BluezError('com.example.SimulatedBluez.Error.NoObject', service_path)
+            raise BluezError('org.bleprobe.Simulator.Error.NoObject', service_path)
         dev = self.sim.device(service_path.rsplit('/', 1)[0])
         handle = self.sim.next_handle(dev.path)
         # The declaration and the value each take a handle, as on a real server.
@@ -1153,7 +1153,7 @@ class Simulation:
     def device(self, path):
         obj = self.objects.get(str(path))
         if not isinstance(obj, Device):
-            raise BluezError('com.example.SimulatedBluez.Error.NoDevice', str(path))
+            raise BluezError('org.bleprobe.Simulator.Error.NoDevice', str(path))
         return obj
 
     def devices_of(self, adapter_path):
