@@ -77,9 +77,9 @@ def discovery_calls(sim, tool):
 
 
 # The search for a peripheral that BlueZ does not list; stopped, filter first.
-# It asks for duplicates: with kernel 6.12 the first report of a discovery can
-# be lost, and only a filtered discovery (restarted at once after each round)
-# reports the peripheral again before the deadline.
+# It asks for duplicates to keep its discovery filtered, restarted at once
+# after each round: a plain one pauses 5 s between rounds, in which a slow
+# advertiser's next advertisement after a lost one could fall.
 SEARCH = [('SetDiscoveryFilter', [{'Transport': 'le', 'DuplicateData': True}]),
           ('StartDiscovery', []),
           ('StopDiscovery', []),
