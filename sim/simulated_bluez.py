@@ -12,8 +12,9 @@ interface lives on its own connection so that a bus policy which denies
 
 It plays bluetoothd 5.66 on a 6.1 kernel unless told another release
 (``--profile``): 5.82 on a 6.12 kernel, or 5.87 on a 7.2 kernel.  Those
-differ in the order and shape of what they signal (see PROFILES).  What the
-kernel's discovery does in rounds is the same for all of them.
+differ in the order and shape of what they signal, in how bluetoothd merges
+its clients' discovery filters and in what the kernel loses (see PROFILES).
+The rounds of the kernel's discovery are the same for all of them.
 
 Run as a script::
 
@@ -65,13 +66,17 @@ BASE_UUID_SUFFIX = '-0000-1000-8000-00805f9b34fb'
 #       what arrives before that completion, so the first advertisement
 #       report of a discovery started from idle is lost.  It was lost in 5 of
 #       17 real runs; here it is lost every time.
+#   scan_type_filter_is_plain: a filter that asks nothing beyond the
+#       controller's scan type (Transport, DuplicateData false, Discoverable)
+#       counts as no filter (merge_discovery_filters, from 5.67); in 5.66 any
+#       client with a filter makes the discovery filtered.
 PROFILES = {
     '5.66': {'connected_at_start': False, 'combined_link_loss': False, 'server_handles': False,
-             'bearer': False, 'first_report_lost': False},
+             'bearer': False, 'first_report_lost': False, 'scan_type_filter_is_plain': False},
     '5.82': {'connected_at_start': True, 'combined_link_loss': True, 'server_handles': True,
-             'bearer': False, 'first_report_lost': True},
+             'bearer': False, 'first_report_lost': True, 'scan_type_filter_is_plain': True},
     '5.87': {'connected_at_start': True, 'combined_link_loss': True, 'server_handles': True,
-             'bearer': True, 'first_report_lost': True},
+             'bearer': True, 'first_report_lost': True, 'scan_type_filter_is_plain': True},
 }
 DEFAULT_PROFILE = '5.66'
 
@@ -302,6 +307,10 @@ class Adapter(BluezObject):
         # Addresses of every peripheral advertising in range, listed by BlueZ
         # or not: the controller reports each once per discovery round.
         self.on_air = []
+        # Peripherals that advertise at their own interval (see set_radio):
+        # address -> {interval, phase, lose, start, count, generation}.  The
+        # others advertise so often that a round hears them as it starts.
+        self.radio = {}
         # The controller's discovery rounds: a number that changes whenever
         # discovery stops (so that timers of an old discovery do nothing),
         # the round under way (0: none, or the pause between two), the
@@ -381,19 +390,24 @@ class Adapter(BluezObject):
     # The kernel ends an LE discovery round after 10.24 s.  bluetoothd then
     # starts the next one at once when the merged client filters ask more
     # than the controller's scan type (a filtered discovery), and after
-    # IDLE_DISCOV_TIMEOUT (5 s) when they do not (a plain discovery).
-    # Discovering stays true throughout.  The controller's duplicate filter
-    # lets each advertiser through once per round: a peripheral whose report
-    # was lost is not heard again before the next round starts.
+    # IDLE_DISCOV_TIMEOUT (5 s) when they do not (a plain discovery); the
+    # restart itself takes a few tens of milliseconds in which nothing is
+    # heard.  Discovering stays true throughout.  The controller's duplicate
+    # filter stays on whatever DuplicateData says and lets each advertiser
+    # through once per round: a peripheral whose report was lost by the
+    # kernel is not heard again before the next round starts.
 
     def filtered(self):
         """Whether bluetoothd runs a filtered discovery for the clients
-        discovering now: any client's filter asking more than the scan type."""
+        discovering now: any client's filter in 5.66, from 5.67 any client's
+        filter asking more than the scan type."""
         scan_type = {'le'} if self.controller == 'le' else {'le', 'bredr'}
         for client in self.discovery_clients:
             filt = self.filters.get(client)
             if not filt:
                 continue
+            if not self.sim.profile['scan_type_filter_is_plain']:
+                return True
             transport = filt.get('Transport', 'auto')
             if (filt.get('UUIDs') or 'RSSI' in filt or 'Pathloss' in filt
                     or filt.get('DuplicateData') or 'Pattern' in filt
@@ -415,11 +429,9 @@ class Adapter(BluezObject):
         if epoch != self.epoch:
             return
         self.round = 0
-        if self.filtered():
-            self.start_round(from_idle=False, paused=False)
-        else:
-            self.sim.later(self.sim.round_pause,
-                           lambda: epoch == self.epoch and self.start_round(False, True))
+        paused = not self.filtered()
+        delay = (self.sim.round_pause if paused else 0) + self.sim.round_restart
+        self.sim.later(delay, lambda: epoch == self.epoch and self.start_round(False, paused))
 
     def stop_rounds(self):
         self.epoch += 1
@@ -431,7 +443,7 @@ class Adapter(BluezObject):
         if not self.round:
             return
         for address in self.on_air:
-            if address in self.heard:
+            if address in self.heard or address in self.radio:
                 continue
             self.heard.add(address)
             epoch, current = self.epoch, self.round
@@ -440,8 +452,44 @@ class Adapter(BluezObject):
                            and self.report(a, current, lost))
             first_lost = False
 
-    def report(self, address, round_, lost):
-        self.reports.append({'round': round_, 'address': address, 'lost': lost})
+    def set_radio(self, address, interval, phase, lose):
+        """The peripheral advertises every `interval` s, the first time
+        `phase` s from now; its advertisements numbered in `lose` (from 1)
+        are lost in the air, whatever the release or the discovery."""
+        old = self.radio.get(address)
+        self.radio[address] = {'interval': interval, 'phase': phase, 'lose': set(lose),
+                               'start': time.monotonic(), 'count': 0,
+                               'generation': old['generation'] + 1 if old else 0}
+        self.schedule_advertisement(address)
+
+    def schedule_advertisement(self, address):
+        radio = self.radio[address]
+        generation = radio['generation']
+        due = radio['start'] + radio['phase'] + radio['count'] * radio['interval']
+        self.sim.later(max(0.0, due - time.monotonic()),
+                       lambda: self.advertised(address, generation))
+
+    def advertised(self, address, generation):
+        radio = self.radio.get(address)
+        if not radio or radio['generation'] != generation:
+            return
+        radio['count'] += 1
+        number = radio['count']
+        self.schedule_advertisement(address)
+        # Heard only while a round runs, and once per round.
+        if (number in radio['lose'] or not self.round or address in self.heard
+                or address not in self.on_air):
+            return
+        self.heard.add(address)
+        epoch, current = self.epoch, self.round
+        self.sim.later(self.sim.appear_delay,
+                       lambda: epoch == self.epoch and self.report(address, current, False, number))
+
+    def report(self, address, round_, lost, advertisement=None):
+        entry = {'round': round_, 'address': address, 'lost': lost}
+        if advertisement is not None:
+            entry['advertisement'] = advertisement
+        self.reports.append(entry)
         if lost:
             return
         path = device_path(self.path, address)
@@ -853,19 +901,35 @@ class Control(dbus.service.Object):
     @dbus.service.method(CONTROL_IFACE, in_signature='osa{sv}', out_signature='')
     def AddPeripheralInRange(self, adapter_path, address, props):
         """A peripheral that advertises but that BlueZ does not know: its
-        device object appears only once some client discovers."""
+        device object appears only once some client discovers.  Interval
+        (seconds between its advertisements, the first Phase seconds from
+        now) and Lose (numbers, from 1, of its advertisements lost in the
+        air; only with an Interval) give it a radio of its own; they do not
+        go into the device's properties.  A device that BlueZ forgot is kept,
+        with its services, and only given that radio."""
         adapter = self.sim.objects[str(adapter_path)]
-        adapter.in_range[str(address)] = dict(props)
-        adapter.on_air_add(str(address))
+        address = str(address)
+        props = dict(props)
+        interval = props.pop('Interval', None)
+        phase = float(props.pop('Phase', 0.0))
+        lose = [int(n) for n in props.pop('Lose', [])]
+        if (interval is not None and float(interval) <= 0) or (lose and interval is None):
+            raise BluezError('org.bleprobe.Simulator.Error.BadOption', 'Interval')
+        if not isinstance(adapter.in_range.get(address), Device):
+            adapter.in_range[address] = props
+        if interval is not None:
+            adapter.set_radio(address, float(interval), phase, lose)
+        adapter.on_air_add(address)
         adapter.update_discovering()
 
     @dbus.service.method(CONTROL_IFACE, in_signature='a{sv}', out_signature='')
     def SetTiming(self, timing):
-        """PowerOffDelay, AppearDelay, TemporaryTimeout, RoundTime, RoundPause
-        (seconds)."""
+        """PowerOffDelay, AppearDelay, TemporaryTimeout, RoundTime, RoundPause,
+        RoundRestart (seconds)."""
         for key, attr in (('PowerOffDelay', 'power_off_delay'), ('AppearDelay', 'appear_delay'),
                           ('TemporaryTimeout', 'temporary_timeout'),
-                          ('RoundTime', 'round_time'), ('RoundPause', 'round_pause')):
+                          ('RoundTime', 'round_time'), ('RoundPause', 'round_pause'),
+                          ('RoundRestart', 'round_restart')):
             if key in timing:
                 setattr(self.sim, attr, float(timing[key]))
 
@@ -999,7 +1063,9 @@ class Control(dbus.service.Object):
     def GetDiscoveryLog(self, adapter_path):
         """The adapter's discovery rounds and the controller's reports, as
         JSON: {"rounds": [{round, time, afterPause, filtered}],
-        "reports": [{round, address, lost}]}."""
+        "reports": [{round, address, lost, advertisement}]}, advertisement
+        being the report's number among a peripheral's own advertisements
+        (only for one with an Interval)."""
         adapter = self.sim.objects[str(adapter_path)]
         return json.dumps({'rounds': adapter.rounds, 'reports': adapter.reports})
 
@@ -1041,6 +1107,7 @@ class Simulation:
         self.temporary_timeout = 30.0    # bluetoothd's TemporaryTimeout
         self.round_time = 10.24          # the kernel's LE discovery round
         self.round_pause = 5.0           # IDLE_DISCOV_TIMEOUT before a plain round
+        self.round_restart = 0.03        # stopping and starting the scan between rounds
         self.profile_name = profile
         self.profile = PROFILES[profile]
         self.service_floor = {}          # device path -> lowest handle of its next service
@@ -1268,7 +1335,16 @@ class SimClient:
     def remove(self, path):
         self.ctl.RemoveObject(path)
 
-    def add_peripheral_in_range(self, address, adapter='/org/bluez/hci0', **props):
+    def add_peripheral_in_range(self, address, adapter='/org/bluez/hci0', interval=None,
+                                phase=None, lose=(), **props):
+        """`interval`, `phase` and `lose`: the peripheral's own radio (see
+        Control.AddPeripheralInRange)."""
+        if interval is not None:
+            props['Interval'] = dbus.Double(interval)
+        if phase is not None:
+            props['Phase'] = dbus.Double(phase)
+        if lose:
+            props['Lose'] = dbus.Array([dbus.UInt32(n) for n in lose], signature='u')
         self.ctl.AddPeripheralInRange(adapter, address, dbus.Dictionary(props, signature='sv'))
         return device_path(adapter, address)
 

@@ -37,6 +37,9 @@ PYTHON = '/usr/bin/python3'
 
 # Generous: the suite must pass on a slow, loaded machine.
 TIMEOUT = 20.0
+# The tool's search for a peripheral that BlueZ does not list, which a run may
+# spend before it does anything else.
+SEARCH_TIME = 25.0
 
 BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
@@ -207,7 +210,7 @@ class Tool:
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
 
-    def finish(self, timeout=TIMEOUT):
+    def finish(self, timeout=SEARCH_TIME + TIMEOUT):
         """Wait for the exit; return (status, records), checking every line
         and that nothing reached stderr."""
         try:

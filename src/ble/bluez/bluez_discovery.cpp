@@ -60,8 +60,8 @@ int BluezDiscovery::start(bool restart) {
     // is fine too).
     r = sendStop(nullptr);
   }
-  // A search asks for duplicates so that a lost first report comes back
-  // within its deadline (see above).
+  // A search asks for duplicates so that its discovery stays filtered and a
+  // lost first report comes back within the deadline (see the header).
   if (r >= 0) {
     r = sd_bus_call_method_async(bus_, filterCall_.put(), names::kService, adapterPath_.c_str(),
                                  names::kAdapterInterface, "SetDiscoveryFilter", &BluezDiscovery::onFilterReply, this,
@@ -101,7 +101,7 @@ void BluezDiscovery::refused(sd_bus_message* reply) {
 }
 
 void BluezDiscovery::discoveringChanged() {
-  if (discovering_.value_or(false)) {
+  if (discovering_) {
     restarts_ = 0;
     return;
   }
@@ -111,9 +111,10 @@ void BluezDiscovery::discoveringChanged() {
 void BluezDiscovery::checkDiscovering() {
   if (!scanRequested_ || !delegate_.discoveryMayRestart()) return;
   // A scan must never go deaf in silence: when Discovering stays false
-  // (another client ended it, see above), start again.
+  // (another client left the bus with its filter set, see the header),
+  // start again.
   restartTimer_.start(kRestartDelay, [this] {
-    if (!scanRequested_ || !delegate_.discoveryMayRestart() || discovering_.value_or(false)) return;
+    if (!scanRequested_ || !delegate_.discoveryMayRestart() || discovering_) return;
     if (++restarts_ > kMaxRestarts || start(true) < 0) {
       scanRequested_ = false;
       delegate_.discoveryDidGiveUp();
@@ -153,7 +154,8 @@ void BluezDiscovery::adapterLost() {
 
 void BluezDiscovery::stop() {
   if (stopCall_) return;
-  // The filter is cleared once the stop is answered (see above).
+  // The filter is cleared once the stop is answered, never while still
+  // discovering: that would restart the other clients' scan.
   teardown_.begin();
   if (sendStop(&stopCall_) < 0) {
     teardown_.end();

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <functional>
-#include <optional>
 #include <string>
 
 #include "ble/bluez/event_timer.h"
@@ -36,23 +35,39 @@ namespace bluez {
 // - StartDiscovery from a client that bluetoothd still counts as
 //   discovering is answered InProgress (every release): a restart stops
 //   first, and InProgress is never taken for a refusal.
-// - Kernel 6.12 and later (Debian 13, Debian unstable) signal Discovering
-//   and start scanning before they complete the start of a discovery, and
-//   bluetoothd drops what is found in between: the first report of a
-//   discovery started from idle can be lost (never seen on 6.1). The
-//   controller reports an unchanged advertiser once per scan round, and
-//   since 5.67 bluetoothd runs a filter that asks nothing beyond the
-//   controller's own scan type as a plain discovery: on an LE-only
-//   controller, a 10.24 s round and then a 5 s pause, so the lost report
-//   would come back only after the search's deadline. Asking for
-//   DuplicateData makes the filter ask more, which keeps the discovery
-//   filtered and its rounds restarted at once, on LE-only and dual-mode
+// - The search's deadline. With most controllers the kernel keeps the
+//   controller's duplicate filter on during a discovery (it turns it off
+//   only while an advertisement monitor is registered or, on 6.12, for a
+//   few strictly filtering controllers in a filtered discovery; DuplicateData
+//   never reaches it): an unchanged advertiser is reported once per 10.24 s
+//   scan round. A lost report is made up for only by a later advertisement
+//   heard in a round that has not reported the address yet. At the slowest
+//   legacy interval (10.24 s) that is the peripheral's next advertisement,
+//   or, when that one falls at a round's end while the scan restarts, the
+//   one after: up to about 20.5 s into the search (kSearchTime).
+// - An advertisement can be lost in the air, with any release and
+//   controller. Kernel 6.12 and later (Debian 13, Debian unstable) also lose
+//   reports themselves: they signal Discovering and start scanning before
+//   they complete the start of a discovery, and bluetoothd drops what is
+//   found in between, so the first report of a discovery started from idle
+//   can be lost (never seen on 6.1); the controller has let that address
+//   through its duplicate filter, so nothing more comes in that round.
+// - Rounds: bluetoothd restarts a filtered discovery's round at once, but
+//   since 5.67 runs a filter that asks nothing beyond the controller's own
+//   scan type as a plain discovery (5.66 takes every filter as filtered):
+//   on an LE-only controller, a 10.24 s round, then a 5 s pause, the second
+//   round from 15.24 s. An advertisement lost early in the first round whose
+//   successor falls in that pause would be heard up to 25.5 s in, past the
+//   deadline. Asking for DuplicateData makes the filter ask more, which
+//   keeps the discovery filtered on every release, on LE-only and dual-mode
 //   controllers alike. A scan asks for it anyway; a search does too.
 class BluezDiscovery {
  public:
-  // How long BlueZ may take to see a peripheral it has forgotten: one
-  // advertisement at the slowest legacy interval (10.24 s), with margin.
-  static constexpr std::chrono::seconds kSearchTime{15};
+  // How long BlueZ may take to see a peripheral it has forgotten: long
+  // enough for one lost report at the slowest legacy interval (see the class
+  // comment), with margin. An absent peripheral is reported after it, well
+  // within the 60 s limit of a run.
+  static constexpr std::chrono::seconds kSearchTime{25};
   // Discovering also goes false just before Powered does: a restart waits
   // this long for the adapter's fate.
   static constexpr std::chrono::milliseconds kRestartDelay{500};
@@ -119,7 +134,7 @@ class BluezDiscovery {
   TeardownTracker& teardown_;
   Delegate& delegate_;
   std::string adapterPath_;
-  std::optional<bool> discovering_;
+  bool discovering_ = false;
   bool scanRequested_ = false;  // a scan runs: advertisements are reported
   bool duplicates_ = false;
   bool searching_ = false;

@@ -49,7 +49,10 @@ class BluezObjectMirror {
   };
   using DeviceMap = std::unordered_map<std::string, Device, DevicePathHash, std::equal_to<>>;
 
-  // Every call comes from the event loop, while the mirror is already up to date.
+  // Every call comes from the event loop. The mirror is up to date for each,
+  // except deviceDidAppear during the first snapshot: it comes for each
+  // device as it is read, before mirrorDidLoad, while devices() holds only
+  // those read so far and the GATT attributes may be incomplete.
   class Observer {
    public:
     // The first snapshot is in: devices are known, the adapter's properties
