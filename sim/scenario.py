@@ -200,11 +200,11 @@ class Player:
         })
         gatt = p.spec.get('gatt')
         gap = self.ctl.AddService(p.path, sb.uuid16('1800'), {})
-        if gatt and 'deviceName' in gatt:
+        if gatt is not None and 'deviceName' in gatt:
             self.ctl.AddCharacteristic(gap, sb.uuid16('2a00'),
                                        {'Value': sb.byte_array(gatt['deviceName'].encode())})
         self.ctl.AddService(p.path, sb.uuid16('1801'), {})
-        if not gatt or not gatt.get('deviceInformation', True):
+        if gatt is None or not gatt.get('deviceInformation', True):
             return
         dis = self.ctl.AddService(p.path, sb.uuid16('180a'), {})
         if 'manufacturerName' in gatt:
