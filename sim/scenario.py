@@ -257,11 +257,23 @@ class Player:
         if not isinstance(adapter, sb.Adapter) or data is None or self.bluetoothd_gone:
             return  # nobody hears: no adapter, or no bluetoothd to tell anybody
         if p.address not in adapter.on_air:
-            if lost:
+            props = {'ServiceData': data}
+            if 'interval' in p.advertising:
+                # A peripheral that advertises at an interval gets the
+                # simulation's radio, counting from this advertisement: a
+                # discovery then hears it at its own advertisements, once per
+                # round, and not at the start of every round, which would
+                # find a slow advertiser sooner than a controller does.
+                props.update({'Interval': dbus.Double(p.advertising['interval']),
+                              'Phase': dbus.Double(0.0),
+                              'Lose': dbus.Array([dbus.UInt32(n - p.sent + 1)
+                                                  for n in p.advertising.get('lose', [])
+                                                  if n >= p.sent], signature='u')})
+            elif lost:
                 return  # still silent as far as anybody can tell
             # From its first advertisement on the peripheral is in range: the
             # controller reports it once per discovery round.
-            self.ctl.AddPeripheralInRange(p.adapter_path, p.address, {'ServiceData': data})
+            self.ctl.AddPeripheralInRange(p.adapter_path, p.address, props)
         if lost:
             return
         dev = self.sim.objects.get(p.path)
