@@ -226,3 +226,36 @@ def test_gatt_database_once_connected(scenario_file, gatt, uuids):
         process.wait(TIMEOUT)
         process.stdout.close()
         process.stderr.close()
+
+
+def test_slow_advertiser_is_heard_at_its_own_advertisement(scenario_file):
+    """A discovery that starts between two advertisements of a slow
+    advertiser hears it at the next one, not at the start of its round."""
+    address = 'D4:3F:7A:10:00:0A'
+    process, bus_address = start_serve(scenario_file({
+        'adapters': [{'index': 0}],
+        'peripherals': [{'address': address, 'advertising': {
+            'interval': 2.5, 'serviceData': [{'uuid': '1523', 'text': '0001-001'}]}}],
+    }))
+    client = SimClient(bus_address)
+    try:
+        zero = time.monotonic()
+        time.sleep(0.5)
+        client.bus.call_blocking('org.bluez', '/org/bluez/hci0', ADAPTER, 'StartDiscovery', '', ())
+        device = '/org/bluez/hci0/dev_' + address.replace(':', '_')
+        while True:
+            try:
+                client.get_property(device, DEVICE, 'Address')
+                break
+            except dbus.DBusException:
+                assert time.monotonic() - zero < TIMEOUT
+                time.sleep(0.02)
+        # The next advertisement is due 2.5 s after the scenario's zero,
+        # which came a little before the test's.
+        assert time.monotonic() - zero >= 2.3
+    finally:
+        client.close()
+        process.terminate()
+        process.wait(TIMEOUT)
+        process.stdout.close()
+        process.stderr.close()
