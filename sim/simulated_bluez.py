@@ -17,7 +17,7 @@ kernel's discovery does in rounds is the same for all of them.
 
 Run as a script::
 
-    fake_bluez.py --address unix:path=/tmp/bus [--scenario demo] [--profile 5.82]
+    simulated_bluez.py --address unix:path=/tmp/bus [--scenario FILE] [--profile 5.82]
 
 It prints ``READY`` on stdout once both names are owned.  Import it as a
 module for the constants and for ``SimClient``, the test-side proxy.
@@ -591,6 +591,7 @@ class Device(BluezObject):
         # >= 0: ServicesResolved is signalled this long before the InterfacesAdded
         # of the GATT objects (which are registered, and listed, already).
         'ObjectsAfterResolved': -1.0,
+        'LinkLostAfter': -1.0,            # >= 0: the link drops this long after it came up
     }
 
     def __init__(self, sim, adapter_path, address, props):
@@ -692,6 +693,8 @@ class Device(BluezObject):
         reply()
         if self.behaviour['ResolveDelay'] >= 0:
             self.later(self.behaviour['ResolveDelay'], self.resolve_services)
+        if self.behaviour['LinkLostAfter'] >= 0:
+            self.later(self.behaviour['LinkLostAfter'], self.drop_link)
 
     def resolve_services(self):
         if not self.connected:
@@ -1351,80 +1354,36 @@ class SimClient:
             time.sleep(0.01)
 
 
-# ---------------------------------------------------------------------------
-# Demo scenario
-# ---------------------------------------------------------------------------
-
-def demo_scenario(sim):
-    """A powered adapter and a few peripherals that advertise while anybody
-    scans: two unit numbers (one changes after a second of scanning), a
-    firmware-update advertiser, and one peripheral with a Device Information
-    service that identity mode can read."""
-    ctl = sim.control
-    adapter = ctl.AddAdapter('hci0', {})
-    unit = uuid16('1523')
-    dfu = uuid16('fe59')
-    peripherals = [
-        ('D4:3F:7A:10:00:01', [(unit, b'1234-567')]),
-        ('D4:3F:7A:10:00:02', [(unit, b'2048-001'), (unit, b'2048-002')]),
-        ('D4:3F:7A:10:00:03', [(dfu, bytes([1, 2, 3, 4, 5, 6, 7, 8]))]),
-        ('D4:3F:7A:10:00:04', [(unit, b'0042-314')]),
-    ]
-    state = {'started': None, 'known': set()}
-
-    def tick():
-        adapter_obj = sim.objects.get(str(adapter))
-        scanning = isinstance(adapter_obj, Adapter) and adapter_obj.discovery_clients
-        if not scanning:
-            state['started'] = None
-            return True
-        if state['started'] is None:
-            state['started'] = time.monotonic()
-        elapsed = time.monotonic() - state['started']
-        for address, schedule in peripherals:
-            uuid, payload = schedule[min(int(elapsed), len(schedule) - 1)]
-            data = service_data({uuid: payload})
-            path = device_path(str(adapter), address)
-            if path not in sim.objects:
-                ctl.AddDevice(adapter, address, {'ServiceData': data})
-                if address.endswith(':04'):
-                    add_device_information(sim, path)
-            else:
-                ctl.Advertise(path, data)
-        return True
-
-    from gi.repository import GLib
-    GLib.timeout_add(250, tick)
-
-
-def add_device_information(sim, path):
-    ctl = sim.control
-    sim.device(path).behaviour.update({'GattOnConnect': True, 'ResolveDelay': 0.4,
-                                       'DisconnectDelay': 0.3})
-    gap = ctl.AddService(path, uuid16('1800'), {})
-    ctl.AddCharacteristic(gap, uuid16('2a00'), {'Value': byte_array(b'Probe Unit 42')})
-    ctl.AddService(path, uuid16('1801'), {})
-    dis = ctl.AddService(path, uuid16('180a'), {})
-    ctl.AddCharacteristic(dis, uuid16('2a29'), {'Value': byte_array(b'Example Instruments')})
-    ctl.AddCharacteristic(dis, uuid16('2a25'), {'Value': byte_array(b'8c3f00a1b2c3d4e5\n')})
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
     parser.add_argument('--address', default=os.environ.get('DBUS_SYSTEM_BUS_ADDRESS'),
                         help='bus address (default: $DBUS_SYSTEM_BUS_ADDRESS)')
-    parser.add_argument('--scenario', choices=['empty', 'demo'], default='empty')
-    parser.add_argument('--profile', choices=sorted(PROFILES), default=DEFAULT_PROFILE,
-                        help='the bluetoothd release to play (default: %(default)s)')
+    parser.add_argument('--scenario', default='empty',
+                        help='a scenario file to play (see scenario.schema.json), or "empty": '
+                             'no adapter, nothing in range (default), or "demo": demo.json')
+    parser.add_argument('--profile', choices=sorted(PROFILES),
+                        help="the bluetoothd release to play (default: the scenario's, else %s)"
+                             % DEFAULT_PROFILE)
     args = parser.parse_args()
     if not args.address:
         parser.error('no bus address')
 
     from gi.repository import GLib
-    sim = Simulation(args.address, args.profile)
-    if args.scenario == 'demo':
-        demo_scenario(sim)
+    import scenario as scenarios
+    if args.scenario == 'empty':
+        spec = {}
+    else:
+        name = args.scenario
+        if name == 'demo':
+            name = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'demo.json')
+        try:
+            spec = scenarios.load(name)
+        except scenarios.ScenarioError as e:
+            parser.exit(2, '%s: %s\n' % (parser.prog, e))
+    sim = Simulation(args.address, args.profile or spec.get('bluez', DEFAULT_PROFILE))
+    player = scenarios.Player(sim, spec)
     sim.own_names()
+    player.start()
 
     loop = GLib.MainLoop()
     for signum in (signal.SIGTERM, signal.SIGINT):
@@ -1436,4 +1395,7 @@ def main():
 
 
 if __name__ == '__main__':
-    main()
+    # Run under the module's own name, so that the scenario player, which
+    # imports this module, sees the same classes as the simulation it plays.
+    import simulated_bluez
+    simulated_bluez.main()
