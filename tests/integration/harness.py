@@ -10,11 +10,9 @@ Schema of the mode that the command line chose (doc/schema/).
 
 import json
 import os
-import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
@@ -30,6 +28,7 @@ sys.path.insert(0, os.path.dirname(HERE))
 sys.path.insert(0, SIM_DIR)
 
 import line_schema  # noqa: E402
+import sim_bus  # noqa: E402
 from simulated_bluez import SimClient, to_json  # noqa: E402
 
 BLEPROBE = os.environ.get('BLEPROBE', os.path.join(REPO, 'build', 'bleprobe'))
@@ -38,31 +37,10 @@ PYTHON = '/usr/bin/python3'
 # Generous: the suite must pass on a slow, loaded machine.
 TIMEOUT = 20.0
 
-BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>custom</type>
-  <listen>unix:path={socket}</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <allow own="*"/>
-    <allow send_type="method_call"/>
-    <allow send_type="signal"/>
-    <allow send_destination="*"/>
-    <allow receive_sender="*"/>
-{extra}
-  </policy>
-  <!-- the limit a system bus applies by default -->
-  <limit name="max_match_rules_per_connection">512</limit>
-</busconfig>
-"""
-
 # Policies for a client that the bus refuses: dbus-daemon then answers
 # org.freedesktop.DBus.Error.AccessDenied itself, as a real system bus does.
-DENY_BLUEZ = '    <deny send_destination="org.bluez"/>'
-DENY_ADAPTER_METHODS = ('    <deny send_destination="org.bluez"'
-                        ' send_interface="org.bluez.Adapter1"/>')
+DENY_BLUEZ = sim_bus.DENY_BLUEZ
+DENY_ADAPTER_METHODS = sim_bus.DENY_ADAPTER_METHODS
 
 
 def kill_now(process):
@@ -81,31 +59,8 @@ def end_politely(process):
             kill_now(process)
 
 
-class Bus:
-    """A private dbus-daemon."""
-
-    def __init__(self, extra_policy=''):
-        # Socket paths are limited to 108 bytes: keep them short.
-        self.dir = tempfile.mkdtemp(prefix='bp-', dir='/tmp')
-        config = os.path.join(self.dir, 'bus.conf')
-        with open(config, 'w') as f:
-            f.write(BUS_CONFIG.format(socket=os.path.join(self.dir, 'bus'), extra=extra_policy))
-        self.stderr = open(os.path.join(self.dir, 'daemon.err'), 'wb')
-        self.process = subprocess.Popen(
-            ['dbus-daemon', '--config-file=' + config, '--nofork', '--print-address'],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self.stderr)
-        self.address = self.process.stdout.readline().decode().strip()
-        if not self.address:
-            raise RuntimeError('dbus-daemon did not start')
-
-    def kill(self):
-        kill_now(self.process)
-
-    def close(self):
-        end_politely(self.process)
-        self.process.stdout.close()
-        self.stderr.close()
-        shutil.rmtree(self.dir, ignore_errors=True)
+class Bus(sim_bus.PrivateBus):
+    """A private dbus-daemon, as bleprobe-sim starts it."""
 
 
 class Sim(SimClient):

@@ -1,0 +1,196 @@
+"""bleprobe-sim as a program: its exit statuses, signals, what it leaves
+behind, serve's first line and a scenario's timeline.  What the simulated
+bluetoothd does on the bus is the integration suite's business."""
+
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+
+import dbus
+import pytest
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+SIM_DIR = os.path.join(REPO, 'sim')
+sys.path.insert(0, SIM_DIR)
+
+from simulated_bluez import ADAPTER, DEVICE, SimClient, uuid16  # noqa: E402
+
+PROGRAM = os.path.join(SIM_DIR, 'bleprobe-sim')
+TIMEOUT = 20.0
+
+ONE_ADAPTER = {'adapters': [{'index': 0}]}
+
+
+@pytest.fixture
+def scenario_file(tmp_path):
+    def write(content):
+        path = tmp_path / 'scenario.json'
+        path.write_text(content if isinstance(content, str) else json.dumps(content))
+        return str(path)
+    return write
+
+
+def leftovers(address):
+    """The private directory and any dbus-daemon still serving it."""
+    directory = os.path.dirname(re.match(r'unix:path=([^,]+)', address).group(1))
+    daemons = []
+    for pid in filter(str.isdigit, os.listdir('/proc')):
+        try:
+            with open('/proc/%s/cmdline' % pid, 'rb') as f:
+                if directory.encode() + b'/' in f.read():
+                    daemons.append(pid)
+        except OSError:
+            pass
+    return ([directory] if os.path.exists(directory) else []) + daemons
+
+
+def run(scenario, command, **kwargs):
+    return subprocess.run([PROGRAM, 'run', scenario, '--'] + command, capture_output=True,
+                          timeout=TIMEOUT, **kwargs)
+
+
+@pytest.mark.parametrize('command, status', [
+    (['sh', '-c', 'echo "$DBUS_SYSTEM_BUS_ADDRESS"; exit 3'], 3),
+    (['sh', '-c', 'echo "$DBUS_SYSTEM_BUS_ADDRESS"; kill -KILL $$'], 128 + signal.SIGKILL),
+    (['/nonexistent/command'], 127),
+    (['/etc/hostname'], 126),  # not executable
+], ids=['status', 'killed', 'not-found', 'not-executable'])
+def test_run_exits_as_a_shell_would_and_leaves_nothing(scenario_file, command, status):
+    env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS='unix:path=/nonexistent/machine-bus')
+    result = run(scenario_file(ONE_ADAPTER), command, env=env)
+    assert result.returncode == status, result.stderr
+    if command[0] == 'sh':
+        address = result.stdout.decode().strip()
+        assert address.startswith('unix:path=/tmp/bleprobe-sim-'), address
+        assert leftovers(address) == []
+    else:
+        assert result.stderr.decode().startswith('bleprobe-sim: %s: ' % command[0])
+
+
+@pytest.mark.parametrize('argv', [
+    [], ['run'], ['run', 'x.json'], ['run', 'x.json', 'true'], ['run', 'x.json', '--'],
+    ['serve'], ['serve', 'x.json', 'extra'], ['scan', 'x.json'],
+])
+def test_usage_errors_exit_2(argv):
+    result = subprocess.run([PROGRAM] + argv, capture_output=True, timeout=TIMEOUT)
+    assert result.returncode == 2
+    assert result.stderr.startswith(b'usage: bleprobe-sim run SCENARIO')
+
+
+@pytest.mark.parametrize('content, where, reason', [
+    (None, '', 'cannot be read'),
+    ('{"adapters": [', '$', 'not JSON'),
+    ({'adapters': [{'index': 0, 'mode': 'bredr'}]}, '$.adapters[0].mode', "'bredr' is not one of"),
+    ({'bluez': '5.50'}, '$.bluez', "'5.50' is not one of"),
+    ({'adapters': [{'index': 0}], 'peripherals': [{'address': 'aa:bb:cc:dd:ee:ff'}]},
+     '$.peripherals[0].address', 'does not match'),
+    ({'adapter': []}, '$', "'adapter' was unexpected"),
+    ({'timeline': [{'at': 1, 'event': 'linkLost'}]}, '$.timeline[0]',
+     "'peripheral' is a required property"),
+    ({'adapters': [{'index': 0}], 'peripherals': [{'address': 'AA:BB:CC:DD:EE:FF', 'adapter': 1}]},
+     '$.peripherals[0].adapter', 'no adapter 1 is listed'),
+], ids=['missing', 'not-json', 'enum', 'release', 'pattern', 'unknown-field', 'required',
+        'no-such-adapter'])
+def test_a_bad_scenario_gets_one_line_and_nothing_starts(scenario_file, tmp_path, content,
+                                                          where, reason):
+    path = str(tmp_path / 'missing.json') if content is None else scenario_file(content)
+    marker = tmp_path / 'ran'
+    result = run(path, ['touch', str(marker)])
+    assert result.returncode == 2
+    message = result.stderr.decode()
+    assert message.count('\n') == 1, message
+    assert message.startswith('bleprobe-sim: %s: %s' % (path, where)), message
+    assert reason in message, message
+    assert not marker.exists()
+
+
+def start_serve(path):
+    process = subprocess.Popen([PROGRAM, 'serve', path], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+    address = process.stdout.readline().decode().strip()
+    return process, address
+
+
+@pytest.mark.parametrize('signum, trapped, status', [
+    (signal.SIGTERM, True, 7),
+    (signal.SIGINT, False, 128 + signal.SIGINT),
+], ids=['term-trapped', 'int-default'])
+def test_run_passes_signals_on_and_stops(scenario_file, signum, trapped, status):
+    # sh ignores SIGINT for a background job and in -c scripts without a
+    # terminal only when asked; the trap decides what the command does.
+    script = ('trap "echo got; exit 7" TERM; ' if trapped else 'trap - INT; ') + \
+        'echo "$DBUS_SYSTEM_BUS_ADDRESS"; while :; do sleep 0.05; done'
+    process = subprocess.Popen([PROGRAM, 'run', scenario_file(ONE_ADAPTER), '--', 'sh', '-c',
+                                script], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        address = process.stdout.readline().decode().strip()
+        process.send_signal(signum)
+        assert process.wait(TIMEOUT) == status
+        assert process.stdout.read() == (b'got\n' if trapped else b'')
+        assert leftovers(address) == []
+    finally:
+        process.kill()
+        process.wait()
+        process.stdout.close()
+        process.stderr.close()
+
+
+def test_serve_prints_the_address_first_and_ends_on_sigterm(scenario_file):
+    process, address = start_serve(scenario_file(ONE_ADAPTER))
+    try:
+        client = SimClient(address)
+        assert client.get_property('/org/bluez/hci0', ADAPTER, 'Powered')
+        client.close()
+        process.send_signal(signal.SIGTERM)
+        assert process.wait(TIMEOUT) == 0
+        assert process.stdout.read() == b''
+        assert leftovers(address) == []
+    finally:
+        process.kill()
+        process.wait()
+        process.stdout.close()
+        process.stderr.close()
+
+
+def test_timeline_advertisement_changes_and_adapter_switched_off(scenario_file):
+    """A peripheral in range appears once a discovery hears it, its data
+    changes at its time, and the adapter goes off at its time."""
+    address = 'D4:3F:7A:10:00:09'
+    process, bus_address = start_serve(scenario_file({
+        'adapters': [{'index': 0}],
+        'peripherals': [{'address': address, 'advertising': {'interval': 0.1, 'serviceData': [
+            {'uuid': '1523', 'text': '0001-001'},
+            {'from': 3.0, 'uuid': '1523', 'text': '0001-002'}]}}],
+        'timeline': [{'at': 4.0, 'event': 'adapterPoweredOff'}],
+    }))
+    client = SimClient(bus_address)
+    try:
+        zero = time.monotonic()
+        device = '/org/bluez/hci0/dev_' + address.replace(':', '_')
+        client.bus.call_blocking('org.bluez', '/org/bluez/hci0', ADAPTER, 'StartDiscovery', '', ())
+        seen = []
+        while time.monotonic() - zero < 3.6 or not seen:
+            try:
+                data = client.get_property(device, DEVICE, 'ServiceData')
+                value = bytes(data[uuid16('1523')])
+                if not seen or seen[-1][1] != value:
+                    seen.append((time.monotonic() - zero, value))
+            except dbus.DBusException:
+                pass
+            time.sleep(0.02)
+        # A loaded machine makes a change late, never early (the test's
+        # zero comes a little after the scenario's).
+        assert [v for _, v in seen] == [b'0001-001', b'0001-002'], seen
+        assert seen[1][0] >= 2.9, seen
+        client.wait_property('/org/bluez/hci0', ADAPTER, 'Powered', False)
+        assert time.monotonic() - zero >= 3.9
+    finally:
+        client.close()
+        process.terminate()
+        process.wait(TIMEOUT)
+        process.stdout.close()
+        process.stderr.close()
