@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs, from Debian's archive, what bleprobe needs.
-#   install-deps.sh          build and demo: compiler, CMake, libsystemd, nlohmann-json, dbus, python3-dbus
+#   install-deps.sh          build and demo: compiler, CMake, libsystemd, nlohmann-json, dbus, and
+#                            what bleprobe-sim runs on (python3-dbus, python3-gi, python3-jsonschema)
 #   install-deps.sh --test   also the unit, integration, document and benchmark tools, the Debian
 #                            packaging tools, clang with its sanitizer and libFuzzer runtimes (and
 #                            llvm-symbolizer for their reports), and the VM for the end-to-end tests
@@ -20,9 +21,10 @@ for arg in "$@"; do
     esac
 done
 
-packages="build-essential cmake pkgconf libsystemd-dev nlohmann-json3-dev dbus python3 python3-dbus python3-gi"
+packages="build-essential cmake pkgconf libsystemd-dev nlohmann-json3-dev dbus python3 python3-dbus python3-gi
+          python3-jsonschema"
 if [ -n "$test" ]; then
-    packages="$packages googletest libgtest-dev libgmock-dev libbenchmark-dev python3-pytest python3-jsonschema
+    packages="$packages googletest libgtest-dev libgmock-dev libbenchmark-dev python3-pytest
               groff-base debhelper lintian"
     # The unversioned names follow each release's default clang (14 on
     # Debian 12, 19 on Debian 13), so clang, its runtimes and the symbolizer

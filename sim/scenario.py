@@ -200,11 +200,11 @@ class Player:
         })
         gatt = p.spec.get('gatt')
         gap = self.ctl.AddService(p.path, sb.uuid16('1800'), {})
-        if gatt and 'deviceName' in gatt:
+        if gatt is not None and 'deviceName' in gatt:
             self.ctl.AddCharacteristic(gap, sb.uuid16('2a00'),
                                        {'Value': sb.byte_array(gatt['deviceName'].encode())})
         self.ctl.AddService(p.path, sb.uuid16('1801'), {})
-        if not gatt or not gatt.get('deviceInformation', True):
+        if gatt is None or not gatt.get('deviceInformation', True):
             return
         dis = self.ctl.AddService(p.path, sb.uuid16('180a'), {})
         if 'manufacturerName' in gatt:
@@ -248,19 +248,24 @@ class Player:
 
         def advertise():
             p.sent += 1
-            if p.sent not in p.advertising.get('lose', []):
-                self.advertise(p, p.data_at(t))
+            self.advertise(p, p.data_at(t), lost=p.sent in p.advertising.get('lose', []))
             self.schedule_advertisement(p, times)
         self.at(t, advertise)
 
-    def advertise(self, p, data):
+    def advertise(self, p, data, lost):
         adapter = self.sim.objects.get(p.adapter_path)
         if not isinstance(adapter, sb.Adapter) or data is None or self.bluetoothd_gone:
             return  # nobody hears: no adapter, or no bluetoothd to tell anybody
+        if p.address not in adapter.on_air:
+            if lost:
+                return  # still silent as far as anybody can tell
+            # From its first advertisement on the peripheral is in range: the
+            # controller reports it once per discovery round.
+            self.ctl.AddPeripheralInRange(p.adapter_path, p.address, {'ServiceData': data})
+        if lost:
+            return
         dev = self.sim.objects.get(p.path)
         if isinstance(dev, sb.Device):
-            if p.address not in adapter.on_air:
-                adapter.on_air_add(p.address)
             # Heard only while a discovery runs (Advertise checks).
             self.ctl.Advertise(p.path, data)
             return
@@ -270,8 +275,6 @@ class Player:
             known.change(sb.DEVICE, {'ServiceData': data}, emit=False)
         elif known is not None:
             known['ServiceData'] = data
-        else:
-            self.ctl.AddPeripheralInRange(p.adapter_path, p.address, {'ServiceData': data})
 
     def happen(self, event):
         kind = event['event']

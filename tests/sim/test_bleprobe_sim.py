@@ -194,3 +194,35 @@ def test_timeline_advertisement_changes_and_adapter_switched_off(scenario_file):
         process.wait(TIMEOUT)
         process.stdout.close()
         process.stderr.close()
+
+
+@pytest.mark.parametrize('gatt, uuids', [
+    (None, {'1800', '1801'}),
+    ({}, {'1800', '1801', '180a'}),
+    ({'deviceInformation': False, 'serialNumber': 'x'}, {'1800', '1801'}),
+    ({'serialNumber': '8c3f00a1b2c3d4e5'}, {'1800', '1801', '180a', '2a25'}),
+], ids=['no-gatt', 'no-serial', 'no-service', 'serial'])
+def test_gatt_database_once_connected(scenario_file, gatt, uuids):
+    peripheral = {'address': 'D4:3F:7A:10:00:04', 'knownFromStart': True}
+    if gatt is not None:
+        peripheral['gatt'] = gatt
+    process, address = start_serve(scenario_file({'adapters': [{'index': 0}],
+                                                   'peripherals': [peripheral]}))
+    client = SimClient(address)
+    try:
+        device = '/org/bluez/hci0/dev_D4_3F_7A_10_00_04'
+        client.bus.call_blocking('org.bluez', device, DEVICE, 'Connect', '', ())
+        client.wait_property(device, DEVICE, 'ServicesResolved', True)
+        objects = client.bus.call_blocking('org.bluez', '/', 'org.freedesktop.DBus.ObjectManager',
+                                           'GetManagedObjects', '', ())
+        found = {str(props[iface]['UUID'])[4:8] for path, props in objects.items()
+                 if path.startswith(device + '/')
+                 for iface in ('org.bluez.GattService1', 'org.bluez.GattCharacteristic1')
+                 if iface in props}
+        assert found == uuids
+    finally:
+        client.close()
+        process.terminate()
+        process.wait(TIMEOUT)
+        process.stdout.close()
+        process.stderr.close()
