@@ -6,9 +6,9 @@
 For each scenario (by default every one in scenarios/ beside this file):
 ``bleprobe-sim run SCENARIO -- bleprobe ARGS`` with ARGS from
 ``bleprobeArgs``, SIGTERM to bleprobe-sim (which passes it on to bleprobe)
-``terminateAfter`` seconds after the start when the scenario gives it, and
-then the lines bleprobe wrote, parsed, must equal ``expect`` in order, and
-the exit status must be 0.  The scenarios run at the same time: most of them
+``terminateAfter`` seconds after bleprobe's start when the scenario gives it,
+and then the lines bleprobe wrote, parsed, must equal ``expect`` in order,
+and the exit status must be 0.  The scenarios run at the same time: most of them
 spend their time waiting for bleprobe's own time limits.
 
 BLEPROBE and BLEPROBE_SIM in the environment name the programs (default: the
@@ -25,6 +25,10 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# bleprobe is started through a shell that first writes this line on the same
+# pipe: terminateAfter counts from bleprobe's start, which on a loaded machine
+# can come seconds after bleprobe-sim's own start (the bus, the simulation).
+STARTED = b'bleprobe starting\n'
 # Past bleprobe's own limits (60 s for identity, then up to 1 s for a link to
 # be released and 3 s for it to go down), for a slow, loaded machine.
 SELF_ENDING_LIMIT = 120.0
@@ -36,15 +40,22 @@ async def run_scenario(path):
     with open(path, encoding='utf-8') as f:
         scenario = json.load(f)
     command = [os.environ.get('BLEPROBE_SIM', 'bleprobe-sim'), 'run', path, '--',
+               'sh', '-c', 'printf "%s" "$1"; shift; exec "$@"', 'sh', STARTED.decode(),
                os.environ.get('BLEPROBE', 'bleprobe'), *scenario['bleprobeArgs']]
     expect = scenario['expect']
     terminate_after = scenario.get('terminateAfter')
     process = await asyncio.create_subprocess_exec(*command, stdin=asyncio.subprocess.DEVNULL,
                                                    stdout=asyncio.subprocess.PIPE,
                                                    stderr=asyncio.subprocess.PIPE)
+    try:
+        started = await asyncio.wait_for(process.stdout.readline(), SELF_ENDING_LIMIT)
+    except asyncio.TimeoutError:
+        process.kill()
+        await process.communicate()
+        return False, 'bleprobe not started after %g s' % SELF_ENDING_LIMIT
     output = asyncio.ensure_future(process.communicate())
     try:
-        if terminate_after is not None:
+        if terminate_after is not None and started == STARTED:
             done, _ = await asyncio.wait({output}, timeout=terminate_after)
             if not done:
                 process.send_signal(signal.SIGTERM)
@@ -56,6 +67,8 @@ async def run_scenario(path):
         process.kill()
         stdout, stderr = await output
         return False, 'still running %g s after it should have ended' % limit
+    if started != STARTED:
+        stdout = started + stdout
     try:
         lines = [json.loads(line) for line in stdout.decode('utf-8').splitlines()]
     except ValueError:
