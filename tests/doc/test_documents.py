@@ -12,13 +12,15 @@ sys.path.insert(0, os.path.join(HERE, os.pardir))
 
 import line_schema  # noqa: E402
 
-MAN_PAGE = os.path.join(ROOT, 'doc', 'bleprobe.1')
+MAN_PAGES = ['bleprobe.1', 'bleprobe-sim.1']
+SCENARIOS = os.path.join(ROOT, 'examples', 'scenarios')
 
 
 # groff's default device and the terminal's, which `man` uses.
 @pytest.mark.parametrize('device', ['ps', 'utf8'])
-def test_man_page_formats_without_a_warning(device):
-    result = subprocess.run(['groff', '-man', '-ww', '-z', '-T' + device, MAN_PAGE],
+@pytest.mark.parametrize('page', MAN_PAGES)
+def test_man_page_formats_without_a_warning(page, device):
+    result = subprocess.run(['groff', '-man', '-ww', '-z', '-T' + device, os.path.join(ROOT, 'doc', page)],
                             capture_output=True, text=True, check=False)
     assert (result.returncode, result.stderr) == (0, '')
 
@@ -30,3 +32,8 @@ def test_documents_explain_every_error_code(document):
     codes = line_schema.error_codes()
     assert len(codes) == 11
     assert sorted(c for c in codes if c not in text) == []
+
+
+def test_example_scenarios_are_one_per_outcome():
+    names = {os.path.splitext(f)[0] for f in os.listdir(SCENARIOS) if f.endswith('.json')}
+    assert names == {'unit-numbers', 'dfu', 'identity'} | set(line_schema.error_codes())

@@ -2,10 +2,11 @@
 # Checks that the packages scripts/install-deps.sh names exist on this
 # release and that clang's LLVM tools match it. Then builds the Debian source
 # and binary packages from a copy of the source tree (the unit tests run during
-# the build), checks them with lintian, installs the package with apt-get, runs
-# the installed /usr/bin/bleprobe against the simulated bluetoothd, and
-# removes the package again. Needs root and what scripts/install-deps.sh
-# --test installs.
+# the build), checks them with lintian, installs both packages (bleprobe and
+# bleprobe-sim) with apt-get, runs the installed /usr/bin/bleprobe against the
+# simulated bluetoothd, runs the installed examples (every scenario, and the
+# callers' tests) with /usr/bin/bleprobe-sim, and removes both packages again.
+# Needs root and what scripts/install-deps.sh --test installs.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -15,10 +16,12 @@ if [ "$(id -u)" != 0 ]; then
     echo "package test: installing the package needs root" >&2
     exit 1
 fi
-if dpkg-query -W -f='${Status}' bleprobe 2>/dev/null | grep -q "install ok installed"; then
-    echo "package test: a bleprobe package is installed already; remove it first" >&2
-    exit 1
-fi
+for package in bleprobe bleprobe-sim; do
+    if dpkg-query -W -f='${Status}' $package 2>/dev/null | grep -q "install ok installed"; then
+        echo "package test: a $package package is installed already; remove it first" >&2
+        exit 1
+    fi
+done
 
 work=$(mktemp -d /tmp/bleprobe-package.XXXXXX)
 # apt reads the .deb as its unprivileged user.
@@ -26,7 +29,7 @@ chmod 755 "$work"
 installed=""
 cleanup() {
     if [ -n "$installed" ]; then
-        apt-get purge -y -o DPkg::Lock::Timeout=300 bleprobe >/dev/null || true
+        apt-get purge -y -o DPkg::Lock::Timeout=300 bleprobe bleprobe-sim >/dev/null || true
     fi
     rm -rf "$work"
 }
@@ -56,21 +59,39 @@ grep -E '[0-9]+% tests passed' "$work/build.log" || true
 echo "==> lintian"
 lintian --fail-on error,warning "$work"/bleprobe_*.changes
 
-echo "==> apt-get install ./bleprobe_*.deb"
+echo "==> apt-get install ./bleprobe_*.deb ./bleprobe-sim_*.deb"
 cd "$work"
 installed=1
-apt-get install -y -o DPkg::Lock::Timeout=300 ./bleprobe_*.deb >"$work/install.log" 2>&1 ||
+apt-get install -y -o DPkg::Lock::Timeout=300 ./bleprobe_*.deb ./bleprobe-sim_*.deb >"$work/install.log" 2>&1 ||
     { cat "$work/install.log"; exit 1; }
 
 echo "==> the installed bleprobe against the simulated bluetoothd"
 BLEPROBE=/usr/bin/bleprobe /usr/bin/python3 -m pytest -q -p no:cacheprovider "$here/test_installed.py"
 
-echo "==> apt-get remove bleprobe"
-apt-get remove -y -o DPkg::Lock::Timeout=300 bleprobe >"$work/remove.log" 2>&1 ||
+# As a calling program's CI runs them: the installed files alone, the
+# programs found on PATH, nothing of this source tree. Python writes no
+# byte code into the package's directory, which must go with the package.
+echo "==> the installed examples with /usr/bin/bleprobe-sim"
+examples=/usr/share/bleprobe-sim/examples
+(cd "$work" && env -u BLEPROBE -u BLEPROBE_SIM PYTHONDONTWRITEBYTECODE=1 sh -c '
+    set -e
+    "$1/check_scenarios.py"
+    /usr/bin/python3 -m pytest -q -p no:cacheprovider "$1/callers"
+    "$1/callers/test-find-unit.sh"' sh "$examples")
+
+echo "==> apt-get remove bleprobe bleprobe-sim"
+apt-get remove -y -o DPkg::Lock::Timeout=300 bleprobe bleprobe-sim >"$work/remove.log" 2>&1 ||
     { cat "$work/remove.log"; exit 1; }
 installed=""
-if [ -e /usr/bin/bleprobe ] || dpkg-query -W -f='${Status}' bleprobe 2>/dev/null | grep -q "install ok"; then
-    echo "package test: bleprobe is still installed after apt-get remove" >&2
+for package in bleprobe bleprobe-sim; do
+    if [ -e /usr/bin/$package ] || dpkg-query -W -f='${Status}' $package 2>/dev/null | grep -q "install ok"; then
+        echo "package test: $package is still installed after apt-get remove" >&2
+        exit 1
+    fi
+done
+if [ -e /usr/share/bleprobe-sim ]; then
+    echo "package test: /usr/share/bleprobe-sim is left after apt-get remove:" >&2
+    find /usr/share/bleprobe-sim >&2
     exit 1
 fi
 echo "package test: built, lintian-clean, installed, ran, removed"

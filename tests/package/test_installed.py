@@ -1,4 +1,4 @@
-"""The installed package: the files its manual page names, and
+"""The installed packages: the files their manual pages name, and
 /usr/bin/bleprobe against the simulated bluetoothd (one scan line, one
 identity line, each checked against its mode's schema by the harness)."""
 
@@ -15,11 +15,12 @@ DOC = '/usr/share/doc/bleprobe/'
 READABLE = '00000000-0000-0000-0000-D43F7A100004'
 
 
-def test_the_package_installs_what_the_manual_page_names():
+def test_the_packages_install_what_the_manual_pages_name():
     assert harness.BLEPROBE == '/usr/bin/bleprobe'
     paths = ['/usr/bin/bleprobe', '/usr/share/man/man1/bleprobe.1.gz', DOC + 'copyright',
              DOC + 'protocol.md', DOC + 'schema/scan.schema.json', DOC + 'schema/dfu.schema.json',
-             DOC + 'schema/identity.schema.json']
+             DOC + 'schema/identity.schema.json', '/usr/bin/bleprobe-sim', '/usr/share/man/man1/bleprobe-sim.1.gz',
+             '/usr/share/bleprobe-sim/scenario.schema.json']
     assert [p for p in paths if not os.path.isfile(p)] == []
 
 
