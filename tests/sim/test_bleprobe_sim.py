@@ -115,6 +115,14 @@ def start_serve(path):
     return process, address
 
 
+def stop_serve(process, client):
+    client.close()
+    process.terminate()
+    process.wait(TIMEOUT)
+    process.stdout.close()
+    process.stderr.close()
+
+
 @pytest.mark.parametrize('signum, trapped, status', [
     (signal.SIGTERM, True, 7),
     (signal.SIGINT, False, 128 + signal.SIGINT),
@@ -189,11 +197,7 @@ def test_timeline_advertisement_changes_and_adapter_switched_off(scenario_file):
         client.wait_property('/org/bluez/hci0', ADAPTER, 'Powered', False)
         assert time.monotonic() - zero >= 3.9
     finally:
-        client.close()
-        process.terminate()
-        process.wait(TIMEOUT)
-        process.stdout.close()
-        process.stderr.close()
+        stop_serve(process, client)
 
 
 @pytest.mark.parametrize('gatt, uuids', [
@@ -221,11 +225,7 @@ def test_gatt_database_once_connected(scenario_file, gatt, uuids):
                  if iface in props}
         assert found == uuids
     finally:
-        client.close()
-        process.terminate()
-        process.wait(TIMEOUT)
-        process.stdout.close()
-        process.stderr.close()
+        stop_serve(process, client)
 
 
 def test_slow_advertiser_is_heard_at_its_own_advertisement(scenario_file):
@@ -254,8 +254,4 @@ def test_slow_advertiser_is_heard_at_its_own_advertisement(scenario_file):
         # which came a little before the test's.
         assert time.monotonic() - zero >= 2.3
     finally:
-        client.close()
-        process.terminate()
-        process.wait(TIMEOUT)
-        process.stdout.close()
-        process.stderr.close()
+        stop_serve(process, client)
