@@ -9,8 +9,8 @@ from scenarios import (ADAPTER_GONE, BACK_TO_BACK, BACK_TO_BACK_GAPS, BACK_TO_BA
                        CALLER_SEQUENCE, CALLER_SERIAL, CUT_REPEATS, CUT_SERIAL, DEVICE_ID,
                        FORGOTTEN, FORGOTTEN_SERIAL, IDENTITY_INVALID_SERIAL, IDENTITY_NO_DIS,
                        DEVICE_PATH, IDENTITY_SUCCESS, NEVER_SCANNED, NEVER_SCANNED_DUAL,
-                       NEVER_SCANNED_SERIAL, SERVICES_AFTER_CUT, UNPRIVILEGED,
-                       UNPRIVILEGED_SERIAL)
+                       NEVER_SCANNED_SERIAL, SCAN_WHILE_READING, SCAN_WHILE_READING_SERIAL,
+                       SERVICES_AFTER_CUT, UNPRIVILEGED, UNPRIVILEGED_SERIAL)
 
 
 @pytest.mark.parametrize("scenario,run_name,record", [
@@ -44,8 +44,22 @@ def test_scan_sigterm_then_identity_with_reported_device_id(vm):
     assert_clean_exit(r, identity)
 
 
+def test_identity_while_a_scan_runs_and_the_scan_prints_the_next_change(vm):
+    r = vm(SCAN_WHILE_READING)
+    scan, identity = r.run("scan"), r.run("identity")
+    serial = SCAN_WHILE_READING_SERIAL.decode()
+    assert_output(r, identity, [{"deviceId": DEVICE_ID, "serial": serial}])
+    assert_clean_exit(r, identity)
+    assert scan.started < identity.started and identity.ended < scan.ended, \
+        "the scan did not run all through the identity run" + describe(r, scan)
+    assert_output(r, scan, [{"deviceId": DEVICE_ID, "unitNumber": "7777-008"},
+                            {"deviceId": DEVICE_ID, "unitNumber": "7777-009"}])
+    assert_clean_exit(r, scan)
+
+
 @pytest.mark.parametrize("scenario", [IDENTITY_SUCCESS, IDENTITY_NO_DIS, IDENTITY_INVALID_SERIAL,
-                                      CALLER_SEQUENCE], ids=lambda s: s["name"])
+                                      CALLER_SEQUENCE, SCAN_WHILE_READING],
+                         ids=lambda s: s["name"])
 def test_link_made_by_identity_mode_is_released(vm, scenario):
     r = vm(scenario)
     assert_step_ok(r, "wait_device")

@@ -1,8 +1,9 @@
 """Scanning mode against bluetoothd and a virtual peripheral on hci1."""
 
-from expect import assert_clean_exit, assert_output, assert_step_ok
-from scenarios import (DEVICE_ID, SCAN_CHANGES, SCAN_DFU, SCAN_FIRST_REPORT, SCAN_INVALID,
-                       SCAN_SERVICE_DATA_ONLY, SCANNERS, VALID_AFTER_INVALID)
+from expect import assert_clean_exit, assert_output, assert_step_ok, describe
+from scenarios import (DEVICE_ID, DISCOVERY_ROUND_S, FIRST_LINE_MARGIN_S, SCAN_CHANGES, SCAN_DFU,
+                       SCAN_FIRST_REPORT, SCAN_INVALID, SCAN_SERVICE_DATA_ONLY, SCANNERS,
+                       VALID_AFTER_INVALID)
 
 
 def unit(number):
@@ -98,8 +99,14 @@ def test_scanner_keeps_reporting_when_discovery_is_stopped_under_it(vm):
 
 def test_first_report_of_the_scan_is_printed(vm):
     """The peripheral is reported once per scan round; a report that the
-    kernel lost at the discovery's start comes back with the next round."""
+    kernel lost at the discovery's start comes back with the next round,
+    which must follow at once: not after a pause, not a round later."""
     r = vm(SCAN_FIRST_REPORT)
     run = r.run("scan")
     assert_output(r, run, [unit("0042-002")])
     assert_clean_exit(r, run)
+    starts = r.calls(run, "StartDiscovery")
+    assert starts, "the scan never asked BlueZ to discover" + describe(r, run)
+    took = run.chunks[0][0] - starts[0]["t"]
+    assert took <= DISCOVERY_ROUND_S + FIRST_LINE_MARGIN_S, \
+        f"the first line came {took:.2f} s after StartDiscovery" + describe(r, run)
