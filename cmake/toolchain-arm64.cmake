@@ -4,4 +4,5 @@
 # started by CTest itself, so nothing depends on binfmt_misc being set up.
 set(BLEPROBE_CROSS_TRIPLET aarch64-linux-gnu)
 set(BLEPROBE_CROSS_QEMU qemu-aarch64)
+set(BLEPROBE_DEB_ARCH arm64)
 include(${CMAKE_CURRENT_LIST_DIR}/cross-debian.cmake)

@@ -3,4 +3,5 @@
 # wide on Debian 12 and 64 bits from Debian 13 on.
 set(BLEPROBE_CROSS_TRIPLET arm-linux-gnueabihf)
 set(BLEPROBE_CROSS_QEMU qemu-arm)
+set(BLEPROBE_DEB_ARCH armhf)
 include(${CMAKE_CURRENT_LIST_DIR}/cross-debian.cmake)
