@@ -4,7 +4,8 @@
 #                            what bleprobe-sim runs on (python3-dbus, python3-gi, python3-jsonschema)
 #   install-deps.sh --test   also the unit, integration, document and benchmark tools, the Debian
 #                            packaging tools, clang with its sanitizer and libFuzzer runtimes (and
-#                            llvm-symbolizer for their reports), and the VM for the end-to-end tests
+#                            llvm-symbolizer for their reports), the arm64 and armhf cross
+#                            toolchains, libraries and qemu-user, and the VM for the end-to-end tests
 #   install-deps.sh [--test] --list   prints those package names (but not the VM's), installs nothing
 # Every name exists on Debian 12 and on Debian 13. Non-interactive and
 # idempotent; run as root.
@@ -21,6 +22,7 @@ for arg in "$@"; do
     esac
 done
 
+cross_archs="arm64 armhf"
 packages="build-essential cmake pkgconf libsystemd-dev nlohmann-json3-dev dbus python3 python3-dbus python3-gi
           python3-jsonschema"
 if [ -n "$test" ]; then
@@ -30,6 +32,16 @@ if [ -n "$test" ]; then
     # Debian 12, 19 on Debian 13), so clang, its runtimes and the symbolizer
     # on PATH always come from the same LLVM.
     packages="$packages clang libclang-rt-dev llvm"
+    # The arm builds: Debian's cross compilers, the target's libraries from
+    # its multiarch -dev packages (nlohmann-json3-dev serves every
+    # architecture), pkgconf's <triplet>-pkg-config, and qemu-user to run the
+    # tests (on Debian 12 its programs are dynamically linked, on 13 static;
+    # the name and the programs' names are the same on both).
+    packages="$packages python3-pytest-xdist qemu-user"
+    for arch in $cross_archs; do
+        packages="$packages crossbuild-essential-$arch libsystemd-dev:$arch libgtest-dev:$arch
+                  libgmock-dev:$arch pkgconf:$arch"
+    done
 fi
 
 if [ -n "$list" ]; then
@@ -44,6 +56,13 @@ for p in $packages; do
 done
 if [ -n "$missing" ]; then
     export DEBIAN_FRONTEND=noninteractive
+    if [ -n "$test" ]; then
+        # The target's packages come from the archive's lists of its
+        # architecture, which apt-get update fetches once dpkg knows it.
+        for arch in $cross_archs; do
+            dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
+        done
+    fi
     apt-get update
     # shellcheck disable=SC2086
     apt-get install -y --no-install-recommends $missing

@@ -5,7 +5,8 @@
 # checked with lintian, installed, run against the simulated BlueZ, removed),
 # and the end-to-end tests against a real bluetoothd in a VM. Then the unit
 # and integration tests again against a build with AddressSanitizer and
-# UndefinedBehaviorSanitizer, and a short run of every fuzz target.
+# UndefinedBehaviorSanitizer, a short run of every fuzz target, and the arm64
+# and armhf cross builds with their tests under qemu-user and their packages.
 # A stage that fails does not stop the later ones (the sanitized build is
 # worth its verdict even when the VM could not boot); the exit status is 1 if
 # any failed, and a summary with each stage's wall time ends the output.
@@ -32,6 +33,13 @@ if [ "$result" = passed ]; then
         sh "$root"
     stage fuzz "$root/scripts/fuzz.sh" 8
 fi
+# The arm builds, cross-compiled, their tests run under qemu-user: arm64's
+# unit and integration tests, armhf's unit tests (32-bit: sizes and time_t);
+# each builds its Debian package and checks it with lintian.
+stage arm64 sh -c '"$1/scripts/build-cross.sh" arm64 -DBLEPROBE_PACKAGE_TEST=ON &&
+                   ctest --test-dir "$1/build-arm64" --output-on-failure' sh "$root"
+stage armhf sh -c '"$1/scripts/build-cross.sh" armhf -DBLEPROBE_PACKAGE_TEST=ON &&
+                   ctest --test-dir "$1/build-armhf" --output-on-failure -LE integration' sh "$root"
 
 echo "test-all:$summary"
 [ "$failed" -eq 0 ]

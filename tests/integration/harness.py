@@ -10,6 +10,7 @@ Schema of the mode that the command line chose (doc/schema/).
 
 import json
 import os
+import shlex
 import signal
 import subprocess
 import sys
@@ -32,6 +33,11 @@ import sim_bus  # noqa: E402
 from simulated_bluez import SimClient, to_json  # noqa: E402
 
 BLEPROBE = os.environ.get('BLEPROBE', os.path.join(REPO, 'build', 'bleprobe'))
+# A cross-built tool runs under qemu-user, e.g. "qemu-aarch64 -L
+# /usr/aarch64-linux-gnu". qemu-user emulates the program inside its own
+# process: the pid that the simulated bluetoothd sees for the tool's
+# connection is the one started here, and SIGTERM reaches the tool's handler.
+EMULATOR = shlex.split(os.environ.get('BLEPROBE_EMULATOR', ''))
 PYTHON = '/usr/bin/python3'
 
 # Generous: the suite must pass on a slow, loaded machine.
@@ -117,7 +123,7 @@ class Tool:
         env = {'PATH': os.environ.get('PATH', '/usr/bin:/bin'),
                'DBUS_SYSTEM_BUS_ADDRESS': address}
         self.args = list(args)
-        self.process = subprocess.Popen([BLEPROBE] + self.args, stdin=subprocess.DEVNULL,
+        self.process = subprocess.Popen(EMULATOR + [BLEPROBE] + self.args, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                         env=env)
         self.pid = self.process.pid
