@@ -115,6 +115,13 @@ def start_serve(path):
     return process, address
 
 
+def reap(process):
+    process.kill()
+    process.wait()
+    process.stdout.close()
+    process.stderr.close()
+
+
 def stop_serve(process, client):
     client.close()
     process.terminate()
@@ -141,10 +148,7 @@ def test_run_passes_signals_on_and_stops(scenario_file, signum, trapped, status)
         assert process.stdout.read() == (b'got\n' if trapped else b'')
         assert leftovers(address) == []
     finally:
-        process.kill()
-        process.wait()
-        process.stdout.close()
-        process.stderr.close()
+        reap(process)
 
 
 def test_serve_prints_the_address_first_and_ends_on_sigterm(scenario_file):
@@ -158,10 +162,7 @@ def test_serve_prints_the_address_first_and_ends_on_sigterm(scenario_file):
         assert process.stdout.read() == b''
         assert leftovers(address) == []
     finally:
-        process.kill()
-        process.wait()
-        process.stdout.close()
-        process.stderr.close()
+        reap(process)
 
 
 def test_timeline_advertisement_changes_and_adapter_switched_off(scenario_file):
