@@ -103,12 +103,12 @@ def entry_bytes(entry, text_key='text', hex_key='hex'):
 class Peripheral:
     """One peripheral of a scenario and its advertising schedule."""
 
-    def __init__(self, spec, adapter_index):
-        self.spec = spec
-        self.address = spec['address']
-        self.adapter_path = '/org/bluez/hci%d' % spec.get('adapter', adapter_index)
+    def __init__(self, config, adapter_index):
+        self.config = config
+        self.address = config['address']
+        self.adapter_path = '/org/bluez/hci%d' % config.get('adapter', adapter_index)
         self.path = sb.device_path(self.adapter_path, self.address)
-        self.advertising = spec.get('advertising')
+        self.advertising = config.get('advertising')
         self.sent = 0        # advertisements so far, lost ones included
 
     def data_at(self, t):
@@ -170,7 +170,7 @@ class Player:
                 props['Address'] = dbus.String(adapter['address'])
             self.ctl.AddAdapter('hci%d' % adapter['index'], props)
         for p in self.peripherals:
-            if p.spec.get('knownFromStart'):
+            if p.config.get('knownFromStart'):
                 props = {}
                 data = p.data_at(0) if p.advertising else None
                 if data is not None:
@@ -181,7 +181,7 @@ class Player:
         if p.path in self.configured:
             return
         self.configured.add(p.path)
-        connection = p.spec.get('connection', {})
+        connection = p.config.get('connection', {})
         outcome = connection.get('outcome', 'succeeds')
         resolve = connection.get('servicesResolvedAfter', 0.3)
         disconnect = connection.get('disconnectDelay', 0.2)
@@ -198,7 +198,7 @@ class Player:
             # BlueZ learns a peripheral's services when it connects.
             'GattOnConnect': True,
         })
-        gatt = p.spec.get('gatt')
+        gatt = p.config.get('gatt')
         gap = self.ctl.AddService(p.path, sb.uuid16('1800'), {})
         if gatt is not None and 'deviceName' in gatt:
             self.ctl.AddCharacteristic(gap, sb.uuid16('2a00'),

@@ -1447,17 +1447,17 @@ def main():
     from gi.repository import GLib
     import scenario as scenarios
     if args.scenario == 'empty':
-        spec = {}
+        scenario = {}
     else:
         name = args.scenario
         if name == 'demo':
             name = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'demo.json')
         try:
-            spec = scenarios.load(name)
+            scenario = scenarios.load(name)
         except scenarios.ScenarioError as e:
             parser.exit(2, '%s: %s\n' % (parser.prog, e))
-    sim = Simulation(args.address, args.profile or spec.get('bluez', DEFAULT_PROFILE))
-    player = scenarios.Player(sim, spec)
+    sim = Simulation(args.address, args.profile or scenario.get('bluez', DEFAULT_PROFILE))
+    player = scenarios.Player(sim, scenario)
     sim.own_names()
     player.start()
 
