@@ -384,7 +384,6 @@ class Adapter(BluezObject):
             self.hear(first_lost=False)
         else:
             self.stop_rounds()
-            self.sim.forget_later(self)
 
     # -- discovery rounds ---------------------------------------------------
     # The kernel ends an LE discovery round after 10.24 s.  bluetoothd then
@@ -501,6 +500,7 @@ class Adapter(BluezObject):
                     self.filters.get(c, {}).get('DuplicateData') for c in self.discovery_clients):
                 changed['ServiceData'] = dev.prop(DEVICE, 'ServiceData')
             dev.change(DEVICE, changed)
+            dev.seen()
             return
         self.found(address)
 
@@ -520,8 +520,8 @@ class Adapter(BluezObject):
             dev.add_to_connection(self.sim.bluez_bus, dev.path)
         else:
             dev = Device(self.sim, self.path, address, known)
-        dev.temporary = True
         self.sim.export(dev)
+        dev.set_temporary(True)
 
     def forget(self, dev):
         """BlueZ drops a device it knew only from a discovery. The peripheral
@@ -677,7 +677,10 @@ class Device(BluezObject):
         self.pending_reads = []          # error callbacks of reads left waiting
         self.hidden_gatt = []            # GATT objects waiting to be exported on connect
         self.timers = []
-        self.temporary = False           # created by a discovery; forgotten after it
+        # Created by a discovery: forgotten TemporaryTimeout after it was last
+        # seen, unless a Connect made it known for good first.
+        self.temporary = False
+        self.temporary_timer = None
 
     @property
     def connected(self):
@@ -685,6 +688,27 @@ class Device(BluezObject):
 
     def later(self, delay, func):
         self.timers.append(self.sim.later(delay, func))
+
+    # bluetoothd keeps one timer per temporary device (device.c): started
+    # when a discovery creates it, restarted by each report of it and when
+    # its link ends, stopped while it is connected. Connect makes the device
+    # known for good before anything else, so neither a Connect under way
+    # nor a disconnected device is ever dropped by the timer.
+    def set_temporary(self, temporary):
+        self.temporary = temporary
+        self.seen()
+
+    def seen(self):
+        self.sim.cancel(self.temporary_timer)
+        self.temporary_timer = None
+        if self.temporary and not self.connected:
+            self.temporary_timer = self.sim.later(self.sim.temporary_timeout, self.disappeared)
+
+    def disappeared(self):
+        self.temporary_timer = None
+        adapter = self.adapter()
+        if isinstance(adapter, Adapter) and self.sim.objects.get(self.path) is self:
+            adapter.forget(self)
 
     def adapter(self):
         return self.sim.objects.get(self.adapter_path)
@@ -704,6 +728,7 @@ class Device(BluezObject):
         if self.connected:
             reply()
             return
+        self.set_temporary(False)
         how = self.behaviour['ConnectBehaviour']
         self.pending_connect = (reply, error)
         if self.sim.profile['connected_at_start']:
@@ -736,6 +761,7 @@ class Device(BluezObject):
         if not self.connected:
             self.change(DEVICE, {'Connected': dbus.Boolean(True)},
                         emit=self.behaviour['EmitConnected'])
+        self.seen()
         if BEARER_LE in self.interfaces:
             self.change(BEARER_LE, {'Connected': dbus.Boolean(True)})
         reply()
@@ -796,9 +822,6 @@ class Device(BluezObject):
         for error in self.pending_reads:
             error(BluezError('org.bluez.Error.Failed', 'Operation failed with ATT error: 0x0e'))
         self.pending_reads = []
-        adapter = self.adapter()
-        if self.temporary and adapter is not None and not adapter.prop(ADAPTER, 'Discovering'):
-            self.sim.forget_later(adapter)
 
     def link_gone(self, reason):
         """What bluetoothd signals when a link ends, in the release's order."""
@@ -813,17 +836,19 @@ class Device(BluezObject):
         if profile['combined_link_loss']:
             self.change(DEVICE, {'ServicesResolved': dbus.Boolean(False),
                                  'Connected': dbus.Boolean(False)})
-            return
-        # 5.66: the GATT client lets go of the services first, then the
-        # connection's end follows in a signal of its own.
-        if self.prop(DEVICE, 'ServicesResolved'):
-            self.change(DEVICE, {'ServicesResolved': dbus.Boolean(False)})
-        self.change(DEVICE, {'Connected': dbus.Boolean(False)})
+        else:
+            # 5.66: the GATT client lets go of the services first, then the
+            # connection's end follows in a signal of its own.
+            if self.prop(DEVICE, 'ServicesResolved'):
+                self.change(DEVICE, {'ServicesResolved': dbus.Boolean(False)})
+            self.change(DEVICE, {'Connected': dbus.Boolean(False)})
+        self.seen()
 
     def cancel_timers(self):
-        for timer in self.timers:
+        for timer in self.timers + [self.temporary_timer]:
             self.sim.cancel(timer)
         self.timers = []
+        self.temporary_timer = None
 
 
 class GattService(BluezObject):
@@ -1194,17 +1219,6 @@ class Simulation:
     def announce(self, obj):
         self.emit('/', OBJECT_MANAGER, 'InterfacesAdded', 'oa{sa{sv}}',
                   dbus.ObjectPath(obj.path), obj.managed_interfaces())
-
-    def forget_later(self, adapter):
-        """Devices known only from a discovery are dropped TemporaryTimeout
-        after it ends, unless connected or seen by a discovery again."""
-        def forget():
-            if adapter.prop(ADAPTER, 'Discovering'):
-                return
-            for dev in self.devices_of(adapter.path):
-                if dev.temporary and not dev.connected:
-                    adapter.forget(dev)
-        self.later(self.temporary_timeout, forget)
 
     def remove_tree(self, path):
         below = [p for p in self.objects if p.startswith(path + '/')]

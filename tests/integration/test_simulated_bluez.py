@@ -4,6 +4,8 @@ The tool's own tests are only as good as the simulation's likeness: each
 order a release shows is checked here from a plain D-Bus client, so that the
 simulation cannot quietly lose it."""
 
+import time
+
 import dbus
 import pytest
 
@@ -208,3 +210,47 @@ def test_discovery_runs_in_rounds(bus, make_sim, watcher, case):
     discovering = [args[1]['Discovering'] for args in
                    signals(watcher.events, 'PropertiesChanged', HCI0) if 'Discovering' in args[1]]
     assert discovering == [True]
+
+
+# bluetoothd keeps a device that a discovery created TemporaryTimeout after
+# its last report, and for good once somebody calls Connect on it.
+def found_and_left(sim, watcher, timeout, **behaviour):
+    """A peripheral in range, found by a discovery that then stops."""
+    sim.add_adapter('hci0')
+    sim.set_timing(TemporaryTimeout=timeout, AppearDelay=0.05)
+    sim.add_peripheral_in_range(ADDRESS)
+    watcher.call(HCI0, ADAPTER, 'StartDiscovery')
+    watcher.wait(lambda e: any(a[0] == DEV for a in signals(e, 'InterfacesAdded', '/')))
+    sim.configure(DEV, **behaviour)
+    watcher.call(HCI0, ADAPTER, 'StopDiscovery')
+    watcher.wait(lambda e: ('reply', 'StopDiscovery') in e)
+
+
+def removed(events):
+    return any(a[0] == DEV for a in signals(events, 'InterfacesRemoved', '/'))
+
+
+def test_a_device_is_forgotten_its_timeout_after_the_last_report(bus, make_sim, watcher):
+    sim = make_sim(bus)
+    found_and_left(sim, watcher, 2.0)
+    time.sleep(1.2)
+    watcher.call(HCI0, ADAPTER, 'StartDiscovery')
+    watcher.wait(lambda e: signals(e, 'PropertiesChanged', DEV))
+    seen = time.monotonic()
+    watcher.call(HCI0, ADAPTER, 'StopDiscovery')
+    watcher.wait(removed)
+    assert time.monotonic() - seen >= 1.5
+
+
+@pytest.mark.parametrize('disconnect', [False, True], ids=['connect-under-way', 'disconnected'])
+def test_a_device_once_connected_is_kept(bus, make_sim, watcher, disconnect):
+    sim = make_sim(bus)
+    found_and_left(sim, watcher, 0.5, ConnectDelay=0.05 if disconnect else 1.5,
+                   DisconnectDelay=0.05)
+    watcher.call(DEV, DEVICE, 'Connect')
+    watcher.wait(lambda e: removed(e) or ('reply', 'Connect') in e, timeout=5)
+    if disconnect:
+        watcher.call(DEV, DEVICE, 'Disconnect')
+    until = time.monotonic() + 1.5
+    watcher.wait(lambda e: removed(e) or time.monotonic() > until)
+    assert ('reply', 'Connect') in watcher.events and not removed(watcher.events)
