@@ -690,10 +690,9 @@ class Device(BluezObject):
         self.timers.append(self.sim.later(delay, func))
 
     # bluetoothd keeps one timer per temporary device (device.c): started
-    # when a discovery creates it, restarted by each report of it and when
-    # its link ends, stopped while it is connected. Connect makes the device
-    # known for good before anything else, so neither a Connect under way
-    # nor a disconnected device is ever dropped by the timer.
+    # when a discovery creates it and restarted by each report of it. Connect
+    # makes the device known for good before anything else, so neither a
+    # Connect under way nor a device once connected is dropped by the timer.
     def set_temporary(self, temporary):
         self.temporary = temporary
         self.seen()
@@ -701,7 +700,7 @@ class Device(BluezObject):
     def seen(self):
         self.sim.cancel(self.temporary_timer)
         self.temporary_timer = None
-        if self.temporary and not self.connected:
+        if self.temporary:
             self.temporary_timer = self.sim.later(self.sim.temporary_timeout, self.disappeared)
 
     def disappeared(self):
@@ -761,7 +760,6 @@ class Device(BluezObject):
         if not self.connected:
             self.change(DEVICE, {'Connected': dbus.Boolean(True)},
                         emit=self.behaviour['EmitConnected'])
-        self.seen()
         if BEARER_LE in self.interfaces:
             self.change(BEARER_LE, {'Connected': dbus.Boolean(True)})
         reply()
@@ -836,13 +834,12 @@ class Device(BluezObject):
         if profile['combined_link_loss']:
             self.change(DEVICE, {'ServicesResolved': dbus.Boolean(False),
                                  'Connected': dbus.Boolean(False)})
-        else:
-            # 5.66: the GATT client lets go of the services first, then the
-            # connection's end follows in a signal of its own.
-            if self.prop(DEVICE, 'ServicesResolved'):
-                self.change(DEVICE, {'ServicesResolved': dbus.Boolean(False)})
-            self.change(DEVICE, {'Connected': dbus.Boolean(False)})
-        self.seen()
+            return
+        # 5.66: the GATT client lets go of the services first, then the
+        # connection's end follows in a signal of its own.
+        if self.prop(DEVICE, 'ServicesResolved'):
+            self.change(DEVICE, {'ServicesResolved': dbus.Boolean(False)})
+        self.change(DEVICE, {'Connected': dbus.Boolean(False)})
 
     def cancel_timers(self):
         for timer in self.timers + [self.temporary_timer]:
