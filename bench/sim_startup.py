@@ -17,7 +17,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SIM = os.path.join(os.path.dirname(HERE), 'sim')
 sys.path.insert(0, SIM)
 
-import sim_bus  # noqa: E402
+from bleprobe_sim import bus as sim_bus  # noqa: E402
 
 COMMAND = ['sh', '-c', 'echo up']
 
@@ -45,7 +45,7 @@ def bare_bus():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
     parser.add_argument('--runs', type=int, default=21)
-    parser.add_argument('--scenario', default=os.path.join(SIM, 'demo.json'))
+    parser.add_argument('--scenario', default=os.path.join(SIM, 'bleprobe_sim', 'demo.json'))
     args = parser.parse_args()
 
     runs = {'bleprobe-sim run': [], 'dbus-daemon alone': [], 'COMMAND alone': []}

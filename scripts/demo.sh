@@ -17,9 +17,9 @@ if [ ! -x "$bleprobe" ]; then
 fi
 
 # The rest runs under bleprobe-sim, which provides the bus and the simulated
-# bluetoothd playing sim/demo.json, and removes them when this script ends.
+# bluetoothd playing sim/bleprobe_sim/demo.json, and removes them when this script ends.
 if [ "${1:-}" != --under-sim ]; then
-    exec "$repo/sim/bleprobe-sim" run "$repo/sim/demo.json" -- bash "$0" --under-sim
+    exec "$repo/sim/bleprobe-sim" run "$repo/sim/bleprobe_sim/demo.json" -- bash "$0" --under-sim
 fi
 
 pids=()

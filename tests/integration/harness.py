@@ -2,7 +2,7 @@
 
 Every test gets its own dbus-daemon (a private bus with a generated
 configuration) and, where it asks for one, its own simulated bluetoothd
-(sim/simulated_bluez.py) on that bus.  The tool is started with
+(the package bleprobe_sim in sim/) on that bus.  The tool is started with
 DBUS_SYSTEM_BUS_ADDRESS pointing at the private bus; its stdout and stderr
 are collected byte for byte, and every line is validated against the JSON
 Schema of the mode that the command line chose (doc/schema/).
@@ -29,8 +29,8 @@ sys.path.insert(0, os.path.dirname(HERE))
 sys.path.insert(0, SIM_DIR)
 
 import line_schema  # noqa: E402
-import sim_bus  # noqa: E402
-from simulated_bluez import SimClient, to_json  # noqa: E402
+from bleprobe_sim import bus as sim_bus  # noqa: E402
+from bleprobe_sim.simulated_bluez import SimClient, to_json  # noqa: E402
 
 BLEPROBE = os.environ.get('BLEPROBE', os.path.join(REPO, 'build', 'bleprobe'))
 # A cross-built tool runs under qemu-user, e.g. "qemu-aarch64 -L
@@ -77,9 +77,10 @@ class Sim(SimClient):
 
     def __init__(self, bus, scenario='empty', profile='5.66'):
         self.process = subprocess.Popen(
-            [PYTHON, os.path.join(SIM_DIR, 'simulated_bluez.py'), '--address', bus.address,
+            [PYTHON, '-m', 'bleprobe_sim.simulated_bluez', '--address', bus.address,
              '--scenario', scenario, '--profile', profile],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+            env=dict(os.environ, PYTHONPATH=SIM_DIR))
         ready = self.process.stdout.readline()
         if ready.strip() != b'READY':
             self.process.kill()

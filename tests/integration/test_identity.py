@@ -6,7 +6,7 @@ import pytest
 
 import time
 
-from simulated_bluez import (ADAPTER, DEVICE, GATT_CHARACTERISTIC, OBJECT_MANAGER, PROPERTIES, PROFILES,
+from bleprobe_sim.simulated_bluez import (ADAPTER, DEVICE, GATT_CHARACTERISTIC, OBJECT_MANAGER, PROPERTIES, PROFILES,
                         uuid16)
 from harness import DENY_BLUEZ, forge, forged_bluez_exit
 

@@ -4,7 +4,7 @@ simulated bluetoothd, plus the command lines the tool refuses."""
 import dbus
 import pytest
 
-from simulated_bluez import (ADAPTER, DEVICE, OBJECT_MANAGER, PROFILES, PROPERTIES, byte_array,
+from bleprobe_sim.simulated_bluez import (ADAPTER, DEVICE, OBJECT_MANAGER, PROFILES, PROPERTIES, byte_array,
                         service_data, uuid16)
 from harness import DENY_ADAPTER_METHODS, DENY_BLUEZ, Tool, forge, forged_bluez_exit
 

@@ -9,7 +9,7 @@ import time
 import dbus
 import pytest
 
-from simulated_bluez import ADAPTER, BEARER_LE, DEVICE, GATT_CHARACTERISTIC, OBJECT_MANAGER, uuid16
+from bleprobe_sim.simulated_bluez import ADAPTER, BEARER_LE, DEVICE, GATT_CHARACTERISTIC, OBJECT_MANAGER, uuid16
 from harness import Watcher
 
 ADDRESS = 'D0:00:00:00:00:01'

@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """A simulated bluetoothd for a private D-Bus bus.
 
 It owns ``org.bluez`` and shows a client what bluetoothd shows: the object
@@ -18,7 +17,7 @@ The rounds of the kernel's discovery are the same for all of them.
 
 Run as a script::
 
-    simulated_bluez.py --address unix:path=/tmp/bus [--scenario FILE] [--profile 5.82]
+    python3 -m bleprobe_sim.simulated_bluez --address unix:path=/tmp/bus [--scenario FILE] [--profile 5.82]
 
 It prints ``READY`` on stdout once both names are owned.  Import it as a
 module for the constants and for ``SimClient``, the test-side proxy.
@@ -1456,7 +1455,7 @@ def main():
         parser.error('no bus address')
 
     from gi.repository import GLib
-    import scenario as scenarios
+    from . import scenario as scenarios
     if args.scenario == 'empty':
         scenario = {}
     else:
@@ -1484,5 +1483,5 @@ def main():
 if __name__ == '__main__':
     # Run under the module's own name, so that the scenario player, which
     # imports this module, sees the same classes as the simulation it plays.
-    import simulated_bluez
+    from bleprobe_sim import simulated_bluez
     simulated_bluez.main()

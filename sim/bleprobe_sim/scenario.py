@@ -15,7 +15,7 @@ import time
 
 import dbus
 
-import simulated_bluez as sb
+from . import simulated_bluez as sb
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SCHEMA = os.path.join(HERE, 'scenario.schema.json')
