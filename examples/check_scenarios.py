@@ -37,6 +37,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -53,8 +54,8 @@ except ImportError:
           file=sys.stderr)
     sys.exit(2)
 
-# bleprobe is started through a shell that first writes this line on the same
-# pipe: times count from bleprobe's start, which on a loaded machine can come
+# bleprobe is started through a shell that first writes this line to the same
+# FIFO: times count from bleprobe's start, which on a loaded machine can come
 # seconds after bleprobe-sim's own start (the bus, the simulation).
 STARTED = b'bleprobe starting\n'
 # Past bleprobe's own limits (60 s for identity, then up to 1 s for a link to
@@ -77,26 +78,51 @@ EXIT_AFTER_LINE = {False: 1.0, True: 3.5}
 
 
 class Run:
-    """bleprobe-sim running a scenario; its output is read as it comes, each
-    line with its arrival on the monotonic clock."""
+    """bleprobe under bleprobe-sim.  bleprobe writes to a FIFO that no other
+    process holds, read here as it comes: each line's arrival, and the end
+    of the FIFO at bleprobe's own exit, on the monotonic clock."""
 
-    def __init__(self, command):
-        self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    def __init__(self, scenario_path, args):
+        self.dir = tempfile.mkdtemp(prefix='check-scenarios-')
+        self.fifo = os.path.join(self.dir, 'bleprobe.out')
+        os.mkfifo(self.fifo)
+        self.process = subprocess.Popen(
+            [BLEPROBE_SIM, 'run', scenario_path, '--', 'sh', '-c',
+             'exec >"$1"; printf "%s" "$2"; shift 2; exec "$@"', 'sh', self.fifo,
+             STARTED.decode(), os.environ.get('BLEPROBE', 'bleprobe'), *args],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.lines = []
-        self.stderr = b''
         self.exited = None
-        self.ended = threading.Event()
-        threading.Thread(target=self._read, daemon=True).start()
+        self.output = b''
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.waiter = threading.Thread(target=self._wait, daemon=True)
+        self.reader.start()
+        self.waiter.start()
 
     def _read(self):
-        for line in self.process.stdout:
-            self.lines.append((time.monotonic(), line))
-        # bleprobe-sim holds the pipe to its end: its exit follows at once.
-        self.process.wait()
+        with open(self.fifo, 'rb') as f:
+            for line in f:
+                self.lines.append((time.monotonic(), line))
         self.exited = time.monotonic()
-        self.stderr = self.process.stderr.read()
-        self.ended.set()
+
+    def _wait(self):
+        out, err = self.process.communicate()
+        self.output = out + err
+        # Where bleprobe never started, the read still waits for a writer.
+        while self.reader.is_alive():
+            try:
+                os.close(os.open(self.fifo, os.O_WRONLY | os.O_NONBLOCK))
+            except OSError:
+                pass
+            self.reader.join(0.1)
+
+    def ended(self):
+        return not self.waiter.is_alive()
+
+    def close(self):
+        stop_process(self.process)
+        self.waiter.join(AFTER_TERMINATE_LIMIT)
+        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 def timing_problems(scenario, lines, terminated, exited):
@@ -113,7 +139,7 @@ def timing_problems(scenario, lines, terminated, exited):
         what = 'line %s' % json.dumps(record)
         if identity:
             check(what, at, *IDENTITY_LINE_TIMES.get(record.get('error'), ANY_IDENTITY_LINE))
-            if terminated is not None:
+            if terminated is not None and at >= terminated:
                 check(what + ' after SIGTERM', at - terminated, 0.0, IDENTITY_AFTER_TERMINATE)
         elif terminated is not None:
             check(what, at, 0.0, terminated)
@@ -133,28 +159,31 @@ def run_scenario(path):
     """(passed, message) for one scenario file."""
     with open(path, encoding='utf-8') as f:
         scenario = json.load(f)
-    command = [BLEPROBE_SIM, 'run', path, '--',
-               'sh', '-c', 'printf "%s" "$1"; shift; exec "$@"', 'sh', STARTED.decode(),
-               os.environ.get('BLEPROBE', 'bleprobe'), *scenario['bleprobeArgs']]
-    terminate_after = scenario.get('terminateAfter')
-    run = Run(command)
+    run = Run(path, scenario['bleprobeArgs'])
     try:
-        poll_until(lambda: run.lines or run.ended.is_set(), SELF_ENDING_LIMIT)
+        return check_run(scenario, run)
+    finally:
+        run.close()
+
+
+def check_run(scenario, run):
+    terminate_after = scenario.get('terminateAfter')
+    try:
+        poll_until(lambda: run.lines or run.ended(), SELF_ENDING_LIMIT)
     except TimeoutError:
-        stop_process(run.process, signal_first=False)
         return False, 'bleprobe not started after %g s' % SELF_ENDING_LIMIT
     started = run.lines[0][0] if run.lines and run.lines[0][1] == STARTED else None
     terminated = None
     limit = SELF_ENDING_LIMIT
     if terminate_after is not None and started is not None:
-        if not run.ended.wait(max(0.0, started + terminate_after - time.monotonic())):
+        run.reader.join(max(0.0, started + terminate_after - time.monotonic()))
+        if run.exited is None:
             terminated = time.monotonic()
             run.process.send_signal(signal.SIGTERM)
         limit = AFTER_TERMINATE_LIMIT
     try:
-        poll_until(run.ended.is_set, limit)
+        poll_until(run.ended, limit)
     except TimeoutError:
-        stop_process(run.process, signal_first=False)
         return False, 'still running %g s after it should have ended' % limit
     output = run.lines[1:] if started is not None else run.lines
     try:
@@ -172,8 +201,8 @@ def run_scenario(path):
                                     terminated and terminated - started, run.exited - started)
     if run.process.returncode != 0:
         problems.append('exit status %d' % run.process.returncode)
-    if problems and run.stderr:
-        problems.append('stderr: %s' % run.stderr.decode('utf-8', 'replace').strip())
+    if problems and run.output:
+        problems.append('bleprobe-sim wrote: %s' % run.output.decode('utf-8', 'replace').strip())
     return not problems, '; '.join(problems)
 
 
