@@ -115,7 +115,8 @@ class Tool:
 
     started, line_times, terminated and exited are time.monotonic() values:
     right after exec, as each line feed arrived, as SIGTERM was sent, and as
-    the process was reaped (None until then)."""
+    its standard output ended, which the kernel does as it exits (None until
+    then); read by one thread, a line's time is never after the exit's."""
 
     def __init__(self, args, address):
         if not os.access(BLEPROBE, os.X_OK):
@@ -134,30 +135,26 @@ class Tool:
         self.terminated = None
         self.exited = None
         self.lock = threading.Lock()
-        self.threads = [threading.Thread(target=target, args=args, daemon=True) for target, args in (
-            (self._read, (self.process.stdout, self.stdout, self.line_times)),
-            (self._read, (self.process.stderr, self.stderr, [])),
-            (self._reap, ()))]
-        for thread in self.threads:
-            thread.start()
+        self.readers = [threading.Thread(target=self._read, args=args, daemon=True) for args in (
+            (self.process.stdout, self.stdout, self.line_times), (self.process.stderr, self.stderr, []))]
+        for reader in self.readers:
+            reader.start()
 
     def _read(self, stream, into, times):
         while True:
             chunk = os.read(stream.fileno(), 65536)
             now = time.monotonic()
             if not chunk:
+                if stream is self.process.stdout:
+                    self.exited = now
                 return
             with self.lock:
                 into.extend(chunk)
                 times.extend([now] * chunk.count(b'\n'))
 
-    def _reap(self):
-        self.process.wait()
-        self.exited = time.monotonic()
-
     def ended(self):
         """Exited, and all of its output read."""
-        return not any(thread.is_alive() for thread in self.threads)
+        return not any(reader.is_alive() for reader in self.readers)
 
     def raw_lines(self):
         with self.lock:
@@ -192,12 +189,12 @@ class Tool:
         assert bytes(self.stderr) == b'', bytes(self.stderr)
         data = bytes(self.stdout)
         assert data == b'' or data.endswith(b'\n'), data
-        return self.process.returncode, [check_line(line, self.args) for line in self.raw_lines()]
+        return self.process.wait(TIMEOUT), [check_line(line, self.args) for line in self.raw_lines()]
 
     def cleanup(self):
         stop_process(self.process, signal_first=False)
-        for thread in self.threads:
-            thread.join(TIMEOUT)
+        for reader in self.readers:
+            reader.join(TIMEOUT)
         self.process.stdout.close()
         self.process.stderr.close()
 
