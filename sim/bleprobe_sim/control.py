@@ -7,7 +7,6 @@ and refuses what it cannot do with one of four errors, each a ControlError
 whose D-Bus name ends in its class name."""
 
 import json
-import math
 import re
 from typing import Any, Callable, Dict, Mapping, Optional
 
@@ -54,7 +53,8 @@ def is_bool(value: Any) -> bool:
 
 
 def seconds(key: str, value: Any, low: float = 0.0) -> float:
-    if (is_bool(value) or not isinstance(value, (int, float)) or not math.isfinite(value)
+    # NaN and the infinities fall outside any range.
+    if (is_bool(value) or not isinstance(value, (int, float))
             or not low <= value <= MAX_SECONDS):
         raise InvalidArguments('%s: a number of seconds from %g to %g' % (key, low, MAX_SECONDS))
     return float(value)
