@@ -91,7 +91,7 @@ def choice(key: str, value: Any, choices: Any) -> str:
 def service_data(value: Any) -> Dict[str, bytes]:
     if not isinstance(value, Mapping):
         raise InvalidArguments('ServiceData: not a dictionary')
-    return {text('ServiceData key', k, UUID).lower(): octets('ServiceData[%s]' % k, v)
+    return {text('ServiceData key', k, UUID): octets('ServiceData[%s]' % k, v)
             for k, v in value.items()}
 
 
