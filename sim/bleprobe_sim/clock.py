@@ -14,7 +14,7 @@ from typing import Any, Callable, List, Optional, Set, Tuple
 Handle = Any
 
 
-def ignore_fault(exc: BaseException) -> None:
+def raise_fault(exc: BaseException) -> None:
     raise exc
 
 
@@ -22,7 +22,7 @@ class GLibClock:
     """Timers on the GLib main loop, against the monotonic clock."""
 
     def __init__(self) -> None:
-        self.on_fault: Callable[[BaseException], None] = ignore_fault
+        self.on_fault: Callable[[BaseException], None] = raise_fault
         self.pending: Set[int] = set()
 
     def now(self) -> float:
@@ -56,7 +56,7 @@ class FakeClock:
 
     def __init__(self) -> None:
         self.ms = 0
-        self.on_fault: Callable[[BaseException], None] = ignore_fault
+        self.on_fault: Callable[[BaseException], None] = raise_fault
         self.queue: List[Tuple[int, int, Callable[[], Any]]] = []
         self.cancelled: Set[int] = set()
         self.counter = itertools.count()

@@ -12,7 +12,8 @@ import dbus
 import pytest
 
 from bleprobe_sim.client import SimClient
-from bleprobe_sim.names import ADAPTER, BEARER_LE, DEVICE, GATT_CHARACTERISTIC, OBJECT_MANAGER, uuid16
+from bleprobe_sim.names import (ADAPTER, BEARER_LE, DEVICE, GATT_CHARACTERISTIC, OBJECT_MANAGER,
+                                uuid16)
 from bleprobe_sim.waiting import stop_process
 from harness import PYTHON, SIM_DIR, TIMEOUT, Watcher
 
