@@ -95,10 +95,21 @@ def service_data(value: Any) -> Dict[str, bytes]:
             for k, v in value.items()}
 
 
-def no_others(options: Mapping[str, Any], known: Any) -> None:
-    unknown = sorted(set(map(str, options)) - set(known))
+def dictionary(key: str, value: Any, known: Any = None) -> Dict[str, Any]:
+    """value as a dictionary with text keys, each of them among known."""
+    if not isinstance(value, Mapping):
+        raise InvalidArguments('%s: not a dictionary' % key)
+    result = {str(k): v for k, v in value.items()}
+    unknown = sorted(set(result) - set(known if known is not None else result))
     if unknown:
-        raise InvalidArguments('unknown option %s' % ', '.join(unknown))
+        raise InvalidArguments('%s: unknown %s' % (key, ', '.join(unknown)))
+    return result
+
+
+def listed(key: str, value: Any) -> list:
+    if not isinstance(value, (list, tuple)):
+        raise InvalidArguments('%s: not a list' % key)
+    return list(value)
 
 
 BEHAVIOUR_CHECKS: Dict[str, Callable[[str, Any], Any]] = {
@@ -147,7 +158,7 @@ class Controller:
         path = adapter_path(text('name', name, re.compile(r'^hci[0-9]{1,3}$')))
         if path in self.world.objects:
             raise Exists(path)
-        props = {str(k): v for k, v in props.items()}
+        props = dictionary('props', props)
         controller = props.pop('Controller', 'le')
         if controller == 'bredr':
             raise NotSupported('a BR/EDR-only controller')
@@ -157,7 +168,7 @@ class Controller:
         if 'Powered' in props:
             boolean('Powered', props['Powered'])
         adapter = Adapter(self.world, path, address, str(controller), {})
-        no_others(props, adapter.interfaces[ADAPTER])
+        dictionary('props', props, adapter.interfaces[ADAPTER])
         adapter.interfaces[ADAPTER].update(props)
         self.world.export(adapter)
         return path
@@ -169,7 +180,7 @@ class Controller:
         path = device_path(adapter.path, address)
         if path in self.world.objects:
             raise Exists(path)
-        props = {str(k): v for k, v in props.items()}
+        props = dictionary('props', props)
         dev = adapter.in_range.pop(address, None)
         if dev is None:
             dev = Device(self.world, adapter.path, address, props)
@@ -182,10 +193,10 @@ class Controller:
                              props: Mapping[str, Any]) -> str:
         adapter = self.adapter(adapter_path_)
         address = text('address', address, ADDRESS)
-        props = {str(k): v for k, v in props.items()}
+        props = dictionary('props', props)
         interval = props.pop('Interval', None)
         phase = seconds('Phase', props.pop('Phase', 0.0))
-        lose = props.pop('Lose', [])
+        lose = listed('Lose', props.pop('Lose', []))
         if interval is not None:
             interval = seconds('Interval', interval, 0.001)
         if not all(isinstance(n, int) and not is_bool(n) and n > 0 for n in lose):
@@ -219,14 +230,14 @@ class Controller:
 
     def ConfigureDevice(self, path: str, options: Mapping[str, Any]) -> None:
         dev = self.device(path, listed=False)
-        no_others(options, BEHAVIOUR_CHECKS)
-        checked = {str(k): BEHAVIOUR_CHECKS[str(k)](str(k), v) for k, v in options.items()}
+        options = dictionary('options', options, BEHAVIOUR_CHECKS)
+        checked = {k: BEHAVIOUR_CHECKS[k](k, v) for k, v in options.items()}
         dev.behaviour.update(checked)
 
     def AddService(self, device: str, uuid: str, options: Mapping[str, Any]) -> str:
         dev = self.device(device, listed=False)
         uuid = text('uuid', uuid, UUID).lower()
-        no_others(options, ['Primary'])
+        options = dictionary('options', options, ['Primary'])
         primary = boolean('Primary', options.get('Primary', True))
         path = '%s/service%04x' % (dev.path, self.world.service_handle(dev.path, uuid))
         self.world.place_gatt(dev, GattService(self.world, path, dev.path, uuid, bool(primary)))
@@ -238,9 +249,10 @@ class Controller:
             raise UnknownObject('no service %s' % service)
         dev = self.device(str(service).rsplit('/', 1)[0], listed=False)
         uuid = text('uuid', uuid, UUID).lower()
-        no_others(options, ['Flags', 'Value', 'ReadBehaviour', 'ReadError', 'ReadErrorMessage'])
-        flags = options.get('Flags', ['read'])
-        if isinstance(flags, str) or not all(isinstance(f, str) for f in flags):
+        options = dictionary('options', options, ['Flags', 'Value', 'ReadBehaviour', 'ReadError',
+                                                  'ReadErrorMessage'])
+        flags = listed('Flags', options.get('Flags', ['read']))
+        if not all(isinstance(f, str) for f in flags):
             raise InvalidArguments('Flags: not a list of text')
         how = options.get('ReadBehaviour', 'value')
         read: Dict[str, Any] = {'ReadBehaviour': choice('ReadBehaviour', how, READ_BEHAVIOURS)}
@@ -266,7 +278,7 @@ class Controller:
         if str(iface) not in obj.interfaces:
             raise InvalidArguments('%s has no interface %s' % (path, iface))
         boolean('emit', emit)
-        changed = {str(k): v for k, v in changed.items()}
+        changed = dictionary('changed', changed)
         if isinstance(obj, Adapter) and str(iface) == ADAPTER and 'Powered' in changed:
             obj.set_powered(boolean('Powered', changed.pop('Powered')))
         if changed:
@@ -311,10 +323,9 @@ class Controller:
         adapter.fail[str(method)] = str(error_name)
 
     def SetTiming(self, timing: Mapping[str, Any]) -> None:
-        no_others(timing, TIMINGS)
+        timing = dictionary('timing', timing, TIMINGS)
         # A round of no length would start the next one at once, forever.
-        checked = {str(k): seconds(str(k), v, 0.001 if k == 'RoundTime' else 0.0)
-                   for k, v in timing.items()}
+        checked = {k: seconds(k, v, 0.001 if k == 'RoundTime' else 0.0) for k, v in timing.items()}
         for key, value in checked.items():
             setattr(self.world, TIMINGS[key][0], value)
 

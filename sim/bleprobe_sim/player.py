@@ -8,7 +8,7 @@ in place when it returns."""
 import functools
 from typing import Any, Callable, Dict, Iterator, List, Optional
 
-from .control import ControlError, Controller
+from .control import Controller, UnknownObject
 from .names import adapter_path, device_path, uuid16
 
 CONNECT_OUTCOMES = {'succeeds': 'ok', 'fails': 'error', 'neverCompletes': 'hang'}
@@ -193,7 +193,7 @@ class Player:
                 # Heard only while a discovery runs; a device BlueZ does not
                 # list is found later with what it advertises now.
                 self.ctl.Advertise(p.path, data)
-        except ControlError:
+        except UnknownObject:
             pass  # nobody hears: the adapter is gone
 
     def happen(self, event: Dict[str, Any]) -> None:
@@ -213,5 +213,5 @@ class Player:
                 self.ctl.ForgetDevice(self.by_address[event['peripheral']].path)
             elif kind == 'linkLost':
                 self.ctl.DropLink(self.by_address[event['peripheral']].path)
-        except ControlError:
+        except UnknownObject:
             pass  # what the event acts on is not there (removed, not yet found)

@@ -12,8 +12,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.p
                                 os.pardir, 'sim'))
 
 from bleprobe_sim.clock import FakeClock  # noqa: E402
-from bleprobe_sim.control import (Controller, Exists, InvalidArguments, NotSupported,  # noqa: E402
-                                  UnknownObject)
+from bleprobe_sim.control import (ControlError, Controller, Exists, InvalidArguments,  # noqa: E402
+                                  NotSupported, UnknownObject)
 from bleprobe_sim.model import World  # noqa: E402
 from bleprobe_sim.names import DEVICE, uuid16  # noqa: E402
 
@@ -280,3 +280,44 @@ def test_the_controller_refuses_with_the_documented_error(method, args, error):
         getattr(ctl, method)(*args)
     assert refused.value.name == 'org.bleprobe.Simulator.Error.' + error.__name__
     assert view.events == before
+
+
+# Good arguments for each method, on the model that the refusals start from.
+GOOD = {
+    'AddAdapter': ('hci1', {'Powered': False}),
+    'AddDevice': (HCI0, 'D0:00:00:00:00:02', {}),
+    'AddPeripheralInRange': (HCI0, 'D0:00:00:00:00:02', {'Interval': 0.1, 'Lose': [1]}),
+    'Advertise': (DEV, {uuid16('fe59'): b'1'}),
+    'ConfigureDevice': (DEV, {'ConnectDelay': 0.1}),
+    'AddService': (DEV, uuid16('1800'), {'Primary': True}),
+    'AddCharacteristic': (SERVICE, uuid16('2a25'), {'Flags': ['read'], 'Value': b'1'}),
+    'SetProperties': (HCI0, 'org.bluez.Adapter1', {'Powered': False}, True),
+    'RemoveObject': (DEV,),
+    'ForgetDevice': (DEV,),
+    'DropLink': (DEV,),
+    'LinkUsable': (DEV,),
+    'FailAdapterMethod': (HCI0, 'StartDiscovery', 'org.bluez.Error.Failed'),
+    'SetTiming': ({'RoundTime': 1.0},),
+    'GetDiscoveryLog': (HCI0,),
+}
+WRONG = [None, True, -1.5, NAN, 1e999, 'x', b'\xff', [1, 'a'], {'Lose': 3}, {'Flags': 'read'},
+         {'ServiceData': {'x': 1}}, {'Interval': 1e-300}, {'ConnectBehaviour': 'sideways'}]
+
+
+@pytest.mark.parametrize('method', GOOD)
+def test_any_wrong_argument_is_refused_never_a_python_error(method):
+    cases = [(None, None)] + [(p, w) for p in range(len(GOOD[method])) for w in WRONG]
+    for position, wrong in cases:
+        clock, view, world, ctl = model()
+        ctl.AddDevice(HCI0, ADDRESS, {})
+        ctl.AddService(DEV, uuid16('180a'), {})
+        args = list(GOOD[method])
+        if position is None:
+            getattr(ctl, method)(*args)     # the good arguments are taken
+            continue
+        args[position] = wrong
+        try:
+            getattr(ctl, method)(*args)
+            clock.advance(60000)
+        except ControlError:
+            pass
