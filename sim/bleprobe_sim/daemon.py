@@ -47,9 +47,11 @@ def main(argv=None):
     loop = GLib.MainLoop()
     sim = Simulation(args.address, args.profile or scenario.get('bluez', DEFAULT_PROFILE))
     sim.on_fault = lambda _exc: loop.quit()
-    player = Player(sim, scenario)
-    sim.own_names()
+    # The scenario's starting state is set before the names are owned, and
+    # time zero comes once they are.
     try:
+        player = Player(sim, scenario)
+        sim.own_names()
         player.start()
     except Exception as exc:
         sim.fail(exc)
@@ -57,9 +59,9 @@ def main(argv=None):
         GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signum, loop.quit)
     # The daemon going away ends the simulation too.
     sim.control_bus.call_on_disconnection(lambda _conn: loop.quit())
-    print('READY', flush=True)
     # A quit asked for before the loop runs would be lost.
     if sim.fault is None:
+        print('READY', flush=True)
         loop.run()
     if sim.fault is not None:
         sys.stderr.write('%s: %s\n' % (parser.prog, fault_message(sim.fault)))
