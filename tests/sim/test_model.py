@@ -139,6 +139,17 @@ def test_the_first_report_is_lost_only_for_an_advertiser_on_the_air(profile, sta
     assert bool(view.times('added')) is not lost
 
 
+def test_an_adapter_removed_while_discovering_finds_nothing_more():
+    clock, view, world, ctl = model(AppearDelay=0.05)
+    ctl.AddPeripheralInRange(HCI0, ADDRESS, {'Interval': 0.1})
+    world.adapter(HCI0).start_discovery(CLIENT)
+    clock.advance(20)
+    before = len(view.events)
+    ctl.RemoveObject(HCI0)
+    clock.advance(60000)
+    assert [e[1:3] for e in view.events[before:]] == [('removed', HCI0)]
+
+
 def found_and_left(timeout, **behaviour):
     """A peripheral in range, found by a discovery that then stops."""
     clock, view, world, ctl = model(TemporaryTimeout=timeout, AppearDelay=0.05)
