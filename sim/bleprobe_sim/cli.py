@@ -76,7 +76,8 @@ def main(argv=None):
 
     from gi.repository import GLib
     from . import bus as sim_bus
-    from . import simulated_bluez as sb
+    from . import simulation as sb
+    from .player import Player
 
     bus = None
     try:
@@ -84,7 +85,7 @@ def main(argv=None):
             bus = sim_bus.PrivateBus(sim_bus.POLICIES[scenario.get('busPolicy', {})
                                                       .get('bluez', 'allowed')])
             sim = sb.Simulation(bus.address, scenario.get('bluez', sb.DEFAULT_PROFILE))
-            player = scenarios.Player(sim, scenario)
+            player = Player(sim, scenario)
             sim.own_names()
         except (OSError, RuntimeError, sb.dbus.DBusException) as e:
             fail('cannot start the simulation: %s' % e, 125)

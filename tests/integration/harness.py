@@ -33,7 +33,8 @@ sys.path.insert(0, SIM_DIR)
 
 import line_schema  # noqa: E402
 from bleprobe_sim import bus as sim_bus  # noqa: E402
-from bleprobe_sim.simulated_bluez import SimClient, to_json  # noqa: E402
+from bleprobe_sim.client import SimClient  # noqa: E402
+from bleprobe_sim.dbus_values import to_json  # noqa: E402
 from bleprobe_sim.waiting import poll_until, stop_process  # noqa: E402
 
 BLEPROBE = os.environ.get('BLEPROBE', os.path.join(REPO, 'build', 'bleprobe'))
@@ -72,7 +73,7 @@ class Sim(SimClient):
 
     def __init__(self, bus, scenario='empty', profile='5.66'):
         self.process = subprocess.Popen(
-            [PYTHON, '-m', 'bleprobe_sim.simulated_bluez', '--address', bus.address,
+            [PYTHON, '-m', 'bleprobe_sim.daemon', '--address', bus.address,
              '--scenario', scenario, '--profile', profile],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
             env=dict(os.environ, PYTHONPATH=SIM_DIR))

@@ -6,8 +6,8 @@ import pytest
 
 import time
 
-from bleprobe_sim.simulated_bluez import (ADAPTER, DEVICE, GATT_CHARACTERISTIC, OBJECT_MANAGER, PROPERTIES, PROFILES,
-                        uuid16)
+from bleprobe_sim.names import ADAPTER, DEVICE, GATT_CHARACTERISTIC, OBJECT_MANAGER, PROPERTIES, uuid16
+from bleprobe_sim.profiles import PROFILES
 from harness import DENY_BLUEZ, assert_between, forge, forged_bluez_exit
 
 ADDRESS = 'D0:00:00:00:00:01'

@@ -4,8 +4,9 @@ simulated bluetoothd, plus the command lines the tool refuses."""
 import dbus
 import pytest
 
-from bleprobe_sim.simulated_bluez import (ADAPTER, DEVICE, OBJECT_MANAGER, PROFILES, PROPERTIES, byte_array,
-                        service_data, uuid16)
+from bleprobe_sim.dbus_values import byte_array, service_data
+from bleprobe_sim.names import ADAPTER, DEVICE, OBJECT_MANAGER, PROPERTIES, uuid16
+from bleprobe_sim.profiles import PROFILES
 from harness import DENY_ADAPTER_METHODS, DENY_BLUEZ, Tool, assert_between, forge, forged_bluez_exit
 
 UNIT = uuid16('1523')
@@ -439,8 +440,10 @@ MALFORMED = {
     'address-missing': device_without_address,
     'address-wrong-type': new_device('C0:00:00:00:00:09',
                                      Address=byte_array(b'\xc0\x00\x00\x00\x00\x09')),
-    'address-malformed': new_device('C0:00:00:00:09'),
-    'address-not-hex': new_device('C0:00:00:00:00:0G'),
+    # The control interface takes only a well-formed address for the path;
+    # the Address property is BlueZ's to get wrong.
+    'address-malformed': new_device('C0:00:00:00:00:09', Address='C0:00:00:00:09'),
+    'address-not-hex': new_device('C0:00:00:00:00:09', Address='C0:00:00:00:00:0G'),
     'unknown-device-path': unknown_device_path,
     'device-of-another-adapter': add_second_adapter_device,
 }

@@ -17,7 +17,8 @@ REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 SIM_DIR = os.path.join(REPO, 'sim')
 sys.path.insert(0, SIM_DIR)
 
-from bleprobe_sim.simulated_bluez import ADAPTER, DEVICE, SimClient, uuid16  # noqa: E402
+from bleprobe_sim.client import SimClient  # noqa: E402
+from bleprobe_sim.names import ADAPTER, DEVICE, uuid16  # noqa: E402
 
 PROGRAM = os.path.join(SIM_DIR, 'bleprobe-sim')
 TIMEOUT = 20.0

@@ -1,0 +1,52 @@
+"""A device's GATT database: services and their characteristics."""
+
+from typing import Any, Callable, Dict, List
+
+from ..names import GATT_CHARACTERISTIC, GATT_SERVICE
+from .errors import BluezError, failed
+from .objects import ModelObject
+
+READ_BEHAVIOURS = ('value', 'error', 'hang', 'disconnect')
+
+
+class GattService(ModelObject):
+    def __init__(self, world: Any, path: str, device_path: str, uuid: str,
+                 primary: bool) -> None:
+        super().__init__(world, path, {GATT_SERVICE: {
+            'UUID': uuid, 'Device': device_path, 'Primary': primary, 'Includes': [],
+        }})
+
+
+class GattCharacteristic(ModelObject):
+    """read: ReadBehaviour (value | error | hang | disconnect), Value (bytes),
+    ReadError and ReadErrorMessage."""
+
+    def __init__(self, world: Any, path: str, service_path: str, uuid: str,
+                 flags: List[str], read: Dict[str, Any]) -> None:
+        super().__init__(world, path, {GATT_CHARACTERISTIC: {
+            'UUID': uuid, 'Service': service_path, 'Flags': list(flags),
+        }})
+        self.device_path = service_path.rsplit('/', 1)[0]
+        self.read = read
+
+    def read_value(self, reply: Callable[[bytes], None],
+                   error: Callable[[BluezError], None]) -> None:
+        dev = self.world.objects.get(self.device_path)
+        if dev is None or not getattr(dev, 'usable', False):
+            error(failed('Not connected'))
+            return
+        how = self.read.get('ReadBehaviour', 'value')
+        if dev.pending_disconnects:
+            # A link that bluetoothd is about to drop (it waits about 2 s after
+            # Disconnect) takes the read down with it.
+            dev.pending_reads.append(error)
+        elif how == 'hang':
+            dev.pending_reads.append(error)
+        elif how == 'disconnect':
+            dev.pending_reads.append(error)
+            dev.drop_link('remote')
+        elif how == 'error':
+            error(BluezError(self.read.get('ReadError', 'org.bluez.Error.Failed'),
+                             self.read.get('ReadErrorMessage', 'Operation failed')))
+        else:
+            reply(bytes(self.read.get('Value', b'')))

@@ -1,0 +1,217 @@
+"""Playing a checked scenario: its starting state, its peripherals'
+advertisements and its timeline, all through the control interface's
+Controller, as a test that drives the simulation would.
+
+Time zero is Player.start(): the starting state, events at 0 included, is
+in place when it returns."""
+
+import functools
+from typing import Any, Callable, Dict, Iterator, List, Optional
+
+from .control import Controller, UnknownObject
+from .names import adapter_path, device_path, uuid16
+
+CONNECT_OUTCOMES = {'succeeds': 'ok', 'fails': 'error', 'neverCompletes': 'hang'}
+READ_OUTCOMES = {'succeeds': 'value', 'fails': 'error', 'neverAnswers': 'hang',
+                 'dropsLink': 'disconnect'}
+
+
+def uuid_text(uuid: str) -> str:
+    return uuid16(uuid) if len(uuid) == 4 else uuid.lower()
+
+
+def entry_bytes(entry: Dict[str, Any], text_key: str = 'text', hex_key: str = 'hex') -> bytes:
+    if hex_key in entry:
+        return bytes.fromhex(entry[hex_key])
+    return entry.get(text_key, '').encode('utf-8')
+
+
+class Peripheral:
+    """One peripheral of a scenario and its advertising schedule."""
+
+    def __init__(self, config: Dict[str, Any], adapter_index: int) -> None:
+        self.config = config
+        self.address = config['address']
+        self.adapter_path = adapter_path('hci%d' % config.get('adapter', adapter_index))
+        self.path = device_path(self.adapter_path, self.address)
+        self.advertising = config.get('advertising')
+        self.sent = 0        # advertisements so far, lost ones included
+        self.on_air = False  # in range from its first advertisement on
+
+    def data_at(self, t: float) -> Optional[Dict[str, bytes]]:
+        """The ServiceData advertised at time t: the entries of the latest
+        `from` not after t."""
+        assert self.advertising is not None
+        entries = self.advertising['serviceData']
+        start = max([e.get('from', 0) for e in entries if e.get('from', 0) <= t], default=None)
+        if start is None:
+            return None
+        return {uuid_text(e['uuid']): entry_bytes(e) for e in entries if e.get('from', 0) == start}
+
+    def times(self) -> Iterator[float]:
+        """The advertisements' times, lazily (an interval repeats forever)."""
+        assert self.advertising is not None
+        if 'at' in self.advertising:
+            yield from self.advertising['at']
+            return
+        first, interval, n = self.advertising.get('firstAt', 0), self.advertising['interval'], 0
+        while True:
+            yield first + n * interval
+            n += 1
+
+
+class Player:
+    """Plays a checked scenario on a Simulation, or on anything with its
+    `controller` (a model without a bus).  Create it before the simulation's
+    names are owned, and call start() once they are."""
+
+    def __init__(self, sim: Any, scenario: Dict[str, Any]) -> None:
+        self.ctl: Controller = sim.controller
+        self.clock = self.ctl.world.clock
+        self.scenario = scenario
+        indexes = [a['index'] for a in scenario.get('adapters', [])]
+        lowest = min(indexes, default=0)
+        self.default_adapter = adapter_path('hci%d' % lowest)
+        self.peripherals = [Peripheral(p, lowest) for p in scenario.get('peripherals', [])]
+        self.by_address = {p.address: p for p in self.peripherals}
+        self.zero = 0.0
+        self.bluetoothd_gone = False
+        self.setup()
+
+    # -- the starting state -------------------------------------------------
+    def setup(self) -> None:
+        for adapter in sorted(self.scenario.get('adapters', []), key=lambda a: a['index']):
+            props = {'Powered': adapter.get('powered', True),
+                     'Controller': adapter.get('mode', 'le')}
+            if 'address' in adapter:
+                props['Address'] = adapter['address']
+            self.ctl.AddAdapter('hci%d' % adapter['index'], props)
+        for p in self.peripherals:
+            if p.config.get('knownFromStart'):
+                props = {}
+                data = p.data_at(0) if p.advertising else None
+                if data is not None:
+                    props['ServiceData'] = data
+                self.ctl.AddDevice(p.adapter_path, p.address, props)
+                self.configure(p)
+
+    def configure(self, p: Peripheral) -> None:
+        """The peripheral's connection and GATT database, set before any
+        client can call it: BlueZ learns its services when it connects."""
+        connection = p.config.get('connection', {})
+        resolve = connection.get('servicesResolvedAfter', 0.3)
+        disconnect = connection.get('disconnectDelay', 0.2)
+        self.ctl.ConfigureDevice(p.path, {
+            'ConnectBehaviour': CONNECT_OUTCOMES[connection.get('outcome', 'succeeds')],
+            'ConnectDelay': float(connection.get('delay', 0.05)),
+            'ConnectError': connection.get('error', 'org.bluez.Error.Failed'),
+            'ConnectErrorMessage': connection.get('errorMessage', 'le-connection-abort-by-local'),
+            'ResolveDelay': -1.0 if resolve is None else float(resolve),
+            'DisconnectDelay': -1.0 if disconnect is None else float(disconnect),
+            'LinkLostAfter': float(connection.get('linkLostAfter', -1.0)),
+            'GattOnConnect': True,
+        })
+        gatt = p.config.get('gatt')
+        gap = self.ctl.AddService(p.path, uuid16('1800'), {})
+        if gatt is not None and 'deviceName' in gatt:
+            self.ctl.AddCharacteristic(gap, uuid16('2a00'), {'Value': gatt['deviceName'].encode()})
+        self.ctl.AddService(p.path, uuid16('1801'), {})
+        if gatt is None or not gatt.get('deviceInformation', True):
+            return
+        dis = self.ctl.AddService(p.path, uuid16('180a'), {})
+        if 'manufacturerName' in gatt:
+            self.ctl.AddCharacteristic(dis, uuid16('2a29'),
+                                       {'Value': gatt['manufacturerName'].encode()})
+        if 'serialNumber' in gatt or 'serialNumberHex' in gatt:
+            self.ctl.AddCharacteristic(dis, uuid16('2a25'), {
+                'Value': entry_bytes(gatt, 'serialNumber', 'serialNumberHex'),
+                'ReadBehaviour': READ_OUTCOMES[gatt.get('serialNumberRead', 'succeeds')],
+                'ReadError': gatt.get('readError', 'org.bluez.Error.Failed'),
+                'ReadErrorMessage': gatt.get('readErrorMessage', 'Operation failed'),
+            })
+
+    # -- time ---------------------------------------------------------------
+    def start(self) -> None:
+        """Time zero: what happens at 0 happens now, the rest is timed from now."""
+        self.zero = self.clock.now()
+        if not self.scenario.get('bluetoothdRunning', True):
+            self.bluetoothd_gone = True
+            self.ctl.ReleaseBluezName()
+        for p in self.peripherals:
+            if p.advertising:
+                self.schedule_advertisement(p, p.times())
+        for event in self.scenario.get('timeline', []):
+            self.at(event['at'], functools.partial(self.happen, event))
+
+    def at(self, t: float, func: Callable[[], Any]) -> None:
+        """Run func at scenario time t (now, if that has passed)."""
+        delay = self.zero + t - self.clock.now()
+        if delay <= 0:
+            func()
+        else:
+            self.clock.later(delay, func)
+
+    def schedule_advertisement(self, p: Peripheral, times: Iterator[float]) -> None:
+        when = next(times, None)
+        if when is None:
+            return
+        t: float = when
+
+        def advertise() -> None:
+            p.sent += 1
+            assert p.advertising is not None
+            self.advertise(p, p.data_at(t), lost=p.sent in p.advertising.get('lose', []))
+            self.schedule_advertisement(p, times)
+        self.at(t, advertise)
+
+    def advertise(self, p: Peripheral, data: Optional[Dict[str, bytes]], lost: bool) -> None:
+        if data is None or self.bluetoothd_gone:
+            return  # nothing on the air, or no bluetoothd to tell anybody
+        assert p.advertising is not None
+        try:
+            if not p.on_air:
+                props: Dict[str, Any] = {'ServiceData': data}
+                if 'interval' in p.advertising:
+                    # A peripheral that advertises at an interval gets the
+                    # simulation's radio, counting from this advertisement: a
+                    # discovery then hears it at its own advertisements, once
+                    # per round, and not at the start of every round, which
+                    # would find a slow advertiser sooner than a controller does.
+                    lose: List[int] = [n - p.sent + 1 for n in p.advertising.get('lose', [])
+                                       if n >= p.sent]
+                    props.update({'Interval': p.advertising['interval'], 'Phase': 0.0,
+                                  'Lose': lose})
+                elif lost:
+                    return  # still silent as far as anybody can tell
+                # From its first advertisement on the peripheral is in range:
+                # the controller reports it once per discovery round.
+                self.ctl.AddPeripheralInRange(p.adapter_path, p.address, props)
+                p.on_air = True
+                if not p.config.get('knownFromStart'):
+                    self.configure(p)
+            if not lost:
+                # Heard only while a discovery runs; a device BlueZ does not
+                # list is found later with what it advertises now.
+                self.ctl.Advertise(p.path, data)
+        except UnknownObject:
+            pass  # nobody hears: the adapter is gone
+
+    def happen(self, event: Dict[str, Any]) -> None:
+        kind = event['event']
+        adapter = adapter_path('hci%d' % event['adapter']) if 'adapter' in event \
+            else self.default_adapter
+        try:
+            if kind in ('adapterPoweredOff', 'adapterPoweredOn'):
+                self.ctl.SetProperties(adapter, 'org.bluez.Adapter1',
+                                       {'Powered': kind == 'adapterPoweredOn'}, True)
+            elif kind == 'adapterRemoved':
+                self.ctl.RemoveObject(adapter)
+            elif kind == 'bluetoothdGone':
+                self.bluetoothd_gone = True
+                self.ctl.Shutdown()
+            elif kind == 'peripheralForgotten':
+                self.ctl.ForgetDevice(self.by_address[event['peripheral']].path)
+            elif kind == 'linkLost':
+                self.ctl.DropLink(self.by_address[event['peripheral']].path)
+        except UnknownObject:
+            pass  # what the event acts on is not there (removed, not yet found)
