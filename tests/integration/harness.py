@@ -79,7 +79,7 @@ class Sim(SimClient):
             env=dict(os.environ, PYTHONPATH=SIM_DIR))
         ready = self.process.stdout.readline()
         if ready.strip() != b'READY':
-            self.process.kill()
+            stop_process(self.process, signal_first=False)
             raise RuntimeError('simulated BlueZ did not start')
         super().__init__(bus.address)
 
