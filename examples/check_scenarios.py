@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Runs example scenarios as their own fields say, and compares the lines.
+"""Runs example scenarios as their own fields say, and checks lines and times.
 
     check_scenarios.py [SCENARIO.json ...]
 
@@ -8,92 +8,216 @@ For each scenario (by default every one in scenarios/ beside this file):
 ``bleprobeArgs``, SIGTERM to bleprobe-sim (which passes it on to bleprobe)
 ``terminateAfter`` seconds after bleprobe's start when the scenario gives it,
 and then the lines bleprobe wrote, parsed, must equal ``expect`` in order,
-and the exit status must be 0.  The scenarios run at the same time: most of them
-spend their time waiting for bleprobe's own time limits.
+and the exit status must be 0.  The lines and the exit must also come when
+callers expect them, counted from bleprobe's start:
+
+- a scan's lines before its SIGTERM, and its exit within 1 s of it (its own
+  0.5 s, and the signal's way through bleprobe-sim);
+- identity's line within 1.3 s of its SIGTERM (a connection being released
+  holds it for up to 1 s);
+- identity-device-not-found after the 25 s search: 24.5 to 27 s;
+- identity-timeout at the 60 s limit, or up to 1 s later while a connection
+  is released: 59.5 to 61.5 s; any other identity line by then;
+- the error line that ends a scan within 0.5 s of the timeline's last event;
+- the exit within 1 s of a scan's last line, and within 3.5 s of identity's
+  (it waits up to 3 s for BlueZ to drop the link).
+
+The scenarios run at the same time: most of them spend their time waiting for
+bleprobe's own time limits.
 
 BLEPROBE and BLEPROBE_SIM in the environment name the programs (default: the
-ones on PATH).  Prints one line per scenario and a closing count; exits 0
-when every scenario gave its lines, 1 otherwise.
+ones on PATH); the package bleprobe_sim is taken from beside BLEPROBE_SIM.
+Prints one line per scenario and a closing count; exits 0 when every
+scenario gave its lines in time, 1 otherwise.
 """
 
-import asyncio
 import glob
 import json
 import os
+import shutil
 import signal
+import subprocess
 import sys
+import tempfile
+import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-# bleprobe is started through a shell that first writes this line on the same
-# pipe: terminateAfter counts from bleprobe's start, which on a loaded machine
-# can come seconds after bleprobe-sim's own start (the bus, the simulation).
+BLEPROBE_SIM = os.environ.get('BLEPROBE_SIM', 'bleprobe-sim')
+# bleprobe-sim finds its modules through its own real path (the installed
+# program is a link); so does this checker, to use the same kit.
+sys.path.insert(0, os.path.dirname(os.path.realpath(shutil.which(BLEPROBE_SIM) or BLEPROBE_SIM)))
+try:
+    from bleprobe_sim.waiting import poll_until, stop_process
+except ImportError:
+    print('check_scenarios.py: no bleprobe_sim beside %s (set BLEPROBE_SIM)' % BLEPROBE_SIM,
+          file=sys.stderr)
+    sys.exit(2)
+
+# bleprobe is started through a shell that first writes this line to the same
+# FIFO: times count from bleprobe's start, which on a loaded machine can come
+# seconds after bleprobe-sim's own start (the bus, the simulation).
 STARTED = b'bleprobe starting\n'
 # Past bleprobe's own limits (60 s for identity, then up to 1 s for a link to
 # be released and 3 s for it to go down), for a slow, loaded machine.
 SELF_ENDING_LIMIT = 120.0
 AFTER_TERMINATE_LIMIT = 30.0
 
+# Seconds from start within which an identity line comes: the search, the
+# time limit (1 s more while a connection is released), and anything else
+# before that.
+IDENTITY_LINE_TIMES = {'identity-device-not-found': (24.5, 27.0),
+                       'identity-timeout': (59.5, 61.5)}
+ANY_IDENTITY_LINE = (0.0, 61.5)
+# SIGTERM reaches bleprobe through bleprobe-sim's main loop, which on a
+# loaded machine was seen to take 0.2 s: bleprobe's own 0.5 s are given 1 s.
+IDENTITY_AFTER_TERMINATE = 1.3
+EXIT_AFTER_TERMINATE = 1.0
+# The timeline counts from the command's start, a little before bleprobe's
+# (0.35 s seen on a loaded machine): only lateness is measured.
+ERROR_AFTER_EVENT = 0.5
+# After the last line: a scan stops its discovery; identity waits for BlueZ
+# to drop its link, for up to 3 s.
+EXIT_AFTER_LINE = {False: 1.0, True: 3.5}
 
-async def run_scenario(path):
+
+class Run:
+    """bleprobe under bleprobe-sim.  bleprobe writes to a FIFO that no other
+    process holds, read here as it comes: each line's arrival, and the end
+    of the FIFO at bleprobe's own exit, on the monotonic clock."""
+
+    def __init__(self, scenario_path, args):
+        self.dir = tempfile.mkdtemp(prefix='check-scenarios-')
+        self.fifo = os.path.join(self.dir, 'bleprobe.out')
+        os.mkfifo(self.fifo)
+        self.process = subprocess.Popen(
+            [BLEPROBE_SIM, 'run', scenario_path, '--', 'sh', '-c',
+             'exec >"$1"; printf "%s" "$2"; shift 2; exec "$@"', 'sh', self.fifo,
+             STARTED.decode(), os.environ.get('BLEPROBE', 'bleprobe'), *args],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.lines = []
+        self.exited = None
+        self.output = b''
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.waiter = threading.Thread(target=self._wait, daemon=True)
+        self.reader.start()
+        self.waiter.start()
+
+    def _read(self):
+        with open(self.fifo, 'rb') as f:
+            for line in f:
+                self.lines.append((time.monotonic(), line))
+        self.exited = time.monotonic()
+
+    def _wait(self):
+        out, err = self.process.communicate()
+        self.output = out + err
+        # Where bleprobe never started, the read still waits for a writer.
+        while self.reader.is_alive():
+            try:
+                os.close(os.open(self.fifo, os.O_WRONLY | os.O_NONBLOCK))
+            except OSError:
+                pass
+            self.reader.join(0.1)
+
+    def ended(self):
+        return not self.waiter.is_alive()
+
+    def close(self):
+        stop_process(self.process)
+        self.waiter.join(AFTER_TERMINATE_LIMIT)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def timing_problems(scenario, lines, terminated, exited):
+    """The lines, (seconds, record) from bleprobe's start, and the exit
+    against the times callers rely on."""
+    identity = '--identity' in scenario['bleprobeArgs']
+    problems = []
+
+    def check(what, seconds, low, high):
+        if not ((low is None or low <= seconds) and seconds <= high):
+            problems.append('%s at %.2f s, expected %s%.2f s'
+                            % (what, seconds, '' if low is None else '%.2f to ' % low, high))
+
+    for at, record in lines:
+        what = 'line %s' % json.dumps(record)
+        if identity:
+            check(what, at, *IDENTITY_LINE_TIMES.get(record.get('error'), ANY_IDENTITY_LINE))
+            if terminated is not None and at >= terminated:
+                check(what + ' after SIGTERM', at - terminated, 0.0, IDENTITY_AFTER_TERMINATE)
+        elif terminated is not None:
+            check(what, at, 0.0, terminated)
+    timeline = scenario.get('timeline')
+    if timeline and lines and not identity and 'error' in lines[-1][1]:
+        event = max(e['at'] for e in timeline)
+        check('error line after the last event', lines[-1][0] - event, None, ERROR_AFTER_EVENT)
+    if terminated is not None and not identity:
+        check('exit after SIGTERM', exited - terminated, 0.0, EXIT_AFTER_TERMINATE)
+    elif lines:
+        check('exit after the last line', exited - lines[-1][0], 0.0, EXIT_AFTER_LINE[identity])
+    return problems
+
+
+def run_scenario(path):
     """(passed, message) for one scenario file."""
     with open(path, encoding='utf-8') as f:
         scenario = json.load(f)
-    command = [os.environ.get('BLEPROBE_SIM', 'bleprobe-sim'), 'run', path, '--',
-               'sh', '-c', 'printf "%s" "$1"; shift; exec "$@"', 'sh', STARTED.decode(),
-               os.environ.get('BLEPROBE', 'bleprobe'), *scenario['bleprobeArgs']]
-    expect = scenario['expect']
+    run = Run(path, scenario['bleprobeArgs'])
+    try:
+        return check_run(scenario, run)
+    finally:
+        run.close()
+
+
+def check_run(scenario, run):
     terminate_after = scenario.get('terminateAfter')
-    process = await asyncio.create_subprocess_exec(*command, stdin=asyncio.subprocess.DEVNULL,
-                                                   stdout=asyncio.subprocess.PIPE,
-                                                   stderr=asyncio.subprocess.PIPE)
     try:
-        started = await asyncio.wait_for(process.stdout.readline(), SELF_ENDING_LIMIT)
-    except asyncio.TimeoutError:
-        process.kill()
-        await process.communicate()
+        poll_until(lambda: run.lines or run.ended(), SELF_ENDING_LIMIT)
+    except TimeoutError:
         return False, 'bleprobe not started after %g s' % SELF_ENDING_LIMIT
-    output = asyncio.ensure_future(process.communicate())
+    started = run.lines[0][0] if run.lines and run.lines[0][1] == STARTED else None
+    terminated = None
+    limit = SELF_ENDING_LIMIT
+    if terminate_after is not None and started is not None:
+        run.reader.join(max(0.0, started + terminate_after - time.monotonic()))
+        if run.exited is None:
+            terminated = time.monotonic()
+            run.process.send_signal(signal.SIGTERM)
+        limit = AFTER_TERMINATE_LIMIT
     try:
-        if terminate_after is not None and started == STARTED:
-            done, _ = await asyncio.wait({output}, timeout=terminate_after)
-            if not done:
-                process.send_signal(signal.SIGTERM)
-            limit = AFTER_TERMINATE_LIMIT
-        else:
-            limit = SELF_ENDING_LIMIT
-        stdout, stderr = await asyncio.wait_for(asyncio.shield(output), limit)
-    except asyncio.TimeoutError:
-        process.kill()
-        stdout, stderr = await output
+        poll_until(run.ended, limit)
+    except TimeoutError:
         return False, 'still running %g s after it should have ended' % limit
-    if started != STARTED:
-        stdout = started + stdout
+    output = run.lines[1:] if started is not None else run.lines
     try:
-        lines = [json.loads(line) for line in stdout.decode('utf-8').splitlines()]
+        lines = [(at - (started or 0.0), json.loads(line)) for at, line in output]
     except ValueError:
-        lines = stdout
+        lines = None
     problems = []
-    if lines != expect:
-        problems.append('lines %s, expected %s' % (json.dumps(lines) if isinstance(lines, list) else lines,
-                                                   json.dumps(expect)))
-    if process.returncode != 0:
-        problems.append('exit status %d' % process.returncode)
-    if problems and stderr:
-        problems.append('stderr: %s' % stderr.decode('utf-8', 'replace').strip())
+    records = [record for _, record in lines] if lines is not None else None
+    if records != scenario['expect']:
+        problems.append('lines %s, expected %s' % (
+            json.dumps(records) if records is not None else b''.join(l for _, l in output),
+            json.dumps(scenario['expect'])))
+    elif started is not None:
+        problems += timing_problems(scenario, lines,
+                                    terminated and terminated - started, run.exited - started)
+    if run.process.returncode != 0:
+        problems.append('exit status %d' % run.process.returncode)
+    if problems and run.output:
+        problems.append('bleprobe-sim wrote: %s' % run.output.decode('utf-8', 'replace').strip())
     return not problems, '; '.join(problems)
 
 
-async def run_all(paths):
-    async def timed(path):
-        start = time.monotonic()
-        passed, message = await run_scenario(path)
-        name = os.path.basename(path)
-        print('%s %s (%.1f s)%s' % ('ok  ' if passed else 'FAIL', name, time.monotonic() - start,
-                                    ': ' + message if message else ''), flush=True)
-        return passed
-
-    return await asyncio.gather(*(timed(p) for p in paths))
+def timed(path):
+    start = time.monotonic()
+    passed, message = run_scenario(path)
+    print('%s %s (%.1f s)%s' % ('ok  ' if passed else 'FAIL', os.path.basename(path),
+                                time.monotonic() - start, ': ' + message if message else ''),
+          flush=True)
+    return passed
 
 
 def main(argv):
@@ -105,7 +229,8 @@ def main(argv):
     if not paths:
         print('check_scenarios.py: no scenario found', file=sys.stderr)
         return 2
-    results = asyncio.run(run_all(paths))
+    with ThreadPoolExecutor(len(paths)) as pool:
+        results = list(pool.map(timed, paths))
     passed = sum(results)
     print('%d passed, %d failed' % (passed, len(results) - passed))
     return 0 if all(results) else 1

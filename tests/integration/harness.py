@@ -5,7 +5,10 @@ configuration) and, where it asks for one, its own simulated bluetoothd
 (the package bleprobe_sim in sim/) on that bus.  The tool is started with
 DBUS_SYSTEM_BUS_ADDRESS pointing at the private bus; its stdout and stderr
 are collected byte for byte, and every line is validated against the JSON
-Schema of the mode that the command line chose (doc/schema/).
+Schema of the mode that the command line chose (doc/schema/).  When it was
+started, when each line arrived, when SIGTERM was sent and when it exited
+are kept on the monotonic clock, which the simulation's call log uses too:
+callers rely on those times as much as on the lines.
 """
 
 import json
@@ -32,6 +35,7 @@ import line_schema  # noqa: E402
 from bleprobe_sim import bus as sim_bus  # noqa: E402
 from bleprobe_sim.client import SimClient  # noqa: E402
 from bleprobe_sim.dbus_values import to_json  # noqa: E402
+from bleprobe_sim.waiting import poll_until, stop_process  # noqa: E402
 
 BLEPROBE = os.environ.get('BLEPROBE', os.path.join(REPO, 'build', 'bleprobe'))
 # A cross-built tool runs under qemu-user, e.g. "qemu-aarch64 -L
@@ -53,20 +57,11 @@ DENY_BLUEZ = sim_bus.DENY_BLUEZ
 DENY_ADAPTER_METHODS = sim_bus.DENY_ADAPTER_METHODS
 
 
-def kill_now(process):
-    if process.poll() is None:
-        process.kill()
-    process.wait()
-
-
-def end_politely(process):
-    """SIGTERM, and SIGKILL if it is still there 5 s later."""
-    if process.poll() is None:
-        process.terminate()
-        try:
-            process.wait(5)
-        except subprocess.TimeoutExpired:
-            kill_now(process)
+def assert_between(what, seconds, low, high):
+    """A time that callers rely on: bounded on both sides, so that a run that
+    lingers fails as surely as one that hurries."""
+    assert low <= seconds <= high, ('%s: %.2f s, expected %.2f to %.2f s'
+                                    % (what, seconds, low, high))
 
 
 class Bus(sim_bus.PrivateBus):
@@ -84,20 +79,20 @@ class Sim(SimClient):
             env=dict(os.environ, PYTHONPATH=SIM_DIR))
         ready = self.process.stdout.readline()
         if ready.strip() != b'READY':
-            self.process.kill()
+            stop_process(self.process, signal_first=False)
             raise RuntimeError('simulated BlueZ did not start')
         super().__init__(bus.address)
 
     def kill(self):
         """bluetoothd dies: its connection and org.bluez go away at once."""
-        kill_now(self.process)
+        stop_process(self.process, signal_first=False)
 
     def stop(self):
         try:
             self.close()
         except Exception:
             pass
-        end_politely(self.process)
+        stop_process(self.process)
         self.process.stdout.close()
 
 
@@ -117,7 +112,12 @@ def check_line(raw, args):
 
 
 class Tool:
-    """A running bleprobe whose output is collected as it arrives."""
+    """A running bleprobe whose output is collected as it arrives.
+
+    started, line_times, terminated and exited are time.monotonic() values:
+    right after exec, as each line feed arrived, as SIGTERM was sent, and as
+    its standard output ended, which the kernel does as it exits (None until
+    then); read by one thread, a line's time is never after the exit's."""
 
     def __init__(self, args, address):
         if not os.access(BLEPROBE, os.X_OK):
@@ -128,72 +128,72 @@ class Tool:
         self.process = subprocess.Popen(EMULATOR + [BLEPROBE] + self.args, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                         env=env)
+        self.started = time.monotonic()
         self.pid = self.process.pid
         self.stdout = bytearray()
         self.stderr = bytearray()
-        self.changed = threading.Condition()
-        self.readers = [threading.Thread(target=self._read, args=(self.process.stdout, self.stdout),
-                                         daemon=True),
-                        threading.Thread(target=self._read, args=(self.process.stderr, self.stderr),
-                                         daemon=True)]
+        self.line_times = []
+        self.terminated = None
+        self.exited = None
+        self.lock = threading.Lock()
+        self.readers = [threading.Thread(target=self._read, args=args, daemon=True) for args in (
+            (self.process.stdout, self.stdout, self.line_times), (self.process.stderr, self.stderr, []))]
         for reader in self.readers:
             reader.start()
 
-    def _read(self, stream, into):
+    def _read(self, stream, into, times):
         while True:
             chunk = os.read(stream.fileno(), 65536)
-            with self.changed:
-                if not chunk:
-                    self.changed.notify_all()
-                    return
+            now = time.monotonic()
+            if not chunk:
+                if stream is self.process.stdout:
+                    self.exited = now
+                return
+            with self.lock:
                 into.extend(chunk)
-                self.changed.notify_all()
+                times.extend([now] * chunk.count(b'\n'))
+
+    def ended(self):
+        """Exited, and all of its output read."""
+        return not any(reader.is_alive() for reader in self.readers)
 
     def raw_lines(self):
-        with self.changed:
+        with self.lock:
             data = bytes(self.stdout)
         return [line + b'\n' for line in data.split(b'\n')[:-1]]
 
     def wait_lines(self, count, timeout=TIMEOUT):
         """Wait until `count` complete lines have been written; return them parsed."""
-        deadline = time.monotonic() + timeout
-        with self.changed:
-            while self.stdout.count(b'\n') < count:
-                remaining = deadline - time.monotonic()
-                if remaining <= 0 or (self.process.poll() is not None
-                                      and not any(r.is_alive() for r in self.readers)):
-                    break
-                self.changed.wait(min(remaining, 0.1))
+        try:
+            poll_until(lambda: len(self.line_times) >= count or self.ended(), timeout)
+        except TimeoutError:
+            pass
         lines = self.raw_lines()
         assert len(lines) >= count, ('expected %d lines, got %r (stderr %r)'
                                      % (count, lines, bytes(self.stderr)))
         return [check_line(line, self.args) for line in lines[:count]]
 
     def terminate(self):
-        if self.process.poll() is None:
+        if self.exited is None:
+            self.terminated = time.monotonic()
             self.process.send_signal(signal.SIGTERM)
 
     def finish(self, timeout=SEARCH_TIME + TIMEOUT):
         """Wait for the exit; return (status, records), checking every line
         and that nothing reached stderr."""
         try:
-            status = self.process.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
+            poll_until(self.ended, timeout)
+        except TimeoutError:
+            stop_process(self.process, signal_first=False)
             pytest.fail('bleprobe did not exit within %.0f s; stdout %r'
                         % (timeout, bytes(self.stdout)))
-        for reader in self.readers:
-            reader.join(timeout)
         assert bytes(self.stderr) == b'', bytes(self.stderr)
         data = bytes(self.stdout)
         assert data == b'' or data.endswith(b'\n'), data
-        return status, [check_line(line, self.args) for line in self.raw_lines()]
+        return self.process.wait(TIMEOUT), [check_line(line, self.args) for line in self.raw_lines()]
 
     def cleanup(self):
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
+        stop_process(self.process, signal_first=False)
         for reader in self.readers:
             reader.join(TIMEOUT)
         self.process.stdout.close()
@@ -262,12 +262,14 @@ class Watcher:
 
     def wait(self, condition, timeout=TIMEOUT):
         """Run the loop until condition(events) holds."""
-        deadline = time.monotonic() + timeout
-        while not condition(self.events):
-            if time.monotonic() > deadline:
-                raise AssertionError('condition not met; events: %r' % (self.events,))
-            if not self.context.iteration(False):
-                time.sleep(0.01)
+        def met():
+            while self.context.iteration(False):
+                pass
+            return condition(self.events)
+        try:
+            poll_until(met, timeout)
+        except TimeoutError:
+            raise AssertionError('condition not met; events: %r' % (self.events,)) from None
 
     def close(self):
         self.bus.close()

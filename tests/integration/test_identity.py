@@ -8,7 +8,7 @@ import time
 
 from bleprobe_sim.names import ADAPTER, DEVICE, GATT_CHARACTERISTIC, OBJECT_MANAGER, PROPERTIES, uuid16
 from bleprobe_sim.profiles import PROFILES
-from harness import DENY_BLUEZ, forge, forged_bluez_exit
+from harness import DENY_BLUEZ, assert_between, forge, forged_bluez_exit
 
 ADDRESS = 'D0:00:00:00:00:01'
 OTHER = 'D0:00:00:00:00:11'
@@ -268,6 +268,8 @@ def test_unknown_identifier_is_not_connected(bluez, bus, run_tool, setup, identi
     # A search that found nothing is stopped before the run ends.
     if searched:
         bluez.wait_for_call('SetDiscoveryFilter', pid=tool.pid, count=2)
+        # After the whole 25 s search, and not much later.
+        assert_between('not found after', tool.line_times[0] - tool.started, 24.5, 27.0)
     assert discovery_calls(bluez, tool) == (SEARCH if searched else [])
 
 
@@ -352,6 +354,11 @@ def test_search_that_does_not_end_by_itself(bluez, bus, run_tool, case):
         action(bluez, bus, tool)
     status, records = tool.finish()
     assert (status, records) == (0, [error(code)])
+    # No link to release: the line comes at once, and the exit once the
+    # discovery is stopped.
+    if action is sigterm:
+        assert_between('line after SIGTERM', tool.line_times[0] - tool.terminated, 0.0, 0.5)
+    assert_between('exit after the line', tool.exited - tool.line_times[0], 0.0, 1.0)
     if len(calls) > 2:
         # Sent on the way out: the simulation may log it after the exit.
         bluez.wait_for_call('SetDiscoveryFilter', pid=tool.pid, count=2)
@@ -470,16 +477,23 @@ def test_back_to_back_runs_on_one_peripheral(bluez, bus, run_tool, gap):
         time.sleep(gap)
 
 
-@pytest.mark.parametrize('disconnect_delay, sigterm', [(-1.0, False), (-1.0, True)],
-                         ids=['never-confirmed', 'sigterm-while-waiting'])
-def test_waiting_for_the_link_to_drop_is_bounded(bluez, bus, run_tool, disconnect_delay, sigterm):
-    peripheral(bluez, gatt_with_serial(b'0123456789ABCDEF'), DisconnectDelay=disconnect_delay)
+@pytest.mark.parametrize('sigterm', [False, True], ids=['never-confirmed', 'sigterm-while-waiting'])
+def test_waiting_for_the_link_to_drop_is_bounded(bluez, bus, run_tool, sigterm):
+    peripheral(bluez, gatt_with_serial(b'0123456789ABCDEF'), DisconnectDelay=-1.0)
     tool = run_tool(['--identity', ID], bus.address)
     tool.wait_lines(1)
     if sigterm:
         tool.terminate()
     status, records = tool.finish()
     assert (status, records) == (0, [success('0123456789ABCDEF')])
+    # No disconnection comes: the deferred report writes the line 1 s after
+    # Disconnect, then the process waits 3 s for the link, or until SIGTERM.
+    disconnect = bluez.calls('Disconnect', pid=tool.pid)[0]['time']
+    assert_between('line after Disconnect', tool.line_times[0] - disconnect, 0.7, 1.3)
+    if sigterm:
+        assert_between('exit after SIGTERM', tool.exited - tool.terminated, 0.0, 0.5)
+    else:
+        assert_between('exit after the line', tool.exited - tool.line_times[0], 2.7, 3.5)
 
 
 def hang_read(sim, tool, path):
@@ -527,6 +541,9 @@ def test_sigterm_while_connecting_cancels_the_attempt(bluez, bus, run_tool):
     tool.terminate()
     status, records = tool.finish()
     assert (status, records) == (0, [error('identity-cancelled')])
+    # The attempt is released first: the line follows within the deferred
+    # report's 1 s.
+    assert_between('line after SIGTERM', tool.line_times[0] - tool.terminated, 0.0, 1.3)
     # Disconnect is how BlueZ abandons a pending Connect.
     assert link_calls(bluez, tool) == ['Connect', 'Disconnect']
 

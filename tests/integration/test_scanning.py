@@ -7,7 +7,7 @@ import pytest
 from bleprobe_sim.dbus_values import byte_array, service_data
 from bleprobe_sim.names import ADAPTER, DEVICE, OBJECT_MANAGER, PROPERTIES, uuid16
 from bleprobe_sim.profiles import PROFILES
-from harness import DENY_ADAPTER_METHODS, DENY_BLUEZ, Tool, forge, forged_bluez_exit
+from harness import DENY_ADAPTER_METHODS, DENY_BLUEZ, Tool, assert_between, forge, forged_bluez_exit
 
 UNIT = uuid16('1523')
 DFU = uuid16('fe59')
@@ -37,10 +37,20 @@ def start_scan(run_tool, sim, address, args=()):
 
 
 def stop(tool):
-    """SIGTERM, then the exit status 0 and every line written."""
+    """SIGTERM, then the exit at once with status 0; every line written."""
     tool.terminate()
     status, records = tool.finish()
     assert status == 0
+    assert_between('exit after SIGTERM', tool.exited - tool.terminated, 0.0, 0.5)
+    return records
+
+
+def finish_by_itself(tool):
+    """The run ends on its own: status 0, and the exit within 1 s of its
+    last line (the error that ended it)."""
+    status, records = tool.finish()
+    assert status == 0
+    assert_between('exit after the last line', tool.exited - tool.line_times[-1], 0.0, 1.0)
     return records
 
 
@@ -162,8 +172,7 @@ DFU_START_CASES = ['no-bluez', 'powered-off', 'bus-denies-org.bluez']
 def test_adapter_problem_at_start_is_one_error_record(make_bus, make_sim, run_tool, case, mode):
     setup, code = START_CASES[case]
     address = setup(make_bus, make_sim)
-    status, records = run_tool(mode, address).finish()
-    assert (status, records) == (0, [{'error': code}])
+    assert finish_by_itself(run_tool(mode, address)) == [{'error': code}]
 
 
 # ---------------------------------------------------------------------------
@@ -311,15 +320,19 @@ def test_advertiser_whose_first_report_is_lost_is_reported_in_the_next_round(
     # A 6.12 kernel loses the first report of a discovery started from idle,
     # and the controller lets the advertiser through again only in the next
     # round.  The scan's filter asks for duplicates, so bluetoothd starts that
-    # round at once; the pause before a plain round is stretched beyond the
-    # wait for a line, so a scan that let it run plain rounds would print
-    # nothing in time.
+    # round at once, and the line comes within one (shortened) round of the
+    # advertisement heard first; a scan that let it run plain rounds would
+    # wait for bluetoothd's 5 s pause in between.
     sim = make_sim(bus, profile='5.82')
     sim.add_adapter('hci0', controller='le')
-    sim.set_timing(RoundTime=1.0, RoundPause=60.0)
+    round_time, appear_delay = 1.0, 0.1
+    sim.set_timing(RoundTime=round_time, RoundPause=5.0, AppearDelay=appear_delay)
     sim.add_peripheral_in_range(X, ServiceData=service_data({UNIT: b'1234-567'}))
     tool = start_scan(run_tool, sim, bus.address)
     tool.wait_lines(1)
+    first_heard = sim.discovery_log()['rounds'][0]['time'] + appear_delay
+    assert_between('line after the first heard advertisement', tool.line_times[0] - first_heard,
+                   0.0, round_time + 0.5)
     # Later rounds report the unchanged advertiser again: still one line.
     log = sim.wait_reports(4)
     assert stop(tool) == [unit(X, '1234-567')]
@@ -523,9 +536,7 @@ def test_losing_the_adapter_mid_scan_ends_with_adapter_unavailable(bluez, bus, r
     bluez.add_device(X, data={DFU if mode else UNIT: b'1234-567'})
     first = tool.wait_lines(1)
     GONE[case](bus, bluez)
-    status, records = tool.finish()
-    assert status == 0
-    assert records == first + [{'error': 'adapter-unavailable'}]
+    assert finish_by_itself(tool) == first + [{'error': 'adapter-unavailable'}]
 
 
 
@@ -574,5 +585,4 @@ def test_refused_restart_is_reported(bluez, bus, run_tool):
     tool = start_scan(run_tool, bluez, bus.address)
     client_stops_with_filter_and_leaves(bluez, bus, tool, lambda: bluez.fail_adapter_method(
         HCI0, 'StartDiscovery', 'org.bluez.Error.NotAuthorized'))
-    status, records = tool.finish()
-    assert (status, records) == (0, [{'error': 'permission-denied'}])
+    assert finish_by_itself(tool) == [{'error': 'permission-denied'}]
