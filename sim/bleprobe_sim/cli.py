@@ -100,8 +100,8 @@ class Signals:
                                  lambda s=signum: handler(s) or True)
         # Those that came before GLib took the signals over are handled once
         # the loop runs: a quit before the loop runs would be lost.
-        for signum in self.received:
-            GLib.idle_add(lambda s=signum: handler(s) or False, priority=GLib.PRIORITY_HIGH)
+        for early in self.received:
+            GLib.idle_add(lambda s=early: handler(s) or False, priority=GLib.PRIORITY_HIGH)
 
 
 class Faults:
