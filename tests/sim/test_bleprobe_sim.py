@@ -15,10 +15,10 @@ import pytest
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SIM_DIR = os.path.join(REPO, 'sim')
-sys.path.insert(0, SIM_DIR)
 
-from bleprobe_sim.simulated_bluez import ADAPTER, DEVICE, SimClient, uuid16  # noqa: E402
-from bleprobe_sim.waiting import poll_until, stop_process  # noqa: E402
+from bleprobe_sim import __version__
+from bleprobe_sim.simulated_bluez import ADAPTER, DEVICE, SimClient, uuid16
+from bleprobe_sim.waiting import poll_until, stop_process
 
 PROGRAM = os.path.join(SIM_DIR, 'bleprobe-sim')
 TIMEOUT = 20.0
@@ -73,6 +73,17 @@ def test_run_exits_as_a_shell_would_and_leaves_nothing(scenario_file, command, s
         assert leftovers(address) == []
     else:
         assert result.stderr.decode().startswith('bleprobe-sim: %s: ' % command[0])
+
+
+@pytest.mark.parametrize('argv, status, stdout', [
+    (['--version'], 0, 'bleprobe-sim %s\n' % __version__),
+    (['--help'], 0, 'usage: bleprobe-sim run SCENARIO -- COMMAND'),
+    (['serve', '--help'], 0, 'usage: bleprobe-sim run SCENARIO -- COMMAND'),
+])
+def test_help_and_version(argv, status, stdout):
+    result = subprocess.run([PROGRAM] + argv, capture_output=True, text=True, timeout=TIMEOUT)
+    assert (result.returncode, result.stderr) == (status, '')
+    assert result.stdout.startswith(stdout)
 
 
 @pytest.mark.parametrize('argv', [
@@ -224,12 +235,13 @@ FAKE_DAEMONS = {
 }
 
 
+# Times from the daemon's start, or from the signal when one is sent.
 @pytest.mark.parametrize('daemon, signum, status, message, least, most', [
-    ('silent', None, 125, 'dbus-daemon printed no address within 5 s', 5.0, 7.0),
-    ('silent', signal.SIGTERM, 128 + signal.SIGTERM, '', 0.5, 1.5),
-    ('silent', signal.SIGHUP, 128 + signal.SIGHUP, '', 0.5, 1.5),
-    ('fails', None, 125, 'dbus-daemon did not start: it exited with status 3', 0.0, 2.0),
-    ('complains', None, 125, 'dbus-daemon did not start: no memory at all', 0.0, 2.0),
+    ('silent', None, 125, 'dbus-daemon printed no address within 5 s', 4.9, 6.5),
+    ('silent', signal.SIGTERM, 128 + signal.SIGTERM, '', 0.0, 1.0),
+    ('silent', signal.SIGHUP, 128 + signal.SIGHUP, '', 0.0, 1.0),
+    ('fails', None, 125, 'dbus-daemon did not start: it exited with status 3', 0.0, 1.5),
+    ('complains', None, 125, 'dbus-daemon did not start: no memory at all', 0.0, 1.5),
 ], ids=['bounded', 'term', 'hup', 'silent-failure', 'stderr'])
 def test_start_up_is_bounded_and_leaves_nothing(tmp_path, scenario_file, daemon, signum, status,
                                                 message, least, most):
@@ -240,13 +252,14 @@ def test_start_up_is_bounded_and_leaves_nothing(tmp_path, scenario_file, daemon,
     args = tmp_path / 'args'
     env = dict(os.environ, PATH='%s:%s' % (bin_dir, os.environ['PATH']), FAKE_ARGS=str(args))
     marker = tmp_path / 'ran'
-    start = time.monotonic()
     process = subprocess.Popen([PROGRAM, 'run', scenario_file(ONE_ADAPTER), '--', 'touch',
                                 str(marker)], stderr=subprocess.PIPE, env=env)
     try:
         poll_until(args.exists, TIMEOUT)
+        start = time.monotonic()
         if signum is not None:
             time.sleep(0.5)
+            start = time.monotonic()
             process.send_signal(signum)
         assert process.wait(TIMEOUT) == status
         took = time.monotonic() - start
