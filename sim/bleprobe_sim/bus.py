@@ -71,13 +71,18 @@ class BusStartCancelled(Exception):
     """The caller's cancelled() became true while the daemon started."""
 
 
-def die_with_parent(parent: int) -> None:
-    """In the child, before exec: SIGTERM when the parent dies."""
-    libc = ctypes.CDLL(None, use_errno=True)
-    libc.prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
-    if os.getppid() != parent:
-        # The parent died before the request took effect.
-        os._exit(1)
+def death_signal() -> Callable[[], None]:
+    """What the child runs before exec to get SIGTERM when its parent dies
+    (libc is loaded here, in the parent: the child only calls it)."""
+    prctl = ctypes.CDLL(None, use_errno=True).prctl
+    parent = os.getpid()
+
+    def die_with_parent() -> None:
+        prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
+        if os.getppid() != parent:
+            # The parent died before the request took effect.
+            os._exit(1)
+    return die_with_parent
 
 
 def alive(pid: int) -> bool:
@@ -136,13 +141,12 @@ class PrivateBus:
                 f.write(BUS_CONFIG.format(socket=os.path.join(self.dir, 'bus'),
                                           extra=extra_policy))
             with open(os.path.join(self.dir, 'daemon.err'), 'wb') as stderr:
-                parent = os.getpid()
                 # A session of its own: a Ctrl-C at the terminal reaches the
                 # command under test, not the bus it talks to.
                 self.process = subprocess.Popen(
                     ['dbus-daemon', '--config-file=' + config, '--nofork', '--print-address'],
                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr,
-                    start_new_session=True, preexec_fn=lambda: die_with_parent(parent))
+                    start_new_session=True, preexec_fn=death_signal())
             self.address = self.read_address(cancelled, timeout)
         except BaseException:
             self.close()
