@@ -1,7 +1,10 @@
-"""find_unit.py against bleprobe-sim, as a caller's CI would run it.
+"""find_unit.py against bleprobe-sim, as a caller's CI would run it, through
+the pytest fixture that the bleprobe-sim package installs (bleprobe_sim):
+each test serves its scenario on a private bus and runs the program with
+that bus as its system bus.
 
-BLEPROBE_SIM and BLEPROBE in the environment name the programs (default:
-the ones on PATH).
+BLEPROBE in the environment names the bleprobe that find_unit.py runs
+(default: the one on PATH).
 """
 
 import os
@@ -10,8 +13,14 @@ import subprocess
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SIM = os.environ.get('BLEPROBE_SIM', 'bleprobe-sim')
 UNIT_1 = '00000000-0000-0000-0000-D43F7A100001'
+
+
+def find_unit(served, *args):
+    return subprocess.run([os.path.join(HERE, 'find_unit.py'), *args], env=served.env,
+                          stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120,
+                          check=False)
+
 
 # scenario, arguments, exit status, standard output, in standard error
 CASES = [
@@ -23,9 +32,17 @@ CASES = [
 
 
 @pytest.mark.parametrize('scenario, args, status, stdout, stderr', CASES)
-def test_find_unit(scenario, args, status, stdout, stderr):
-    result = subprocess.run([SIM, 'run', os.path.join(HERE, 'scenarios', scenario), '--',
-                             os.path.join(HERE, 'find_unit.py'), *args],
-                            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120, check=False)
+def test_find_unit(bleprobe_sim, scenario, args, status, stdout, stderr):
+    result = find_unit(bleprobe_sim(os.path.join(HERE, 'scenarios', scenario)), *args)
     assert (result.returncode, result.stdout) == (status, stdout), result.stderr
     assert stderr in result.stderr
+
+
+def test_find_unit_on_an_adapter_switched_off_meanwhile(bleprobe_sim):
+    # A scenario as a dict, changed through the control client before the
+    # program runs.
+    served = bleprobe_sim({'adapters': [{'index': 0}]})
+    served.client.set_powered('/org/bluez/hci0', False)
+    result = find_unit(served, '1234-567')
+    assert result.returncode == 1
+    assert 'adapter-unavailable' in result.stderr

@@ -1,78 +1,146 @@
 """bleprobe-sim: a simulated bluetoothd on a private system bus, for testing
-programs that run bleprobe on machines without Bluetooth.
+programs that run bleprobe on machines without Bluetooth."""
 
-usage: bleprobe-sim run SCENARIO -- COMMAND [ARGS...]
-       bleprobe-sim serve SCENARIO
-
-run    starts a private bus and the simulated bluetoothd playing SCENARIO,
-       runs COMMAND with DBUS_SYSTEM_BUS_ADDRESS set to that bus, and stops
-       everything when COMMAND ends.  SIGINT and SIGTERM are passed on to
-       COMMAND.  Exits with COMMAND's status: 128+N when signal N ended it,
-       126 when it cannot be run, 127 when it is not found.
-serve  prints the bus address as its first line and runs until SIGINT or
-       SIGTERM (then exit 0); the control interface org.bleprobe.Simulator
-       on that bus changes the simulation meanwhile.
-
-SCENARIO is a JSON file described by scenario.schema.json.  Scenario time
-zero is when COMMAND starts (run) or the address is printed (serve).
-Exit status 2: a usage error or a scenario that cannot be played;
-125: the bus or the simulation could not be started.
-"""
-
+import argparse
 import os
 import signal
 import subprocess
 import sys
+from typing import Callable, List, NoReturn, Optional
 
-USAGE = ('usage: bleprobe-sim run SCENARIO -- COMMAND [ARGS...]\n'
-         '       bleprobe-sim serve SCENARIO\n')
+from . import __version__
+from .waiting import poll_until, stop_process
+
 PROG = 'bleprobe-sim'
+USAGE = ('bleprobe-sim run SCENARIO -- COMMAND [ARGS...]\n'
+         '       bleprobe-sim serve SCENARIO\n'
+         '       bleprobe-sim --help | --version')
+EPILOG = """\
+run    starts a private bus and the simulated bluetoothd playing SCENARIO,
+       runs COMMAND in a process group of its own with DBUS_SYSTEM_BUS_ADDRESS
+       set to that bus, and stops everything when COMMAND ends (what COMMAND
+       left running in its group gets SIGTERM).  SIGINT, SIGTERM and SIGHUP
+       are passed on to COMMAND's process group.  Exits with COMMAND's
+       status: 128+N when signal N ended it, 126 when it cannot be run, 127
+       when it is not found.
+serve  prints the bus address as its first line and runs until SIGINT,
+       SIGTERM or SIGHUP (then exit 0); the control interface
+       org.bleprobe.Simulator1 on that bus changes the simulation meanwhile.
+
+SCENARIO is a JSON file described by scenario.schema.json.  Scenario time
+zero is when COMMAND starts (run) or the address is printed (serve).
+Exit status 2: a usage error or a scenario that cannot be played; 70: a
+fault inside the simulation; 125: the bus or the simulation could not be
+started.  See bleprobe-sim(1)."""
+
+BAD_INPUT = 2
+INTERNAL_FAULT = 70     # EX_SOFTWARE
+NOT_STARTED = 125
+NOT_EXECUTABLE = 126
+NOT_FOUND = 127
+
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+# How long what COMMAND left running in its process group has to end after
+# SIGTERM before it gets SIGKILL.
+GROUP_GRACE = 2.0
 
 
-def fail(message, status):
+def fail(message: object, status: int) -> NoReturn:
     sys.stderr.write('%s: %s\n' % (PROG, message))
     sys.exit(status)
 
 
-def parse(argv):
-    """(mode, scenario, command) or a usage error."""
-    if argv[:1] in (['-h'], ['--help']):
-        sys.stdout.write(USAGE)
-        sys.exit(0)
-    if len(argv) >= 4 and argv[0] == 'run' and argv[2] == '--':
-        return 'run', argv[1], argv[3:]
-    if len(argv) == 2 and argv[0] == 'serve':
-        return 'serve', argv[1], None
-    sys.stderr.write(USAGE)
-    sys.exit(2)
+def parser() -> argparse.ArgumentParser:
+    main = argparse.ArgumentParser(prog=PROG, usage=USAGE, description=__doc__,
+                                   epilog=EPILOG,
+                                   formatter_class=argparse.RawDescriptionHelpFormatter)
+    main.add_argument('--version', action='version', version='%s %s' % (PROG, __version__))
+    modes = main.add_subparsers(dest='mode', required=True, metavar='{run,serve}')
+    run = modes.add_parser('run', usage=USAGE, help='run COMMAND against the simulation')
+    run.add_argument('scenario', metavar='SCENARIO')
+    serve = modes.add_parser('serve', usage=USAGE, help='serve the simulation until a signal')
+    serve.add_argument('scenario', metavar='SCENARIO')
+    return main
+
+
+def parse(argv: List[str]) -> argparse.Namespace:
+    """The mode, the scenario and (run) the command; exit 2 on a usage
+    error.  What follows the first `--` is COMMAND, untouched."""
+    options = parser()
+    head, command = argv, None
+    if '--' in argv:
+        split = argv.index('--')
+        head, command = argv[:split], argv[split + 1:]
+    args = options.parse_args(head)
+    if args.mode == 'run' and not command:
+        options.error('run needs -- COMMAND')
+    if args.mode == 'serve' and command is not None:
+        options.error('serve takes no COMMAND')
+    args.command = command
+    return args
 
 
 class Signals:
-    """SIGINT and SIGTERM: noted while things start, then handled in the
-    main loop (where Python's own handlers would wait for the loop to end)."""
+    """SIGINT, SIGTERM and SIGHUP: noted while things start (start-up asks
+    `received`), then handled in the main loop, where Python's own handlers
+    would wait for the loop to end.  A signal that the caller ignores (nohup)
+    stays ignored."""
 
-    def __init__(self):
-        self.received = []
-        for signum in (signal.SIGINT, signal.SIGTERM):
+    def __init__(self) -> None:
+        self.received: List[int] = []
+        self.handled = [s for s in STOP_SIGNALS if signal.getsignal(s) != signal.SIG_IGN]
+        for signum in self.handled:
             signal.signal(signum, lambda signum, _frame: self.received.append(signum))
 
-    def to_loop(self, handler):
+    def to_loop(self, handler: Callable[[int], None]) -> None:
         from gi.repository import GLib
-        for signum in (signal.SIGINT, signal.SIGTERM):
-            GLib.unix_signal_add(GLib.PRIORITY_HIGH, signum, lambda s=signum: handler(s) or True)
-        for signum in self.received:
-            handler(signum)
+        for signum in self.handled:
+            GLib.unix_signal_add(GLib.PRIORITY_HIGH, signum,
+                                 lambda s=signum: handler(s) or True)
+        # Those that came before GLib took the signals over are handled once
+        # the loop runs: a quit before the loop runs would be lost.
+        for early in self.received:
+            GLib.idle_add(lambda s=early: handler(s) or False, priority=GLib.PRIORITY_HIGH)
 
 
-def main(argv=None):
-    mode, filename, command = parse(sys.argv[1:] if argv is None else argv)
+class Faults:
+    """An exception that escapes a callback of the main loop (a timer, a
+    signal handler) is a fault inside the simulation: it ends the loop, and
+    the run ends with one line naming it and INTERNAL_FAULT.  report() is
+    the hook for faults the simulation catches itself."""
+
+    def __init__(self, loop) -> None:
+        self.loop = loop
+        self.first: Optional[BaseException] = None
+
+    def report(self, exc: BaseException) -> None:
+        if self.first is None:
+            self.first = exc
+        self.loop.quit()
+
+    def __enter__(self) -> 'Faults':
+        self.hook = sys.excepthook
+        sys.excepthook = lambda _type, exc, _tb: self.report(exc)
+        return self
+
+    def __exit__(self, *_exc) -> None:
+        sys.excepthook = self.hook
+
+    def message(self) -> str:
+        exc = self.first
+        return 'internal fault: %s%s' % (type(exc).__name__, ': %s' % exc if str(exc) else '')
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    args = parse(sys.argv[1:] if argv is None else argv)
     signals = Signals()
 
     from . import scenario as scenarios
     try:
-        scenario = scenarios.load(filename)
+        scenario = scenarios.load(args.scenario)
     except scenarios.ScenarioError as e:
-        fail(e, 2)
+        fail(e, BAD_INPUT)
 
     from gi.repository import GLib
     from . import bus as sim_bus
@@ -83,24 +151,33 @@ def main(argv=None):
     try:
         try:
             bus = sim_bus.PrivateBus(sim_bus.POLICIES[scenario.get('busPolicy', {})
-                                                      .get('bluez', 'allowed')])
+                                                      .get('bluez', 'allowed')],
+                                     cancelled=lambda: signals.received)
             sim = sb.Simulation(bus.address, scenario.get('bluez', sb.DEFAULT_PROFILE))
             player = Player(sim, scenario)
             sim.own_names()
+        except sim_bus.BusStartCancelled:
+            return 128 + signals.received[0]
         except (OSError, RuntimeError, sb.dbus.DBusException) as e:
-            fail('cannot start the simulation: %s' % e, 125)
+            fail('cannot start the simulation: %s' % e, NOT_STARTED)
         if signals.received:
             return 128 + signals.received[0]
         loop = GLib.MainLoop()
-        if mode == 'serve':
-            return serve(loop, bus, player, signals)
-        return run(loop, bus, player, signals, command)
+        with Faults(loop) as faults:
+            sim.on_fault = faults.report
+            if args.mode == 'serve':
+                status = serve(loop, bus, player, signals)
+            else:
+                status = run(loop, bus, player, signals, args.command, faults)
+        if faults.first is not None:
+            fail(faults.message(), INTERNAL_FAULT)
+        return status
     finally:
         if bus is not None:
             bus.close()
 
 
-def serve(loop, bus, player, signals):
+def serve(loop, bus, player, signals: Signals) -> int:
     player.start()
     try:
         sys.stdout.write(bus.address + '\n')
@@ -112,37 +189,61 @@ def serve(loop, bus, player, signals):
     return 0
 
 
-def run(loop, bus, player, signals, command):
+def signal_group(pgid: int, signum: int) -> bool:
+    """False once nothing is left in the group."""
+    try:
+        os.killpg(pgid, signum)
+        return True
+    except ProcessLookupError:
+        return False
+
+
+def end_group(pgid: int) -> None:
+    """SIGTERM to whatever is left in the process group, SIGKILL to what
+    is still there GROUP_GRACE seconds later."""
+    if not signal_group(pgid, signal.SIGTERM):
+        return
+    try:
+        poll_until(lambda: not signal_group(pgid, 0), GROUP_GRACE)
+    except TimeoutError:
+        signal_group(pgid, signal.SIGKILL)
+
+
+def run(loop, bus, player, signals: Signals, command: List[str], faults: Faults) -> int:
     from gi.repository import GLib
     # The caller's own DBUS_SYSTEM_BUS_ADDRESS is replaced: the command under
     # test must never reach the machine's bus or its Bluetooth.
     env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=bus.address)
     player.start()
     try:
-        child = subprocess.Popen(command, env=env)
+        # A process group of its own, so that what COMMAND starts in the
+        # background is stopped with it.
+        child = subprocess.Popen(command, env=env, process_group=0)
     except FileNotFoundError:
         sys.stderr.write('%s: %s: not found\n' % (PROG, command[0]))
-        return 127
+        return NOT_FOUND
     except OSError as e:
         sys.stderr.write('%s: %s: %s\n' % (PROG, command[0], e.strerror))
-        return 126
-    status = []
+        return NOT_EXECUTABLE
+    status: List[int] = []
 
-    def ended(_pid, wait_status):
+    def ended(_pid: int, wait_status: int) -> None:
         status.append(wait_status)
         loop.quit()
 
-    def forward(signum):
+    def forward(signum: int) -> None:
         if not status:
-            try:
-                os.kill(child.pid, signum)
-            except ProcessLookupError:
-                pass
+            signal_group(child.pid, signum)
     GLib.child_watch_add(GLib.PRIORITY_DEFAULT, child.pid, ended)
     signals.to_loop(forward)
     loop.run()
+    if not status:
+        # A fault ended the loop: COMMAND goes, as on a signal.
+        stop_process(child, GROUP_GRACE)
+        end_group(child.pid)
+        return INTERNAL_FAULT
     # GLib reaped the child; Popen must not wait for it again.
     child.returncode = 0
+    end_group(child.pid)
     code = os.waitstatus_to_exitcode(status[0])
     return 128 - code if code < 0 else code
-

@@ -8,6 +8,7 @@ there).
 """
 
 import json
+import math
 import os
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -18,6 +19,13 @@ class ScenarioError(Exception):
     """A scenario that cannot be played; str() is the one line to show."""
 
 
+# A scenario is a few kilobytes and a few levels deep; these bounds only keep
+# a wrong file (a log, a core dump, a generated tree) from exhausting memory
+# or Python's stack before it can be refused.
+MAX_BYTES = 16 * 1024 * 1024
+MAX_DEPTH = 32
+
+
 def json_path(parts):
     path = '$'
     for part in parts:
@@ -25,28 +33,74 @@ def json_path(parts):
     return path
 
 
-def load(filename):
-    """The scenario in `filename`, checked; raises ScenarioError naming the
-    file, the field (as a JSON path) and the reason."""
+def not_playable(value):
+    """(path parts, reason) of the first value nested too deeply or not a
+    finite number (NaN, Infinity, 1e999), or None."""
+    stack = [([], value)]
+    while stack:
+        parts, value = stack.pop()
+        if len(parts) > MAX_DEPTH:
+            return parts[:MAX_DEPTH + 1], 'nested more than %d levels deep' % MAX_DEPTH
+        if isinstance(value, float) and not math.isfinite(value):
+            return parts, 'not a finite number: %r' % value
+        children = value.items() if isinstance(value, dict) else \
+            enumerate(value) if isinstance(value, list) else ()
+        stack.extend((parts + [key], child) for key, child in reversed(list(children)))
+    return None
+
+
+def parse(text):
+    """The JSON value in text (bytes); raises ScenarioError without the
+    file name."""
+    if len(text) > MAX_BYTES:
+        raise ScenarioError('$: larger than %d MiB' % (MAX_BYTES // (1024 * 1024)))
     try:
-        with open(filename, 'rb') as f:
-            text = f.read()
-    except OSError as e:
-        raise ScenarioError('%s: cannot be read: %s' % (filename, e.strerror)) from None
+        decoded = text.decode('utf-8')
+    except UnicodeDecodeError as e:
+        raise ScenarioError('$: not UTF-8: byte 0x%02x at offset %d'
+                            % (text[e.start], e.start)) from None
     try:
-        scenario = json.loads(text)
+        value = json.loads(decoded)
     except ValueError as e:
-        raise ScenarioError('%s: $: not JSON: %s' % (filename, e)) from None
+        raise ScenarioError('$: not JSON: %s' % e) from None
+    except RecursionError:
+        raise ScenarioError('$: nested more than %d levels deep' % MAX_DEPTH) from None
+    problem = not_playable(value)
+    if problem:
+        raise ScenarioError('%s: %s' % (json_path(problem[0]), problem[1]))
+    return value
+
+
+def check(scenario):
+    """Raises ScenarioError (without the file name) unless scenario, a
+    parsed JSON value, can be played."""
+    problem = not_playable(scenario)
+    if problem:
+        raise ScenarioError('%s: %s' % (json_path(problem[0]), problem[1]))
     import jsonschema
     with open(SCHEMA) as f:
         validator = jsonschema.Draft202012Validator(json.load(f))
     error = jsonschema.exceptions.best_match(validator.iter_errors(scenario))
     if error is not None:
-        raise ScenarioError('%s: %s: %s' % (filename, json_path(error.absolute_path),
-                                           error.message))
+        raise ScenarioError('%s: %s' % (json_path(error.absolute_path), error.message))
     problem = consistency(scenario)
     if problem:
-        raise ScenarioError('%s: %s: %s' % (filename, json_path(problem[0]), problem[1]))
+        raise ScenarioError('%s: %s' % (json_path(problem[0]), problem[1]))
+
+
+def load(filename):
+    """The scenario in `filename`, checked; raises ScenarioError naming the
+    file, the field (as a JSON path) and the reason."""
+    try:
+        with open(filename, 'rb') as f:
+            text = f.read(MAX_BYTES + 1)
+    except OSError as e:
+        raise ScenarioError('%s: cannot be read: %s' % (filename, e.strerror)) from None
+    try:
+        scenario = parse(text)
+        check(scenario)
+    except ScenarioError as e:
+        raise ScenarioError('%s: %s' % (filename, e)) from None
     return scenario
 
 
@@ -71,8 +125,12 @@ def consistency(scenario):
         at = peripheral.get('advertising', {}).get('at', [])
         if at != sorted(at):
             return (where + ['advertising', 'at'], 'the times are not in ascending order')
+    last = 0
     for i, event in enumerate(scenario.get('timeline', [])):
         where = ['timeline', i]
+        if event['at'] < last:
+            return (where + ['at'], 'the events are not in ascending order of their times')
+        last = event['at']
         if event['event'].startswith('adapter'):
             if not indexes:
                 return (where, 'an adapter event needs an adapter, and none is listed')

@@ -3,7 +3,7 @@
 # release and that clang's LLVM tools match it. Then builds the Debian source
 # and binary packages from a copy of the source tree (the unit tests run during
 # the build), checks them with lintian, installs both packages (bleprobe and
-# bleprobe-sim) with apt-get, runs the installed /usr/bin/bleprobe against the
+# bleprobe-sim, python3-bleprobe-sim) with apt-get, runs the installed /usr/bin/bleprobe against the
 # simulated bluetoothd, runs the installed examples (every scenario, and the
 # callers' tests) with /usr/bin/bleprobe-sim, and removes both packages again.
 # Needs root and what scripts/install-deps.sh --test installs.
@@ -16,7 +16,7 @@ if [ "$(id -u)" != 0 ]; then
     echo "package test: installing the package needs root" >&2
     exit 1
 fi
-for package in bleprobe bleprobe-sim; do
+for package in bleprobe bleprobe-sim python3-bleprobe-sim; do
     if dpkg-query -W -f='${Status}' $package 2>/dev/null | grep -q "install ok installed"; then
         echo "package test: a $package package is installed already; remove it first" >&2
         exit 1
@@ -29,7 +29,7 @@ chmod 755 "$work"
 installed=""
 cleanup() {
     if [ -n "$installed" ]; then
-        apt-get purge -y -o DPkg::Lock::Timeout=300 bleprobe bleprobe-sim >/dev/null || true
+        apt-get purge -y -o DPkg::Lock::Timeout=300 bleprobe bleprobe-sim python3-bleprobe-sim >/dev/null || true
     fi
     rm -rf "$work"
 }
@@ -59,10 +59,10 @@ grep -E '[0-9]+% tests passed' "$work/build.log" || true
 echo "==> lintian"
 lintian --fail-on error,warning "$work"/bleprobe_*.changes
 
-echo "==> apt-get install ./bleprobe_*.deb ./bleprobe-sim_*.deb"
+echo "==> apt-get install ./bleprobe_*.deb ./bleprobe-sim_*.deb ./python3-bleprobe-sim_*.deb"
 cd "$work"
 installed=1
-apt-get install -y -o DPkg::Lock::Timeout=300 ./bleprobe_*.deb ./bleprobe-sim_*.deb >"$work/install.log" 2>&1 ||
+apt-get install -y -o DPkg::Lock::Timeout=300 ./bleprobe_*.deb ./bleprobe-sim_*.deb ./python3-bleprobe-sim_*.deb >"$work/install.log" 2>&1 ||
     { cat "$work/install.log"; exit 1; }
 
 echo "==> the installed bleprobe against the simulated bluetoothd"
@@ -79,19 +79,21 @@ examples=/usr/share/bleprobe-sim/examples
     /usr/bin/python3 -m pytest -q -p no:cacheprovider "$1/callers"
     "$1/callers/test-find-unit.sh"' sh "$examples")
 
-echo "==> apt-get remove bleprobe bleprobe-sim"
-apt-get remove -y -o DPkg::Lock::Timeout=300 bleprobe bleprobe-sim >"$work/remove.log" 2>&1 ||
+echo "==> apt-get remove bleprobe bleprobe-sim python3-bleprobe-sim"
+apt-get remove -y -o DPkg::Lock::Timeout=300 bleprobe bleprobe-sim python3-bleprobe-sim >"$work/remove.log" 2>&1 ||
     { cat "$work/remove.log"; exit 1; }
 installed=""
-for package in bleprobe bleprobe-sim; do
+for package in bleprobe bleprobe-sim python3-bleprobe-sim; do
     if [ -e /usr/bin/$package ] || dpkg-query -W -f='${Status}' $package 2>/dev/null | grep -q "install ok"; then
         echo "package test: $package is still installed after apt-get remove" >&2
         exit 1
     fi
 done
-if [ -e /usr/share/bleprobe-sim ]; then
-    echo "package test: /usr/share/bleprobe-sim is left after apt-get remove:" >&2
-    find /usr/share/bleprobe-sim >&2
-    exit 1
-fi
+for left in /usr/share/bleprobe-sim /usr/lib/python3/dist-packages/bleprobe_sim; do
+    if [ -e $left ]; then
+        echo "package test: $left is left after apt-get remove:" >&2
+        find $left >&2
+        exit 1
+    fi
+done
 echo "package test: built, lintian-clean, installed, ran, removed"

@@ -2,6 +2,7 @@
 /usr/bin/bleprobe against the simulated bluetoothd (one scan line, one
 identity line, each checked against its mode's schema by the harness)."""
 
+import glob
 import os
 import sys
 
@@ -20,8 +21,11 @@ def test_the_packages_install_what_the_manual_pages_name():
     paths = ['/usr/bin/bleprobe', '/usr/share/man/man1/bleprobe.1.gz', DOC + 'copyright',
              DOC + 'protocol.md', DOC + 'schema/scan.schema.json', DOC + 'schema/dfu.schema.json',
              DOC + 'schema/identity.schema.json', '/usr/bin/bleprobe-sim', '/usr/share/man/man1/bleprobe-sim.1.gz',
-             '/usr/share/bleprobe-sim/scenario.schema.json']
+             '/usr/share/bleprobe-sim/scenario.schema.json',
+             '/usr/lib/python3/dist-packages/bleprobe_sim/pytest_plugin.py']
     assert [p for p in paths if not os.path.isfile(p)] == []
+    # The fixture's entry point, where pytest looks for it.
+    assert len(glob.glob('/usr/lib/python3/dist-packages/bleprobe_sim-*.dist-info/entry_points.txt')) == 1
 
 
 def test_installed_binary_scans_and_reads_a_serial_number():

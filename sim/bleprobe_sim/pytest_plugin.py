@@ -1,0 +1,86 @@
+"""The pytest fixture `bleprobe_sim`, registered through the pytest11 entry
+point of the installed package:
+
+    def test_finds_the_unit(bleprobe_sim):
+        served = bleprobe_sim('units.json')        # or a scenario as a dict
+        result = subprocess.run(['my-program'], env=served.env)
+        served.client.set_powered('/org/bluez/hci0', False)
+
+Each call serves one scenario with `bleprobe-sim serve` on a private bus of
+its own; everything the fixture served is stopped at the test's teardown,
+whether the test passed or not.
+"""
+
+import json
+import os
+import subprocess
+import sys
+from typing import Any, Dict, Iterator, List, Union
+
+import pytest
+
+from .client import SimClient
+from .waiting import stop_process
+
+# bleprobe-sim gives up on its bus after 5 s; this is only a backstop.
+STOP_GRACE = 5.0
+
+
+class ServeError(RuntimeError):
+    """bleprobe-sim serve did not come up; str() is its own message."""
+
+
+class Served:
+    """One running `bleprobe-sim serve`.
+
+    address: the private bus's address; env: os.environ with
+    DBUS_SYSTEM_BUS_ADDRESS set to it, for the program under test;
+    client: a SimClient on that bus, to change the simulation while the
+    test runs."""
+
+    def __init__(self, scenario: str, errors: str) -> None:
+        self.errors = errors
+        with open(errors, 'wb') as stderr:
+            self.process = subprocess.Popen(
+                [sys.executable, '-m', 'bleprobe_sim', 'serve', scenario],
+                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr)
+        assert self.process.stdout is not None
+        self.address = self.process.stdout.readline().decode().strip()
+        if not self.address:
+            status = stop_process(self.process, STOP_GRACE)
+            self.process.stdout.close()
+            with open(errors) as f:
+                raise ServeError(f.read().strip() or 'bleprobe-sim serve exited with %d' % status)
+        self.env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.address)
+        self.client = SimClient(self.address)
+
+    def stop(self) -> int:
+        """Stops the simulation and its bus; returns serve's exit status."""
+        self.client.close()
+        status = stop_process(self.process, STOP_GRACE)
+        if self.process.stdout is not None:
+            self.process.stdout.close()
+        return status
+
+
+@pytest.fixture
+def bleprobe_sim(tmp_path) -> Iterator[Any]:
+    """A factory: bleprobe_sim(scenario) serves a scenario (a file name or
+    a dict) and returns its Served."""
+    served: List[Served] = []
+
+    def serve(scenario: Union[str, 'os.PathLike[str]', Dict[str, Any]]) -> Served:
+        n = len(served)
+        if isinstance(scenario, dict):
+            path = tmp_path / ('bleprobe-sim-%d.json' % n)
+            path.write_text(json.dumps(scenario))
+            scenario = str(path)
+        one = Served(os.fspath(scenario), str(tmp_path / ('bleprobe-sim-%d.err' % n)))
+        served.append(one)
+        return one
+
+    try:
+        yield serve
+    finally:
+        for one in reversed(served):
+            one.stop()

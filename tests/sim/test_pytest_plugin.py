@@ -1,0 +1,80 @@
+"""The pytest fixture bleprobe_sim, as a caller's test file uses it: each
+served scenario works, a bad one fails the test with bleprobe-sim's own
+line, and nothing is left once the tests end, failed ones included."""
+
+import os
+import subprocess
+import sys
+
+from test_bleprobe_sim import REPO, SIM_DIR, TIMEOUT, leftovers
+
+CALLER = """
+import pytest
+
+from bleprobe_sim.pytest_plugin import ServeError
+
+ADDRESSES = %r
+
+
+def note(served):
+    with open(ADDRESSES, 'a') as f:
+        f.write(served.address + '\\n')
+
+
+def test_two_scenarios_then_a_failure(bleprobe_sim):
+    first = bleprobe_sim({'adapters': [{'index': 0}]})
+    second = bleprobe_sim(%r)
+    note(first)
+    note(second)
+    assert first.env['DBUS_SYSTEM_BUS_ADDRESS'] == first.address != second.address
+    first.client.set_powered('/org/bluez/hci0', False)
+    first.client.wait_property('/org/bluez/hci0', 'org.bluez.Adapter1', 'Powered', False)
+    assert second.client.get_property('/org/bluez/hci0', 'org.bluez.Adapter1', 'Powered')
+    assert False, 'the test fails; the fixture still stops both'
+
+
+def test_a_bad_scenario_is_bleprobe_sims_line(bleprobe_sim):
+    with pytest.raises(ServeError, match=r': \\$\\.adapters: .* is not of type .array.$'):
+        bleprobe_sim({'adapters': 'hci0'})
+"""
+
+
+def test_the_fixture_serves_and_stops_everything_even_when_a_test_fails(tmp_path):
+    addresses = tmp_path / 'addresses'
+    caller = tmp_path / 'test_caller.py'
+    caller.write_text(CALLER % (str(addresses),
+                                os.path.join(SIM_DIR, 'bleprobe_sim', 'demo.json')))
+    result = subprocess.run([sys.executable, '-m', 'pytest', '-q', '-p', 'no:cacheprovider',
+                             '-p', 'bleprobe_sim.pytest_plugin', str(caller)],
+                            capture_output=True, text=True, timeout=TIMEOUT, cwd=str(tmp_path),
+                            env=dict(os.environ, PYTHONPATH=SIM_DIR))
+    assert '1 failed, 1 passed' in result.stdout, result.stdout + result.stderr
+    assert 'the test fails; the fixture still stops both' in result.stdout
+    served = addresses.read_text().split()
+    assert len(served) == 2
+    assert [leftovers(a) for a in served] == [[], []]
+
+
+def test_the_installed_layout_registers_the_fixture(tmp_path):
+    """What cmake --install lays out under a prefix is what pytest and the
+    program find: the package, its entry point, the program."""
+    build = tmp_path / 'build'
+    prefix = tmp_path / 'prefix'
+    configure = subprocess.run(['cmake', '-S', REPO, '-B', str(build), '-DBLEPROBE_TESTS=OFF',
+                                '-DCMAKE_INSTALL_PREFIX=' + str(prefix)],
+                               capture_output=True, text=True, timeout=120)
+    assert configure.returncode == 0, configure.stderr
+    # Nothing is built: the kit's files are installed alone.
+    install = subprocess.run(['cmake', '--install', str(build), '--component', 'sim'],
+                             capture_output=True, text=True, timeout=120)
+    site = prefix / 'lib' / 'python3' / 'dist-packages'
+    assert (site / 'bleprobe_sim' / 'pytest_plugin.py').is_file(), install.stderr
+    assert (prefix / 'share' / 'bleprobe-sim' / 'scenario.schema.json').is_file()
+    entry = subprocess.run(
+        [sys.executable, '-c', 'import importlib.metadata as m; print([e.value for e in '
+         'm.entry_points(group="pytest11") if e.name == "bleprobe_sim"])'],
+        capture_output=True, text=True, timeout=TIMEOUT, env=dict(os.environ, PYTHONPATH=str(site)))
+    assert entry.stdout.strip() == "['bleprobe_sim.pytest_plugin']", entry.stderr
+    version = subprocess.run([str(prefix / 'bin' / 'bleprobe-sim'), '--version'],
+                             capture_output=True, text=True, timeout=TIMEOUT)
+    assert version.stdout.startswith('bleprobe-sim '), version.stderr
