@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "app/clock.h"
-#include "ble/bluez/sd_handle.h"
+#include "sd/sd_handle.h"
 
 namespace cli {
 
@@ -30,9 +30,9 @@ class EventLoop final : public app::Clock {
   void exit(int status);
 
  private:
-  bluez::EventHandle event_;
+  sd::EventHandle event_;
   std::function<void()> signalHandler_;
-  bluez::EventSourceHandle signalSource_;
+  sd::EventSourceHandle signalSource_;
 };
 
 }  // namespace cli

@@ -23,8 +23,8 @@ ble::Error errorOf(sd_bus_message* reply) {
 BluezPeripheral::BluezPeripheral(const PeripheralContext& context, std::string path, const ble::Uuid& identifier)
     : context_(&context), teardown_(context.teardown), path_(std::move(path)), identifier_(identifier) {}
 
-int BluezPeripheral::callDevice(const char* member, SlotHandle& slot, sd_bus_message_handler_t callback) {
-  MessageHandle call;
+int BluezPeripheral::callDevice(const char* member, sd::SlotHandle& slot, sd_bus_message_handler_t callback) {
+  sd::MessageHandle call;
   int r = sd_bus_message_new_method_call(context_->bus, call.put(), names::kService, path_.c_str(),
                                          names::kDeviceInterface, member);
   if (r < 0) return r;
@@ -267,7 +267,7 @@ void BluezPeripheral::readValueForCharacteristic(ble::Characteristic& characteri
   if (!context_) return;
   auto target = findCharacteristic(characteristic);
   if (!target) return;
-  MessageHandle call;
+  sd::MessageHandle call;
   int r = sd_bus_message_new_method_call(context_->bus, call.put(), names::kService, target->handle().c_str(),
                                          names::kGattCharacteristicInterface, "ReadValue");
   if (r >= 0) r = sd_bus_message_append(call.get(), "a{sv}", 0);

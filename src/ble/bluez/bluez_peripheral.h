@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "ble/bluez/peripheral_context.h"
-#include "ble/bluez/sd_handle.h"
 #include "ble/peripheral.h"
+#include "sd/sd_handle.h"
 
 namespace bluez {
 
@@ -49,7 +49,7 @@ class BluezPeripheral final : public ble::Peripheral, public std::enable_shared_
   static int onObjectsReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
   static int onReadReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
 
-  int callDevice(const char* member, SlotHandle& slot, sd_bus_message_handler_t callback);
+  int callDevice(const char* member, sd::SlotHandle& slot, sd_bus_message_handler_t callback);
   void release();
   void endRelease();
   void linkDown();
@@ -78,10 +78,10 @@ class BluezPeripheral final : public ble::Peripheral, public std::enable_shared_
   bool servicesRequested_ = false;
   // Our Disconnect is out and BlueZ has not yet confirmed the link down.
   bool releasing_ = false;
-  SlotHandle connectCall_;
-  SlotHandle disconnectCall_;
-  SlotHandle objectsCall_;
-  SlotHandle readCall_;
+  sd::SlotHandle connectCall_;
+  sd::SlotHandle disconnectCall_;
+  sd::SlotHandle objectsCall_;
+  sd::SlotHandle readCall_;
   std::shared_ptr<ble::Characteristic> pendingRead_;
 };
 
