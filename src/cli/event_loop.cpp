@@ -10,7 +10,7 @@ EventLoop::EventLoop() {
   if (sd_event_new(event_.put()) < 0) event_.reset();
 }
 
-bool EventLoop::addSignalHandler(int signal, std::function<void()> handler) {
+bool EventLoop::setSignalHandler(int signal, std::function<void()> handler) {
   signalHandler_ = std::move(handler);
   auto onSignal = [](sd_event_source*, const struct signalfd_siginfo*, void* userdata) -> int {
     (*static_cast<std::function<void()>*>(userdata))();

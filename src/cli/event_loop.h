@@ -17,9 +17,10 @@ class EventLoop final : public app::Clock {
   sd_event* get() const { return event_.get(); }
   bool valid() const { return static_cast<bool>(event_); }
 
-  // Delivers `signal` as a loop event. The signal is blocked first, so from
-  // this call on its default action can no longer end the process.
-  bool addSignalHandler(int signal, std::function<void()> handler);
+  // Delivers `signal` as a loop event to `handler`, the only one: a second
+  // call replaces the first. The signal is blocked first, so from this call
+  // on its default action can no longer end the process.
+  bool setSignalHandler(int signal, std::function<void()> handler);
 
   std::unique_ptr<app::Timer> scheduleAfter(std::chrono::microseconds delay, std::function<void()> task) override;
 

@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
     scanner.emplace(factory, process, commandLine->firmwareDfu);
   }
 
-  loop.addSignalHandler(SIGTERM, [&] {
+  loop.setSignalHandler(SIGTERM, [&] {
     // The line is out already; only the wait for BlueZ is cut short.
     if (process.exiting()) {
       process.exitNow();
