@@ -1,6 +1,5 @@
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,8 +35,9 @@ class BluezPeripheral final : public ble::Peripheral, public std::enable_shared_
   void cancel();
   void onConnectedChanged(bool connected);
   void onServicesResolved(bool resolved);
-  // The device object was removed.
-  void onLinkEnded();
+  // BlueZ removed the device object (another program removed the device, or
+  // the adapter is going): whatever link it had is over.
+  void onDeviceRemoved();
   // The adapter is off or gone, or BlueZ itself went away; already reported.
   void onAdapterLost();
   // The central manager is going: nothing more is sent or reported.
@@ -50,15 +50,20 @@ class BluezPeripheral final : public ble::Peripheral, public std::enable_shared_
   static int onReadReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
 
   int callDevice(const char* member, sd::SlotHandle& slot, sd_bus_message_handler_t callback);
+  // Sends Disconnect; the run waits for the link to go until releaseSettled().
   void release();
-  void endRelease();
-  void linkDown();
-  void linkLost();
+  // Nothing more to wait for from our Disconnect: the link is down, BlueZ
+  // answered, the adapter went, or the call never went out.
+  void releaseSettled();
+  // The end we asked for (our released link, our cancelled attempt, our use
+  // of another program's link), reported at once.
+  void disconnectedAsAsked();
+  // An end BlueZ reports that we did not ask for.
+  void disconnectedUnasked();
+  void clearLinkState();
+  void reportDisconnection();
   void fetchServices();
   void deliverServices(std::optional<ble::Error> error);
-  void markDisconnected();
-  std::function<void()> disconnectionEvent();
-  void deliverDisconnection();
   void deliverReadFailure(const std::shared_ptr<ble::Characteristic>& characteristic, ble::Error error);
   std::shared_ptr<ble::Service> findService(const ble::Service& service) const;
   std::shared_ptr<ble::Characteristic> findCharacteristic(const ble::Characteristic& characteristic) const;
