@@ -174,8 +174,8 @@ void BluezPeripheral::disconnectedAsAsked() {
 }
 
 void BluezPeripheral::disconnectedUnasked() {
-  // The peripheral went away, or the adapter is going off. The state changes
-  // now, the event waits for the adapter's fate.
+  // The peripheral went away, the device was removed, or the adapter is
+  // going off. The state changes now, the event waits for the adapter's fate.
   clearLinkState();
   if (context_) context_->grace.hold([self = shared_from_this()] { self->reportDisconnection(); });
 }
