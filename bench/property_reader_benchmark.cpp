@@ -5,19 +5,19 @@
 #include <unistd.h>
 
 #include "ble/bluez/property_reader.h"
-#include "ble/bluez/sd_handle.h"
+#include "sd/sd_handle.h"
 
 namespace {
 
 void BM_ReadServiceDataSignal(benchmark::State& state) {
   int fds[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return state.SkipWithError("socketpair");
-  bluez::BusHandle bus;
+  sd::BusHandle bus;
   sd_bus_new(bus.put());
   sd_bus_set_fd(bus.get(), fds[0], fds[0]);
   sd_bus_start(bus.get());
 
-  bluez::MessageHandle m;
+  sd::MessageHandle m;
   sd_bus_message_new_signal(bus.get(), m.put(), "/org/bluez/hci0/dev_D4_3F_7A_10_00_01",
                             "org.freedesktop.DBus.Properties", "PropertiesChanged");
   const char unit[] = "1234-567";

@@ -66,8 +66,8 @@ sd_bus* privateBus() {
   // authentication, so it is closed without a flush: sd_bus_flush would wait
   // for the peer that never answers until sd-bus gives up on authentication,
   // 90 s after every run of a target had finished.
-  static bluez::SdHandle<sd_bus, sd_bus_close_unref> bus = [] {
-    bluez::SdHandle<sd_bus, sd_bus_close_unref> handle;
+  static sd::SdHandle<sd_bus, sd_bus_close_unref> bus = [] {
+    sd::SdHandle<sd_bus, sd_bus_close_unref> handle;
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) < 0 || sd_bus_new(handle.put()) < 0 ||
         sd_bus_set_fd(handle.get(), fds[0], fds[0]) < 0 || sd_bus_start(handle.get()) < 0) {
@@ -241,8 +241,8 @@ Value MessageBuilder::value(const std::string& type) {
   return v;
 }
 
-bluez::MessageHandle MessageBuilder::message(const Value& body) {
-  bluez::MessageHandle m;
+sd::MessageHandle MessageBuilder::message(const Value& body) {
+  sd::MessageHandle m;
   if (sd_bus_message_new_signal(privateBus(), m.put(), "/org/bluez/hci0", "org.freedesktop.DBus.Properties",
                                 "PropertiesChanged") < 0 ||
       appendValue(m.get(), body) < 0 || sd_bus_message_append_basic(m.get(), 's', kEnd) < 0 ||

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ble/bluez/sd_handle.h"
+#include "sd/sd_handle.h"
 
 namespace fuzz {
 
@@ -40,7 +40,7 @@ class MessageBuilder {
   // A sealed message whose body is `body` followed by the string kEnd, ready
   // to be read from its start. Empty when sd-bus refuses to build it (a
   // string that is not UTF-8, for one): no peer could send that either.
-  static bluez::MessageHandle message(const Value& body);
+  static sd::MessageHandle message(const Value& body);
 
   // Reads the value after the body: true when it is kEnd and the last one,
   // so a reader that returned left the message just past the body.

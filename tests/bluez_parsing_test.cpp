@@ -7,8 +7,8 @@
 #include "ble/bluez/bluez_error.h"
 #include "ble/bluez/device_address.h"
 #include "ble/bluez/property_reader.h"
-#include "ble/bluez/sd_handle.h"
 #include "ble/bluez/teardown_tracker.h"
+#include "sd/sd_handle.h"
 
 namespace {
 
@@ -149,8 +149,8 @@ class PropertyReaderTest : public ::testing::Test {
     sd_bus_message_close_container(m);
   }
 
-  bluez::BusHandle bus_;
-  bluez::MessageHandle message_;
+  sd::BusHandle bus_;
+  sd::MessageHandle message_;
   int peer_ = -1;
   std::vector<ble::ServiceDataEntry> entries_;
 };

@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <functional>
 
-#include "ble/bluez/sd_handle.h"
+#include "sd/sd_handle.h"
 
 namespace {
 
@@ -49,16 +49,16 @@ class BusEventSourceTest : public ::testing::Test {
     return 0;
   }
 
-  bluez::EventHandle event_;
-  bluez::BusHandle server_;
-  bluez::BusHandle client_;
+  sd::EventHandle event_;
+  sd::BusHandle server_;
+  sd::BusHandle client_;
   bluez::BusEventSource serverSource_;
   bluez::BusEventSource clientSource_;
 };
 
 TEST_F(BusEventSourceTest, EverySignalOfABurstIsDispatched) {
   int received = 0;
-  bluez::SlotHandle filter;
+  sd::SlotHandle filter;
   ASSERT_EQ(sd_bus_add_filter(client_.get(), filter.put(), &BusEventSourceTest::count, &received), 0);
   // More than one socket read's worth: the burst arrives in pieces.
   constexpr int kSignals = 2000;
@@ -70,16 +70,16 @@ TEST_F(BusEventSourceTest, EverySignalOfABurstIsDispatched) {
 
 TEST_F(BusEventSourceTest, ACallNobodyAnswersTimesOutWithoutOtherTraffic) {
   // The server swallows calls: only the client's timer can end this one.
-  bluez::SlotHandle swallow;
+  sd::SlotHandle swallow;
   ASSERT_EQ(sd_bus_add_filter(
                 server_.get(), swallow.put(),
                 [](sd_bus_message* m, void*, sd_bus_error*) { return sd_bus_message_is_method_call(m, nullptr, nullptr); },
                 nullptr),
             0);
-  bluez::MessageHandle call;
+  sd::MessageHandle call;
   ASSERT_EQ(sd_bus_message_new_method_call(client_.get(), call.put(), nullptr, "/t", "com.example.Test", "Ping"), 0);
   int error = 0;
-  bluez::SlotHandle pending;
+  sd::SlotHandle pending;
   ASSERT_GE(sd_bus_call_async(
                 client_.get(), pending.put(), call.get(),
                 [](sd_bus_message* reply, void* userdata, sd_bus_error*) {
@@ -94,7 +94,7 @@ TEST_F(BusEventSourceTest, ACallNobodyAnswersTimesOutWithoutOtherTraffic) {
 
 TEST_F(BusEventSourceTest, AClosedConnectionIsReportedOnceAndThenLeavesTheLoopIdle) {
   int disconnected = 0;
-  bluez::SlotHandle match;
+  sd::SlotHandle match;
   ASSERT_GE(sd_bus_add_match(
                 client_.get(), match.put(), kDisconnectedRule,
                 [](sd_bus_message*, void* userdata, sd_bus_error*) {
@@ -105,7 +105,7 @@ TEST_F(BusEventSourceTest, AClosedConnectionIsReportedOnceAndThenLeavesTheLoopId
             0);
   // Let the two sides finish authenticating first.
   int received = 0;
-  bluez::SlotHandle filter;
+  sd::SlotHandle filter;
   ASSERT_EQ(sd_bus_add_filter(client_.get(), filter.put(), &BusEventSourceTest::count, &received), 0);
   ASSERT_GE(sd_bus_emit_signal(server_.get(), "/t", "com.example.Test", "Ping", "u", 1u), 0);
   ASSERT_TRUE(runUntil([&] { return received == 1; }));

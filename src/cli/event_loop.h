@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "app/clock.h"
-#include "ble/bluez/sd_handle.h"
+#include "sd/sd_handle.h"
 
 namespace cli {
 
@@ -17,9 +17,10 @@ class EventLoop final : public app::Clock {
   sd_event* get() const { return event_.get(); }
   bool valid() const { return static_cast<bool>(event_); }
 
-  // Delivers `signal` as a loop event. The signal is blocked first, so from
-  // this call on its default action can no longer end the process.
-  bool addSignalHandler(int signal, std::function<void()> handler);
+  // Delivers `signal` as a loop event to `handler`, the only one: a second
+  // call replaces the first. The signal is blocked first, so from this call
+  // on its default action can no longer end the process.
+  bool setSignalHandler(int signal, std::function<void()> handler);
 
   std::unique_ptr<app::Timer> scheduleAfter(std::chrono::microseconds delay, std::function<void()> task) override;
 
@@ -30,9 +31,9 @@ class EventLoop final : public app::Clock {
   void exit(int status);
 
  private:
-  bluez::EventHandle event_;
+  sd::EventHandle event_;
   std::function<void()> signalHandler_;
-  bluez::EventSourceHandle signalSource_;
+  sd::EventSourceHandle signalSource_;
 };
 
 }  // namespace cli

@@ -11,11 +11,11 @@
 #include "app/result_line.h"
 #include "ble/bluez/bluez_central_manager_factory.h"
 #include "ble/bluez/bus_event_source.h"
-#include "ble/bluez/sd_handle.h"
 #include "cli/event_loop.h"
 #include "cli/system_process.h"
 #include "identity/device_identity_reader.h"
 #include "scanner/advertisement_scanner.h"
+#include "sd/sd_handle.h"
 
 namespace {
 
@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
 
   // A bus that cannot be reached is not fatal here: the central manager
   // reports it as an unsupported adapter, through the loop like any state.
-  bluez::BusHandle bus;
+  sd::BusHandle bus;
   bluez::BusEventSource busSource;
   if (sd_bus_open_system(bus.put()) < 0 || !busSource.attach(bus.get(), loop.get())) bus.reset();
   bluez::BluezCentralManagerFactory factory(bus.get(), loop.get());
@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
     scanner.emplace(factory, process, commandLine->firmwareDfu);
   }
 
-  loop.addSignalHandler(SIGTERM, [&] {
+  loop.setSignalHandler(SIGTERM, [&] {
     // The line is out already; only the wait for BlueZ is cut short.
     if (process.exiting()) {
       process.exitNow();

@@ -19,8 +19,9 @@ class SystemProcess final : public app::Process {
 
   explicit SystemProcess(EventLoop& loop) : loop_(loop) {}
 
-  // Work the caller must never see unfinished (a link being torn down) may
-  // keep the process alive after its last line, for at most `limit`.
+  // Work the caller must never see unfinished (a link being torn down, a
+  // discovery being stopped) may keep the process alive after its last
+  // line, for at most `limit`.
   void setExitWait(ExitWait wait, std::chrono::milliseconds limit);
 
   bool writeResultLine(const app::Record& record) override;

@@ -17,7 +17,6 @@ class AdvertisementDecoder {
  public:
   explicit AdvertisementDecoder(bool firmwareDfu);
 
-  bool firmwareDfu() const { return firmwareDfu_; }
   const ble::Uuid& scanServiceUuid() const { return scanServiceUuid_; }
 
   // The payload advertised under the scan service, if any.

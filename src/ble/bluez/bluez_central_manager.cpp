@@ -101,7 +101,7 @@ void BluezCentralManager::deviceDidChange(std::string_view path, const DevicePro
 }
 
 void BluezCentralManager::deviceDidGo(const std::string& path) {
-  if (auto it = peripherals_.find(path); it != peripherals_.end()) it->second->onLinkEnded();
+  if (auto it = peripherals_.find(path); it != peripherals_.end()) it->second->onDeviceRemoved();
 }
 
 bool BluezCentralManager::isExpected(const BluezObjectMirror::Device& device) const {

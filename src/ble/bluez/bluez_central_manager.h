@@ -35,6 +35,12 @@ class BluezCentralManager final : public ble::CentralManager,
   ~BluezCentralManager() override;
 
   ble::ManagerState state() const override { return state_; }
+  // The UUIDs that a scan, or a peripheral's discovery of services and
+  // characteristics, asks for are not used: a UUID discovery filter would
+  // hide the peripherals that carry the service in their service data alone
+  // (see BluezDiscovery), and BlueZ resolves every service of a connected
+  // device by itself, with no request per service. All is reported; the
+  // modes pick what they asked for.
   void scanForPeripheralsWithServices(const std::vector<ble::Uuid>& serviceUuids,
                                       const ble::ScanOptions& options) override;
   void stopScan() override;

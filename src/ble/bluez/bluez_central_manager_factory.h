@@ -15,8 +15,8 @@ class BluezCentralManagerFactory final : public ble::CentralManagerFactory {
     return std::make_unique<BluezCentralManager>(bus_, event_, delegate, options, teardown_);
   }
 
-  // The links of ours that BlueZ has not yet confirmed down, across every
-  // manager this factory made.
+  // What every manager this factory made must see finished before the
+  // process ends.
   TeardownTracker& teardown() { return teardown_; }
 
  private:

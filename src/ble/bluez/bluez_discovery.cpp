@@ -163,7 +163,7 @@ void BluezDiscovery::stop() {
   }
 }
 
-int BluezDiscovery::sendStop(SlotHandle* slot) {
+int BluezDiscovery::sendStop(sd::SlotHandle* slot) {
   return sd_bus_call_method_async(bus_, slot ? slot->put() : nullptr, names::kService, adapterPath_.c_str(),
                                   names::kAdapterInterface, "StopDiscovery",
                                   slot ? &BluezDiscovery::onStopReply : nullptr, this, "");

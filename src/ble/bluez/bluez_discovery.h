@@ -4,10 +4,10 @@
 #include <functional>
 #include <string>
 
-#include "ble/bluez/event_timer.h"
-#include "ble/bluez/sd_handle.h"
 #include "ble/bluez/task_queue.h"
 #include "ble/bluez/teardown_tracker.h"
+#include "sd/event_timer.h"
+#include "sd/sd_handle.h"
 
 namespace bluez {
 
@@ -124,7 +124,7 @@ class BluezDiscovery {
   void refused(sd_bus_message* reply);
   void checkDiscovering();
   void stop();
-  int sendStop(SlotHandle* slot);
+  int sendStop(sd::SlotHandle* slot);
   void sendClearFilter();
   // Ends the search without a word to BlueZ; false if none was under way.
   bool abandonSearch();
@@ -140,13 +140,13 @@ class BluezDiscovery {
   bool searching_ = false;
   int restarts_ = 0;
 
-  SlotHandle filterCall_;
-  SlotHandle startCall_;
-  SlotHandle stopCall_;
+  sd::SlotHandle filterCall_;
+  sd::SlotHandle startCall_;
+  sd::SlotHandle stopCall_;
   std::function<void()> afterStop_;
-  EventTimer searchTimer_;
-  EventTimer restartTimer_;
-  EventSourceHandle exitSource_;
+  sd::EventTimer searchTimer_;
+  sd::EventTimer restartTimer_;
+  sd::EventSourceHandle exitSource_;
 };
 
 }  // namespace bluez

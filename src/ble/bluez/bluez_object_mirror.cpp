@@ -73,7 +73,7 @@ void BluezObjectMirror::subscribe() {
       {kInterfacesRemovedRule, &BluezObjectMirror::onInterfacesRemoved},
   };
   for (const Rule& rule : rules) {
-    SlotHandle slot;
+    sd::SlotHandle slot;
     if (sd_bus_add_match_async(bus_, slot.put(), rule.match, rule.callback, &BluezObjectMirror::onMatchInstalled,
                                this) >= 0) {
       slots_.push_back(std::move(slot));
@@ -84,20 +84,20 @@ void BluezObjectMirror::subscribe() {
   // rule reads and validates the message's first string, then rewinds it, on
   // top of our reading it, and walks its match tree for every message.
   for (const char* rule : {kAdapterPropertiesRule, kDevicePropertiesRule}) {
-    SlotHandle slot;
+    sd::SlotHandle slot;
     if (sd_bus_call_method_async(bus_, slot.put(), names::kBusDriver, "/org/freedesktop/DBus", names::kBusDriver,
                                  "AddMatch", &BluezObjectMirror::onMatchInstalled, this, "s", rule) >= 0) {
       slots_.push_back(std::move(slot));
     }
   }
-  SlotHandle filter;
+  sd::SlotHandle filter;
   if (sd_bus_add_filter(bus_, filter.put(), &BluezObjectMirror::onPropertiesChanged, this) >= 0) {
     slots_.push_back(std::move(filter));
   }
   // The connection dropping reaches us as sd-bus's own Disconnected signal.
   // A match on the local interface stays inside sd-bus (no rule on the bus),
   // and unlike a filter it costs nothing for every other message.
-  SlotHandle disconnected;
+  sd::SlotHandle disconnected;
   if (sd_bus_add_match_async(bus_, disconnected.put(), kDisconnectedRule, &BluezObjectMirror::onDisconnected, nullptr,
                              this) >= 0) {
     slots_.push_back(std::move(disconnected));

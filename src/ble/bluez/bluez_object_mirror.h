@@ -13,8 +13,8 @@
 #include "ble/advertisement_data.h"
 #include "ble/bluez/object_tree_reader.h"
 #include "ble/bluez/property_reader.h"
-#include "ble/bluez/sd_handle.h"
 #include "ble/uuid.h"
+#include "sd/sd_handle.h"
 
 namespace bluez {
 
@@ -128,8 +128,8 @@ class BluezObjectMirror {
   // Reused for every advertisement so that the hot path does not allocate.
   std::vector<ble::ServiceDataEntry> serviceData_;
 
-  std::vector<SlotHandle> slots_;
-  SlotHandle managedObjectsCall_;
+  std::vector<sd::SlotHandle> slots_;
+  sd::SlotHandle managedObjectsCall_;
 };
 
 }  // namespace bluez

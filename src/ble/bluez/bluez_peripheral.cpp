@@ -23,8 +23,8 @@ ble::Error errorOf(sd_bus_message* reply) {
 BluezPeripheral::BluezPeripheral(const PeripheralContext& context, std::string path, const ble::Uuid& identifier)
     : context_(&context), teardown_(context.teardown), path_(std::move(path)), identifier_(identifier) {}
 
-int BluezPeripheral::callDevice(const char* member, SlotHandle& slot, sd_bus_message_handler_t callback) {
-  MessageHandle call;
+int BluezPeripheral::callDevice(const char* member, sd::SlotHandle& slot, sd_bus_message_handler_t callback) {
+  sd::MessageHandle call;
   int r = sd_bus_message_new_method_call(context_->bus, call.put(), names::kService, path_.c_str(),
                                          names::kDeviceInterface, member);
   if (r < 0) return r;
@@ -65,7 +65,7 @@ int BluezPeripheral::onConnectReply(sd_bus_message* reply, void* userdata, sd_bu
     // Our Disconnect follows this Connect on the bus: a refused attempt is the
     // released link; an accepted one goes down when BlueZ confirms it.
     if (failed) {
-      self->linkDown();
+      self->disconnectedAsAsked();
     } else {
       self->state_ = ble::PeripheralState::kDisconnecting;
     }
@@ -102,7 +102,7 @@ void BluezPeripheral::cancel() {
       }
       // Not our link to drop: releasing our use of it is the disconnection.
       context_->tasks.post([self = shared_from_this()] {
-        if (self->state_ == ble::PeripheralState::kDisconnecting) self->deliverDisconnection();
+        if (self->state_ == ble::PeripheralState::kDisconnecting) self->disconnectedAsAsked();
       });
       return;
     case ble::PeripheralState::kDisconnected:
@@ -117,10 +117,10 @@ void BluezPeripheral::release() {
     teardown_.begin();
   }
   // BlueZ answers Disconnect once the link is really down, about 2 s later.
-  if (callDevice("Disconnect", disconnectCall_, &BluezPeripheral::onDisconnectReply) < 0) endRelease();
+  if (callDevice("Disconnect", disconnectCall_, &BluezPeripheral::onDisconnectReply) < 0) releaseSettled();
 }
 
-void BluezPeripheral::endRelease() {
+void BluezPeripheral::releaseSettled() {
   if (!releasing_) return;
   releasing_ = false;
   teardown_.end();
@@ -131,71 +131,63 @@ int BluezPeripheral::onDisconnectReply(sd_bus_message* /*reply*/, void* userdata
   auto* self = static_cast<BluezPeripheral*>(userdata);
   if (self->state_ == ble::PeripheralState::kDisconnecting ||
       (self->state_ == ble::PeripheralState::kConnecting && self->cancelRequested_)) {
-    self->linkDown();
+    self->disconnectedAsAsked();
     return 0;
   }
-  self->endRelease();
+  self->releaseSettled();
   return 0;
 }
 
 void BluezPeripheral::onConnectedChanged(bool connected) {
   if (connected) return;
   if (state_ == ble::PeripheralState::kDisconnecting) {
-    linkDown();
+    disconnectedAsAsked();
   } else if (state_ == ble::PeripheralState::kConnected) {
-    linkLost();
+    disconnectedUnasked();
   }
 }
 
-void BluezPeripheral::onLinkEnded() {
+void BluezPeripheral::onDeviceRemoved() {
   if (state_ == ble::PeripheralState::kDisconnecting ||
       (state_ == ble::PeripheralState::kConnecting && cancelRequested_)) {
-    linkDown();
+    disconnectedAsAsked();
   } else if (state_ != ble::PeripheralState::kDisconnected) {
-    linkLost();
+    disconnectedUnasked();
   }
 }
 
 void BluezPeripheral::onAdapterLost() {
-  endRelease();
+  releaseSettled();
   if (state_ == ble::PeripheralState::kDisconnected) return;
   // Down now, so that the adapter's own event finds no link to release; the
   // disconnection event follows it from the loop.
-  markDisconnected();
+  clearLinkState();
   readCall_.reset();
   pendingRead_.reset();
-  if (context_) context_->tasks.post(disconnectionEvent());
+  if (context_) context_->tasks.post([self = shared_from_this()] { self->reportDisconnection(); });
 }
 
-void BluezPeripheral::linkDown() {
-  endRelease();
-  deliverDisconnection();
+void BluezPeripheral::disconnectedAsAsked() {
+  releaseSettled();
+  clearLinkState();
+  reportDisconnection();
 }
 
-void BluezPeripheral::linkLost() {
-  // Not of our doing: the peripheral went away, or the adapter is going off.
-  // The state changes now, the event waits for the adapter's fate.
-  markDisconnected();
-  if (context_) context_->grace.hold(disconnectionEvent());
+void BluezPeripheral::disconnectedUnasked() {
+  // The peripheral went away, the device was removed, or the adapter is
+  // going off. The state changes now, the event waits for the adapter's fate.
+  clearLinkState();
+  if (context_) context_->grace.hold([self = shared_from_this()] { self->reportDisconnection(); });
 }
 
-void BluezPeripheral::markDisconnected() {
+void BluezPeripheral::clearLinkState() {
   state_ = ble::PeripheralState::kDisconnected;
   servicesRequested_ = false;
   connectCall_.reset();
   objectsCall_.reset();
 }
 
-std::function<void()> BluezPeripheral::disconnectionEvent() {
-  return [self = shared_from_this()] {
-    if (self->context_) {
-      self->context_->delegate.centralManagerDidDisconnectPeripheral(self->context_->central, *self, std::nullopt);
-    }
-  };
-}
-
-void BluezPeripheral::deliverDisconnection() {
-  markDisconnected();
+void BluezPeripheral::reportDisconnection() {
   if (context_) context_->delegate.centralManagerDidDisconnectPeripheral(context_->central, *this, std::nullopt);
 }
 
@@ -267,7 +259,7 @@ void BluezPeripheral::readValueForCharacteristic(ble::Characteristic& characteri
   if (!context_) return;
   auto target = findCharacteristic(characteristic);
   if (!target) return;
-  MessageHandle call;
+  sd::MessageHandle call;
   int r = sd_bus_message_new_method_call(context_->bus, call.put(), names::kService, target->handle().c_str(),
                                          names::kGattCharacteristicInterface, "ReadValue");
   if (r >= 0) r = sd_bus_message_append(call.get(), "a{sv}", 0);

@@ -1,14 +1,13 @@
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "ble/bluez/peripheral_context.h"
-#include "ble/bluez/sd_handle.h"
 #include "ble/peripheral.h"
+#include "sd/sd_handle.h"
 
 namespace bluez {
 
@@ -36,8 +35,9 @@ class BluezPeripheral final : public ble::Peripheral, public std::enable_shared_
   void cancel();
   void onConnectedChanged(bool connected);
   void onServicesResolved(bool resolved);
-  // The device object was removed.
-  void onLinkEnded();
+  // BlueZ removed the device object (another program removed the device, or
+  // the adapter is going): whatever link it had is over.
+  void onDeviceRemoved();
   // The adapter is off or gone, or BlueZ itself went away; already reported.
   void onAdapterLost();
   // The central manager is going: nothing more is sent or reported.
@@ -49,16 +49,21 @@ class BluezPeripheral final : public ble::Peripheral, public std::enable_shared_
   static int onObjectsReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
   static int onReadReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
 
-  int callDevice(const char* member, SlotHandle& slot, sd_bus_message_handler_t callback);
+  int callDevice(const char* member, sd::SlotHandle& slot, sd_bus_message_handler_t callback);
+  // Sends Disconnect; the run waits for the link to go until releaseSettled().
   void release();
-  void endRelease();
-  void linkDown();
-  void linkLost();
+  // Nothing more to wait for from our Disconnect: the link is down, BlueZ
+  // answered, the adapter went, or the call never went out.
+  void releaseSettled();
+  // The end we asked for (our released link, our cancelled attempt, our use
+  // of another program's link), reported at once.
+  void disconnectedAsAsked();
+  // An end BlueZ reports that we did not ask for.
+  void disconnectedUnasked();
+  void clearLinkState();
+  void reportDisconnection();
   void fetchServices();
   void deliverServices(std::optional<ble::Error> error);
-  void markDisconnected();
-  std::function<void()> disconnectionEvent();
-  void deliverDisconnection();
   void deliverReadFailure(const std::shared_ptr<ble::Characteristic>& characteristic, ble::Error error);
   std::shared_ptr<ble::Service> findService(const ble::Service& service) const;
   std::shared_ptr<ble::Characteristic> findCharacteristic(const ble::Characteristic& characteristic) const;
@@ -78,10 +83,10 @@ class BluezPeripheral final : public ble::Peripheral, public std::enable_shared_
   bool servicesRequested_ = false;
   // Our Disconnect is out and BlueZ has not yet confirmed the link down.
   bool releasing_ = false;
-  SlotHandle connectCall_;
-  SlotHandle disconnectCall_;
-  SlotHandle objectsCall_;
-  SlotHandle readCall_;
+  sd::SlotHandle connectCall_;
+  sd::SlotHandle disconnectCall_;
+  sd::SlotHandle objectsCall_;
+  sd::SlotHandle readCall_;
   std::shared_ptr<ble::Characteristic> pendingRead_;
 };
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "ble/bluez/sd_handle.h"
+#include "sd/sd_handle.h"
 
 namespace bluez {
 
@@ -33,8 +33,8 @@ class BusEventSource {
   void detach();
 
   sd_bus* bus_ = nullptr;
-  EventSourceHandle io_;
-  EventSourceHandle time_;
+  sd::EventSourceHandle io_;
+  sd::EventSourceHandle time_;
   uint32_t events_ = 0;
   uint64_t deadline_ = UINT64_MAX;
 };

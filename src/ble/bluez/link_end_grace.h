@@ -4,8 +4,8 @@
 #include <deque>
 #include <functional>
 
-#include "ble/bluez/event_timer.h"
 #include "ble/bluez/task_queue.h"
+#include "sd/event_timer.h"
 
 namespace bluez {
 
@@ -25,7 +25,7 @@ class LinkEndGrace {
  private:
   void deliver();
 
-  EventTimer timer_;
+  sd::EventTimer timer_;
   TaskQueue& tasks_;
   std::deque<std::function<void()>> held_;
 };

@@ -3,7 +3,7 @@
 #include <deque>
 #include <functional>
 
-#include "ble/bluez/sd_handle.h"
+#include "sd/sd_handle.h"
 
 namespace bluez {
 
@@ -23,7 +23,7 @@ class TaskQueue {
 
   sd_event* event_;
   std::deque<std::function<void()>> tasks_;
-  EventSourceHandle source_;
+  sd::EventSourceHandle source_;
 };
 
 }  // namespace bluez

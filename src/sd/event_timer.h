@@ -3,13 +3,15 @@
 #include <chrono>
 #include <functional>
 
-#include "ble/bluez/sd_handle.h"
+#include "app/timer.h"
+#include "sd/sd_handle.h"
 
-namespace bluez {
+namespace sd {
 
 // A one-shot task on the event loop's monotonic clock. Starting it again
-// replaces the pending task; destroying it cancels it.
-class EventTimer {
+// replaces the pending task; cancelling or destroying it drops the task. The
+// task may destroy its own timer.
+class EventTimer final : public app::Timer {
  public:
   explicit EventTimer(sd_event* event) : event_(event) {}
   EventTimer(const EventTimer&) = delete;
@@ -17,8 +19,7 @@ class EventTimer {
 
   // False when the loop could not arm it: the task then never runs.
   bool start(std::chrono::microseconds delay, std::function<void()> task);
-  void cancel();
-  bool pending() const { return static_cast<bool>(source_); }
+  void cancel() override;
 
  private:
   static int onTime(sd_event_source* source, uint64_t usec, void* userdata);
@@ -28,4 +29,4 @@ class EventTimer {
   EventSourceHandle source_;
 };
 
-}  // namespace bluez
+}  // namespace sd

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-namespace bluez {
+namespace sd {
 
 // Owns one reference to an sd-bus or sd-event object.
 template <typename T, T* (*Unref)(T*)>
@@ -46,4 +46,4 @@ using SlotHandle = SdHandle<sd_bus_slot, sd_bus_slot_unref>;
 using EventHandle = SdHandle<sd_event, sd_event_unref>;
 using EventSourceHandle = SdHandle<sd_event_source, sd_event_source_disable_unref>;
 
-}  // namespace bluez
+}  // namespace sd
