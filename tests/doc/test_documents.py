@@ -140,6 +140,15 @@ def missing_paths(document, text, root=ROOT):
     return found
 
 
+def test_hacking_describes_every_top_level_folder():
+    layout = read('HACKING.md').split('## Layout', 1)[1].split('\n## ', 1)[0]
+    described = set(re.findall(r'^\| `([^`/]+)/', layout, re.M))
+    # Hidden folders other than CI's, and build trees, are nobody's layout.
+    folders = {name for name in os.listdir(ROOT) if os.path.isdir(os.path.join(ROOT, name))
+               and (name == '.ci' or not name.startswith(('.', 'build')))}
+    assert sorted(folders ^ described) == []
+
+
 @pytest.mark.parametrize('document', DOCUMENTS)
 def test_every_relative_link_resolves(document):
     assert broken_links(document, read(document)) == []
