@@ -1,19 +1,36 @@
-"""The manual page and the protocol document: well-formed, and complete."""
+"""The documents: the manual pages format cleanly, the protocol's error table
+explains every code the tool can write, and every link and every path into
+the source tree that a document names exists."""
 
+import glob
 import os
+import re
 import subprocess
 import sys
 
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.join(HERE, os.pardir, os.pardir)
+ROOT = os.path.normpath(os.path.join(HERE, os.pardir, os.pardir))
 sys.path.insert(0, os.path.join(HERE, os.pardir))
 
 import line_schema  # noqa: E402
 
 MAN_PAGES = ['bleprobe.1', 'bleprobe-sim.1']
 SCENARIOS = os.path.join(ROOT, 'examples', 'scenarios')
+# The Markdown documents whose links and named paths are checked.
+DOCUMENTS = ['README.md', 'HACKING.md', 'doc/protocol.md', 'doc/bluez-behaviour.md', 'bench/README.md',
+             'sim/README.md', 'tests/e2e/README.md']
+ERROR_TABLE = '## 7. Error codes'
+# A path into the source tree starts with one of these; build trees and
+# installed paths are not in it.
+TREE = ('src/', 'sim/', 'tests/', 'fuzz/', 'bench/', 'examples/', 'debian/', 'cmake/', 'scripts/', 'doc/')
+TOP_FILES = ('README.md', 'HACKING.md', 'CMakeLists.txt', 'LICENSE')
+
+
+def read(path):
+    with open(os.path.join(ROOT, path), encoding='utf-8') as f:
+        return f.read()
 
 
 # groff's default device and the terminal's, which `man` uses.
@@ -25,15 +42,151 @@ def test_man_page_formats_without_a_warning(page, device):
     assert (result.returncode, result.stderr) == (0, '')
 
 
-@pytest.mark.parametrize('document', ['doc/bleprobe.1', 'doc/protocol.md'])
-def test_documents_explain_every_error_code(document):
-    with open(os.path.join(ROOT, document), encoding='utf-8') as f:
-        text = f.read().replace('\\-', '-')
+def error_rows(text):
+    """The protocol's error table: code -> the cells of its row, by header."""
+    section = text.split(ERROR_TABLE, 1)[1].split('\n## ', 1)[0]
+    lines = [line for line in section.splitlines() if line.startswith('|')]
+    header = [cell.strip() for cell in lines[0].strip('|').split('|')]
+    rows = {}
+    for line in lines[2:]:
+        cells = [cell.strip() for cell in line.strip('|').split('|')]
+        rows[cells[0].strip('`')] = dict(zip(header, cells))
+    return rows
+
+
+def unexplained_codes(text, codes):
+    """Codes without a row, rows without a code, and rows that do not say
+    when their code is reported (a code merely named elsewhere counts for
+    nothing)."""
+    rows = error_rows(text)
+    return ([('no row', c) for c in sorted(codes - set(rows))] +
+            [('no such code', c) for c in sorted(set(rows) - codes)] +
+            [('no when', c) for c in sorted(codes & set(rows))
+             if len(rows[c].get('When', '').split()) < 3 or not rows[c].get('Modes')])
+
+
+def test_error_table_says_when_every_code_is_reported():
     codes = line_schema.error_codes()
     assert len(codes) == 11
-    assert sorted(c for c in codes if c not in text) == []
+    assert unexplained_codes(read('doc/protocol.md'), codes) == []
+
+
+def test_manual_page_has_an_entry_for_every_error_code():
+    text = read('doc/bleprobe.1').replace('\\-', '-')
+    errors = text.split('.SH ERRORS', 1)[1].split('\n.SH ', 1)[0]
+    # An entry: .TP, the code in bold, then at least a line that explains it.
+    entries = dict(re.findall(r'^\.TP\n\.B ([a-z-]+)\n(?!\.(?:TP|PP|SH))(.+)$', errors, re.M))
+    assert sorted(line_schema.error_codes() ^ set(entries)) == []
 
 
 def test_example_scenarios_are_one_per_outcome():
     names = {os.path.splitext(f)[0] for f in os.listdir(SCENARIOS) if f.endswith('.json')}
     assert names == {'unit-numbers', 'dfu', 'identity'} | set(line_schema.error_codes())
+
+
+def slug(heading):
+    """The anchor a Markdown renderer gives a heading."""
+    text = re.sub(r'[^\w\- ]', '', heading.strip().lower())
+    return text.replace(' ', '-')
+
+
+def anchors(text):
+    return {slug(m) for m in re.findall(r'^#+ (.*)$', text, re.M)}
+
+
+def broken_links(document, text, exists=os.path.exists, read_target=None):
+    """Relative Markdown links whose file, or heading, is not there."""
+    read_target = read_target or (lambda path: open(path, encoding='utf-8').read())
+    found = []
+    base = os.path.dirname(os.path.join(ROOT, document))
+    for target in re.findall(r'\]\(([^)\s]+)\)', text):
+        if re.match(r'[a-z]+:', target):
+            continue
+        path, _, anchor = target.partition('#')
+        full = os.path.normpath(os.path.join(base, path)) if path else os.path.join(ROOT, document)
+        if not exists(full):
+            found.append(target)
+        elif anchor and full.endswith('.md') and anchor not in anchors(text if not path else read_target(full)):
+            found.append(target)
+    return found
+
+
+def named_paths(text):
+    """Each `path` or `path::name...` in code spans that points into the
+    source tree, with the names that must occur in that file."""
+    for span in re.findall(r'`([^`\s]+)`', text):
+        path, *names = span.split('::')
+        if not (path.startswith(TREE) or path in TOP_FILES) or re.search(r'[<>…$]', path):
+            continue
+        names = [n for name in names for n in re.split(r'[\[\]]', name) if n]
+        yield path, names
+
+
+def missing_paths(document, text, root=ROOT):
+    """Named paths that do not exist (a glob must match something), and
+    names that their file does not contain."""
+    found = []
+    for path, names in named_paths(text):
+        matches = [p for pattern in (os.path.join(root, path), os.path.join(root, os.path.dirname(document), path))
+                   for p in glob.glob(pattern)]
+        if not matches:
+            found.append(path)
+            continue
+        if names and os.path.isfile(matches[0]):
+            with open(matches[0], encoding='utf-8') as f:
+                content = f.read()
+            found += ['%s::%s' % (path, n) for n in names if not re.search(r'(?<![\w-])%s(?![\w-])' % re.escape(n),
+                                                                          content)]
+    return found
+
+
+def test_hacking_describes_every_top_level_folder():
+    layout = read('HACKING.md').split('## Layout', 1)[1].split('\n## ', 1)[0]
+    described = set(re.findall(r'^\| `([^`/]+)/', layout, re.M))
+    # Hidden folders other than CI's, and build trees, are nobody's layout.
+    folders = {name for name in os.listdir(ROOT) if os.path.isdir(os.path.join(ROOT, name))
+               and (name == '.ci' or not name.startswith(('.', 'build')))}
+    assert sorted(folders ^ described) == []
+
+
+@pytest.mark.parametrize('document', DOCUMENTS)
+def test_every_relative_link_resolves(document):
+    assert broken_links(document, read(document)) == []
+
+
+@pytest.mark.parametrize('document', DOCUMENTS)
+def test_every_named_path_exists(document):
+    assert missing_paths(document, read(document)) == []
+
+
+# The checks themselves, on planted faults.
+PLANTED = {
+    'good-link': ('[the protocol](doc/protocol.md#7-error-codes)', [], []),
+    'missing-file': ('[gone](doc/nothing.md)', ['doc/nothing.md'], []),
+    'missing-heading': ('[gone](doc/protocol.md#8-error-codes)', ['doc/protocol.md#8-error-codes'], []),
+    'own-heading': ('# A b\n[here](#a-b) [not](#c)', ['#c'], []),
+    'web-link': ('[web](https://example.org/x)', [], []),
+    'path-and-name': ('`src/app/error_code.h::kPermissionDenied`', [], []),
+    'missing-path': ('`src/app/nothing.h`', [], ['src/app/nothing.h']),
+    'missing-name': ('`src/app/error_code.h::kNoSuchCode`', [], ['src/app/error_code.h::kNoSuchCode']),
+    'test-case': ('`tests/doc/test_documents.py::test_every_named_path_exists[missing-name]`', [], []),
+    'glob': ('`tests/*_test.cpp` `tests/*_nothing.cpp`', [], ['tests/*_nothing.cpp']),
+    'not-the-tree': ('`build/bleprobe` `/usr/bin/bleprobe` `roots/<release>.log`', [], []),
+}
+
+
+@pytest.mark.parametrize('case', PLANTED)
+def test_checks_find_planted_faults(case):
+    text, links, paths = PLANTED[case]
+    assert (broken_links('README.md', text), missing_paths('README.md', text)) == (links, paths)
+
+
+@pytest.mark.parametrize('code, row, problem', [
+    ('permission-denied', '| `permission-denied` | all | the bus refused | retry |', None),
+    ('permission-denied', '| `identity-timeout` | identity | no result 60 s after start | retry |',
+     [('no row', 'permission-denied'), ('no such code', 'identity-timeout')]),
+    ('permission-denied', '| `permission-denied` | all |  | retry |', [('no when', 'permission-denied')]),
+])
+def test_error_table_check_on_planted_rows(code, row, problem):
+    text = ERROR_TABLE + '\n\n| Code | Modes | When | What a caller should do |\n|---|---|---|---|\n' + row + '\n'
+    assert unexplained_codes(text, {code}) == (problem or [])

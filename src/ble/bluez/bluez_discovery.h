@@ -16,51 +16,14 @@ namespace bluez {
 // then the clearing of the filter, the restart of a discovery that BlueZ
 // ended, and the search's deadline.
 //
-// The BlueZ behaviours worked around here, each handled in one place below:
-// - UUID filters: bluetoothd matches a filter's UUIDs only against the
-//   advertised service-UUID lists, never against service-data keys (every
-//   release), so it would hide the very peripherals we look for. The filter
-//   has no UUIDs; the scanner picks its service itself.
-// - Pattern: one client's Pattern filters what every client's discovery
-//   reports (seen on 5.66, 5.82 and 5.87), which would blind a scanner that
-//   runs beside a search. The filter has no Pattern.
-// - A client that leaves the bus with its filter still set ends the
-//   discovery of every other client, which bluetoothd keeps registered
-//   (5.66, 5.82, 5.87). We stop, then clear the filter once the stop is
-//   answered, and the run does not end before that answer. Clearing it while
-//   still discovering would change the merged filter and make bluetoothd
-//   restart the other programs' scan.
-// - When it happens to us all the same, Discovering turns false while we
-//   scan: after a moment the discovery is started again.
-// - StartDiscovery from a client that bluetoothd still counts as
-//   discovering is answered InProgress (every release): a restart stops
-//   first, and InProgress is never taken for a refusal.
-// - The search's deadline. With most controllers the kernel keeps the
-//   controller's duplicate filter on during a discovery (it turns it off
-//   only while an advertisement monitor is registered or, on 6.12, for a
-//   few strictly filtering controllers in a filtered discovery; DuplicateData
-//   never reaches it): an unchanged advertiser is reported once per 10.24 s
-//   scan round. A lost report is made up for only by a later advertisement
-//   heard in a round that has not reported the address yet. At the slowest
-//   legacy interval (10.24 s) that is the peripheral's next advertisement,
-//   or, when that one falls at a round's end while the scan restarts, the
-//   one after: up to about 20.5 s into the search (kSearchTime).
-// - An advertisement can be lost in the air, with any release and
-//   controller. Kernel 6.12 and later (Debian 13, Debian unstable) also lose
-//   reports themselves: they signal Discovering and start scanning before
-//   they complete the start of a discovery, and bluetoothd drops what is
-//   found in between, so the first report of a discovery started from idle
-//   can be lost (never seen on 6.1); the controller has let that address
-//   through its duplicate filter, so nothing more comes in that round.
-// - Rounds: bluetoothd restarts a filtered discovery's round at once, but
-//   since 5.67 runs a filter that asks nothing beyond the controller's own
-//   scan type as a plain discovery (5.66 takes every filter as filtered):
-//   on an LE-only controller, a 10.24 s round, then a 5 s pause, the second
-//   round from 15.24 s. An advertisement lost early in the first round whose
-//   successor falls in that pause would be heard up to 25.5 s in, past the
-//   deadline. Asking for DuplicateData makes the filter ask more, which
-//   keeps the discovery filtered on every release, on LE-only and dual-mode
-//   controllers alike. A scan asks for it anyway; a search does too.
+// Most of what is done here answers a behaviour of bluetoothd or of the
+// kernel that its API does not state: the filter's missing UUIDs and Pattern,
+// the clearing of the filter only once the stop is answered, the restart, the
+// InProgress answer, DuplicateData in a search and the 25 s deadline. Each is
+// a row of doc/bluez-behaviour.md (uuid-filter, pattern, filter-left-set,
+// discovery-ended-under-us, in-progress, discovering-before-powered,
+// duplicate-filter, first_report_lost, scan_type_filter_is_plain), with the
+// test that fails without it.
 class BluezDiscovery {
  public:
   // How long BlueZ may take to see a peripheral it has forgotten: long
