@@ -45,14 +45,11 @@ from concurrent.futures import ThreadPoolExecutor
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BLEPROBE_SIM = os.environ.get('BLEPROBE_SIM', 'bleprobe-sim')
-# bleprobe-sim finds its modules through its own real path (the installed
-# program is a link); so does this checker, to use the same kit.
-sys.path.insert(0, os.path.dirname(os.path.realpath(shutil.which(BLEPROBE_SIM) or BLEPROBE_SIM)))
 try:
     from bleprobe_sim.waiting import poll_until, stop_process
 except ImportError:
-    print('check_scenarios.py: no bleprobe_sim beside %s (set BLEPROBE_SIM)' % BLEPROBE_SIM,
-          file=sys.stderr)
+    print('check_scenarios.py: the Python package bleprobe_sim is not installed '
+          '(python3-bleprobe-sim; from a source tree, PYTHONPATH=sim)', file=sys.stderr)
     sys.exit(2)
 
 # bleprobe is started through a shell that first writes this line to the same

@@ -6,15 +6,14 @@ import glob
 import os
 import re
 import subprocess
-import sys
 
 import pytest
 
+import line_schema
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, os.pardir, os.pardir))
-sys.path.insert(0, os.path.join(HERE, os.pardir))
 
-import line_schema  # noqa: E402
 
 MAN_PAGES = ['bleprobe.1', 'bleprobe-sim.1']
 SCENARIOS = os.path.join(ROOT, 'examples', 'scenarios')

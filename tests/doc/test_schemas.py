@@ -2,14 +2,13 @@
 
 import json
 import os
-import sys
 
 import pytest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, os.pardir))
+import line_schema
 
-import line_schema  # noqa: E402
+HERE = os.path.dirname(os.path.abspath(__file__))
+
 
 ID = '00000000-0000-0000-0000-D43F7A100001'
 UNIT = '{"deviceId":"%s","unitNumber":"1234-567"}' % ID

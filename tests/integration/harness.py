@@ -16,7 +16,6 @@ import os
 import shlex
 import signal
 import subprocess
-import sys
 import threading
 import time
 
@@ -24,18 +23,15 @@ import dbus
 import dbus.lowlevel
 import pytest
 
+import line_schema
+from bleprobe_sim import bus as sim_bus
+from bleprobe_sim.client import SimClient
+from bleprobe_sim.dbus_values import to_json
+from bleprobe_sim.waiting import poll_until, stop_process
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 SIM_DIR = os.path.join(REPO, 'sim')
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.dirname(HERE))
-sys.path.insert(0, SIM_DIR)
-
-import line_schema  # noqa: E402
-from bleprobe_sim import bus as sim_bus  # noqa: E402
-from bleprobe_sim.client import SimClient  # noqa: E402
-from bleprobe_sim.dbus_values import to_json  # noqa: E402
-from bleprobe_sim.waiting import poll_until, stop_process  # noqa: E402
 
 BLEPROBE = os.environ.get('BLEPROBE', os.path.join(REPO, 'build', 'bleprobe'))
 # A cross-built tool runs under qemu-user, e.g. "qemu-aarch64 -L

@@ -3,19 +3,14 @@ and their pauses, the first report lost from 5.82, loss in the air, the
 temporary device's timer and how a connection ends.  No bus, no sleep:
 what a client would see is what the view is told, at the time it is told."""
 
-import os
-import sys
-
 import pytest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
-                                os.pardir, 'sim'))
-
-from bleprobe_sim.clock import FakeClock  # noqa: E402
-from bleprobe_sim.control import (ControlError, Controller, Exists, InvalidArguments,  # noqa: E402
+from bleprobe_sim.clock import FakeClock
+from bleprobe_sim.control import (ControlError, Controller, Exists, InvalidArguments,
                                   NotSupported, UnknownObject)
-from bleprobe_sim.model import World  # noqa: E402
-from bleprobe_sim.names import DEVICE, uuid16  # noqa: E402
+from bleprobe_sim.model import World
+from bleprobe_sim.names import DEVICE, uuid16
+
 
 HCI0 = '/org/bluez/hci0'
 ADDRESS = 'D0:00:00:00:00:01'
