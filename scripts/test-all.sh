@@ -90,8 +90,9 @@ suite_kit() { tests -L '^kit$'; }
 suite_examples() { tests -j2 -L '^examples$'; }
 suite_docs() { tests -L '^docs$'; }
 suite_package() { tests -L '^package$'; }
-suite_e2e_bookworm() { tests -R '^e2e_bookworm$'; }
-suite_e2e_trixie() { tests -R '^e2e_trixie$'; }
+# verbose: the boots' summary names the kernel and bluetoothd each release ran
+suite_e2e_bookworm() { tests -V -R '^e2e_bookworm$'; }
+suite_e2e_trixie() { tests -V -R '^e2e_trixie$'; }
 suite_e2e_harness() { tests -R '^e2e_harness$'; }
 # The sanitized build runs what exercises the sanitized binary.
 suite_sanitized() {
