@@ -21,8 +21,8 @@
 # end-to-end stages (each boot is one qemu on one emulated CPU, mostly waiting
 # on the guest's timers), one job per release, and the suites that wait on
 # the tool's time limits under the simulated BlueZ (integration, kit,
-# examples, docs) in a third job, while the unit, package, sanitized, fuzz
-# and arm stages run in the foreground. The compilers run at a lower
+# examples, docs) in a third job, which then builds and tests armhf, while
+# the unit, package, sanitized, fuzz and arm64 stages run in the foreground. The compilers run at a lower
 # priority, so that the guests' and the simulated BlueZ's timing stays what
 # it is alone. A background job's output follows the foreground's.
 set -eu
@@ -122,10 +122,12 @@ if stage build; then
     # the longer release alone in its job
     in_background e2e-trixie
     in_background e2e-bookworm e2e-harness
-    in_background integration kit examples docs
-    stages unit package sanitized fuzz
+    # armhf after the waiting suites: its build overlaps the foreground's
+    in_background integration kit examples docs armhf
+    stages unit package sanitized fuzz arm64
+else
+    stages arm64 armhf
 fi
-stages arm64 armhf
 
 for pid in $background; do
     wait "$pid" || true
