@@ -22,9 +22,10 @@
 # on the guest's timers), one job per release, and the suites that wait on
 # the tool's time limits under the simulated BlueZ (integration, kit,
 # examples, docs) in a third job, which then builds and tests armhf, while
-# the unit, package, sanitized, fuzz and arm64 stages run in the foreground. The compilers run at a lower
-# priority, so that the guests' and the simulated BlueZ's timing stays what
-# it is alone. A background job's output follows the foreground's.
+# the unit, package, sanitized, fuzz and arm64 stages run in the foreground.
+# The compilers run at a lower priority, so that the guests' and the
+# simulated BlueZ's timing stays what it is alone. A background job's output
+# follows the foreground's.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build
