@@ -1,45 +1,164 @@
 #!/bin/sh
 # Installs everything the tests need, builds with warnings as errors, and runs
-# every test: unit tests, the binary against a simulated BlueZ on a private
-# bus, the JSON Schemas and the manual page, the Debian package (built,
-# checked with lintian, installed, run against the simulated BlueZ, removed),
-# and the end-to-end tests against a real bluetoothd in a VM. Then the unit
-# and integration tests again against a build with AddressSanitizer and
-# UndefinedBehaviorSanitizer, a short run of every fuzz target, and the arm64
-# and armhf cross builds with their tests under qemu-user and their packages.
-# A stage that fails does not stop the later ones (the sanitized build is
-# worth its verdict even when the VM could not boot); the exit status is 1 if
-# any failed, and a summary with each stage's wall time ends the output.
+# every suite once per thing it proves, one stage per suite:
+#   unit         the unit tests
+#   integration  the binary against a simulated BlueZ on a private bus
+#   kit          bleprobe-sim's own tests
+#   examples     the example scenarios' checker and the example callers' tests
+#   docs         the JSON Schemas and the manual page
+#   package      the Debian package built, checked with lintian, installed,
+#                run against the simulated BlueZ, removed
+#   e2e-bookworm, e2e-trixie, e2e-harness
+#                the end-to-end tests against a real bluetoothd in a VM, per
+#                Debian release, and the harness's own tests
+#   sanitized    the unit and integration tests against a build with
+#                AddressSanitizer and UndefinedBehaviorSanitizer
+#   fuzz         a short run of every fuzz target
+#   arm64, armhf the cross builds with their tests under qemu-user (arm64's
+#                unit and integration tests, armhf's unit tests: 32-bit sizes
+#                and time_t) and their packages checked with lintian
+# Stages that mostly wait run side by side with the ones that compute: the
+# end-to-end stages (each boot is one qemu on one emulated CPU, mostly waiting
+# on the guest's timers), one job per release, and the suites that wait on
+# the tool's time limits under the simulated BlueZ (integration, kit,
+# examples, docs) in a third job, which then builds and tests armhf, while
+# the unit, package, sanitized, fuzz and arm64 stages run in the foreground.
+# The compilers run at a lower priority, so that the guests' and the
+# simulated BlueZ's timing stays what it is alone. A background job's output
+# follows the foreground's.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
-summary=""
-failed=0
+build=$root/build
+if [ "${1:-}" = --job ]; then
+    # one background job (see in_background): the caller's work directory
+    work=$2
+    shift 2
+    job=1
+else
+    job=""
+    work=$(mktemp -d /tmp/bleprobe-test-all.XXXXXX)
+    background=""
+    cleanup() {
+        for pid in $background; do
+            kill -TERM "-$pid" 2>/dev/null || true
+        done
+        rm -rf "$work"
+    }
+    trap cleanup EXIT
+    trap 'exit 130' INT TERM
+fi
+started_all=$(date +%s)
 
+# stage NAME: runs suite_NAME (with _ for -), records "NAME passed|FAILED
+# SECONDS" in $work/NAME.result and returns the suite's status.
 stage() {
     name=$1
-    shift
+    echo "==> $name"
     started=$(date +%s)
-    if "$@"; then result=passed; else result=FAILED; failed=1; fi
-    summary="$summary
-$(printf '  %-10s %-6s %4d s' "$name" "$result" "$(($(date +%s) - started))")"
+    status=0
+    "suite_$(echo "$name" | tr - _)" || status=$?
+    if [ "$status" -eq 0 ]; then result=passed; else result=FAILED; fi
+    echo "$name $result $(($(date +%s) - started))" >"$work/$name.result"
+    echo "==> $name: $result"
+    return "$status"
 }
 
-stage install "$root/scripts/install-deps.sh" --test
-stage build "$root/scripts/build.sh" -DBLEPROBE_TESTS=ON -DBLEPROBE_E2E=ON -DBLEPROBE_PACKAGE_TEST=ON
-# Without the build there is nothing to test.
-if [ "$result" = passed ]; then
-    stage tests ctest --test-dir "$root/build" --output-on-failure
-    stage sanitized sh -c '"$1/scripts/build-sanitized.sh" && ctest --test-dir "$1/build-sanitize" --output-on-failure' \
-        sh "$root"
-    stage fuzz "$root/scripts/fuzz.sh" 8
-fi
-# The arm builds, cross-compiled, their tests run under qemu-user: arm64's
-# unit and integration tests, armhf's unit tests (32-bit: sizes and time_t);
-# each builds its Debian package and checks it with lintian.
-stage arm64 sh -c '"$1/scripts/build-cross.sh" arm64 -DBLEPROBE_PACKAGE_TEST=ON &&
-                   ctest --test-dir "$1/build-arm64" --output-on-failure' sh "$root"
-stage armhf sh -c '"$1/scripts/build-cross.sh" armhf -DBLEPROBE_PACKAGE_TEST=ON &&
-                   ctest --test-dir "$1/build-armhf" --output-on-failure -LE integration' sh "$root"
+# stages NAME...: one after another, whatever their verdicts.
+stages() {
+    for each in "$@"; do
+        stage "$each" || true
+    done
+}
 
+# A background job of stages, in a process group of its own, so that an
+# interrupted run ends it whole; its output goes to $work/job-FIRST.log.
+in_background() {
+    setsid -w sh "$0" --job "$work" "$@" >"$work/job-$1.log" 2>&1 &
+    background="$background $!"
+    jobs_started="$jobs_started $1"
+}
+jobs_started=""
+
+tests() {
+    ctest --test-dir "$build" --output-on-failure "$@"
+}
+
+suite_install() { "$root/scripts/install-deps.sh" --test; }
+suite_build() { "$root/scripts/build.sh" -DBLEPROBE_TESTS=ON -DBLEPROBE_E2E=ON -DBLEPROBE_PACKAGE_TEST=ON; }
+suite_unit() { tests -j2 -L '^unit$'; }
+suite_integration() { tests -L '^integration$'; }
+suite_kit() { tests -L '^kit$'; }
+suite_examples() { tests -j2 -L '^examples$'; }
+suite_docs() { tests -L '^docs$'; }
+suite_package() { tests -L '^package$'; }
+# verbose: the boots' summary names the kernel and bluetoothd each release ran
+suite_e2e_bookworm() { tests -V -R '^e2e_bookworm$'; }
+suite_e2e_trixie() { tests -V -R '^e2e_trixie$'; }
+suite_e2e_harness() { tests -R '^e2e_harness$'; }
+# The sanitized build runs what exercises the sanitized binary.
+suite_sanitized() {
+    nice -n 10 "$root/scripts/build-sanitized.sh" &&
+        ctest --test-dir "$root/build-sanitize" --output-on-failure -j2 -L '^(unit|integration)$'
+}
+suite_fuzz() { nice -n 10 "$root/scripts/fuzz.sh" 8; }
+# The arm builds, cross-compiled, their tests run under qemu-user; each
+# builds its Debian package and checks it with lintian.
+cross() {
+    arch=$1
+    shift
+    nice -n 10 "$root/scripts/build-cross.sh" "$arch" -DBLEPROBE_PACKAGE_TEST=ON &&
+        ctest --test-dir "$root/build-$arch" --output-on-failure "$@"
+}
+suite_arm64() { cross arm64; }
+# armhf: the unit tests (32-bit sizes and time_t)
+suite_armhf() { cross armhf -LE integration; }
+
+if [ -n "$job" ]; then
+    stages "$@"
+    exit 0
+fi
+
+stage install || true
+if stage build; then
+    # First and alone: CTest lists the unit tests by running the new test
+    # binary and writing the list to a file, which a concurrent ctest would
+    # read half-written.
+    stage unit || true
+    # the longer release alone in its job
+    in_background e2e-trixie
+    in_background e2e-bookworm e2e-harness
+    # armhf after the waiting suites: its build overlaps the foreground's
+    in_background integration kit examples docs armhf
+    stages package sanitized fuzz arm64
+else
+    stages arm64 armhf
+fi
+
+for pid in $background; do
+    wait "$pid" || true
+done
+background=""
+for first in $jobs_started; do
+    echo "==> output of the stages from $first on"
+    cat "$work/job-$first.log"
+done
+summary=""
+failures=""
+for name in install build unit integration kit examples docs package e2e-bookworm e2e-trixie e2e-harness \
+            sanitized fuzz arm64 armhf; do
+    if [ -e "$work/$name.result" ]; then
+        read -r _ result seconds <"$work/$name.result"
+    else
+        result="not run"
+        seconds=0
+    fi
+    [ "$result" = passed ] || failures="$failures $name"
+    summary="$summary
+$(printf '  %-13s %-7s %4d s' "$name" "$result" "$seconds")"
+done
 echo "test-all:$summary"
-[ "$failed" -eq 0 ]
+echo "test-all: $(($(date +%s) - started_all)) s in all"
+if [ -n "$failures" ]; then
+    echo "test-all: FAILED:$failures"
+    exit 1
+fi

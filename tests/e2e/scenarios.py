@@ -63,6 +63,27 @@ SERIAL_NUMBER = "2A25"
 RADIO_REPEAT_S = 2.0
 
 
+# A scan stops its discovery and exits on SIGTERM: StopDiscovery is one round
+# trip to bluetoothd. Measured in the guest from the signal to the exit: 0.09
+# to 0.25 s, under software emulation on a two-core host at a load of 7.
+SCAN_EXIT_AFTER_SIGTERM_S = 0.5
+# How long the runner waits for that exit before it kills the tool: past the
+# bound, only so that a hung tool costs the boot little.
+SCAN_EXIT_WAIT_S = 5
+
+# An identity run for an address nobody advertises searches for 25 s
+# (BluezDiscovery::kSearchTime), then stops the discovery and reports
+# identity-device-not-found. On the bus, from the tool's StartDiscovery to its
+# StopDiscovery: 24.86 s measured (the timer starts just before the call goes
+# out); each call reaches the monitor late by what the emulated CPU is busy
+# with, hence a second's margin either way. The whole run cannot be shorter
+# than the search, and adds the start (exec, bus, BlueZ's objects: 0.56 s
+# idle) and the exit (0.09 s); 2.3 s in all seen with the host at a load of 7.
+SEARCH_S = 25.0
+SEARCH_BOUNDS_S = (SEARCH_S - 1.0, SEARCH_S + 1.0)
+SEARCH_RUN_BOUNDS_S = (SEARCH_S, SEARCH_S + 3.0)
+
+
 def hexs(data: bytes) -> str:
     return data.hex()
 
@@ -114,7 +135,7 @@ SCAN_CHANGES = {
          "since": "now", "timeout": 60},
         {"op": "settle", "seconds": 1},
         {"op": "sigterm", "run": "scan"},
-        {"op": "wait_exit", "run": "scan", "timeout": 30},
+        {"op": "wait_exit", "run": "scan", "timeout": SCAN_EXIT_WAIT_S},
     ],
 }
 
@@ -126,14 +147,14 @@ SCAN_SERVICE_DATA_ONLY = {
         {"op": "wait_discovering", "timeout": 60},
         {"op": "settle", "seconds": 1},
         {"op": "sigterm", "run": "empty"},
-        {"op": "wait_exit", "run": "empty", "timeout": 30},
+        {"op": "wait_exit", "run": "empty", "timeout": SCAN_EXIT_WAIT_S},
         # the service UUID appears only as the key of the service data
         {"op": "peripheral", "gatt": None, "adv": unit_adv(b"0042-001", with_uuid_list=False),
          "repeat_s": RADIO_REPEAT_S},
         {"op": "start", "run": "scan"},
         {"op": "wait_lines", "run": "scan", "count": 1, "timeout": 60},
         {"op": "sigterm", "run": "scan"},
-        {"op": "wait_exit", "run": "scan", "timeout": 30},
+        {"op": "wait_exit", "run": "scan", "timeout": SCAN_EXIT_WAIT_S},
     ],
 }
 
@@ -166,7 +187,7 @@ def _invalid_steps():
          "hex": hexs(INVALID_UNIT_PAYLOADS[2]), "timeout": 60},
         {"op": "settle", "seconds": 1},
         {"op": "sigterm", "run": "scan"},
-        {"op": "wait_exit", "run": "scan", "timeout": 30},
+        {"op": "wait_exit", "run": "scan", "timeout": SCAN_EXIT_WAIT_S},
     ]
     return steps
 
@@ -237,7 +258,7 @@ CALLER_SEQUENCE = {
         {"op": "start", "run": "scan"},
         {"op": "wait_lines", "run": "scan", "count": 1, "timeout": 60},
         {"op": "sigterm", "run": "scan"},
-        {"op": "wait_exit", "run": "scan", "timeout": 30},
+        {"op": "wait_exit", "run": "scan", "timeout": SCAN_EXIT_WAIT_S},
         {"op": "run", "run": "identity", "args": ["--identity", "$deviceId:scan"], "timeout": 120},
         {"op": "wait_device", "property": "Connected", "value": False, "timeout": 30},
     ],
@@ -278,7 +299,7 @@ FORGOTTEN = {
         {"op": "start", "run": "scan"},
         {"op": "wait_lines", "run": "scan", "count": 1, "timeout": 60},
         {"op": "sigterm", "run": "scan"},
-        {"op": "wait_exit", "run": "scan", "timeout": 30},
+        {"op": "wait_exit", "run": "scan", "timeout": SCAN_EXIT_WAIT_S},
         {"op": "wait_event", "match": DEVICE_REMOVED, "since": 0, "timeout": 90},
         {"op": "run", "run": "identity", "args": ["--identity", "$deviceId:scan"], "timeout": 120},
         {"op": "wait_device", "property": "Connected", "value": False, "timeout": 30},
@@ -441,7 +462,7 @@ SCANNERS = {
         {"op": "wait_lines", "run": "second", "count": 1, "timeout": 60},
         {"op": "mark", "name": "first-stopping"},
         {"op": "sigterm", "run": "first"},
-        {"op": "wait_exit", "run": "first", "timeout": 30},
+        {"op": "wait_exit", "run": "first", "timeout": SCAN_EXIT_WAIT_S},
         # bluetoothd stopped everyone's discovery within 0.1 s of such an exit;
         # this absence has no event to wait for
         {"op": "settle", "seconds": 1.5},
@@ -469,7 +490,7 @@ SCANNERS = {
         {"op": "advertise", "adv": unit_adv(b"5000-004")},
         {"op": "wait_lines", "run": "second", "count": 4, "timeout": 30},
         {"op": "sigterm", "run": "second"},
-        {"op": "wait_exit", "run": "second", "timeout": 30},
+        {"op": "wait_exit", "run": "second", "timeout": SCAN_EXIT_WAIT_S},
     ],
 }
 
@@ -490,7 +511,7 @@ SCAN_FIRST_REPORT = {
         {"op": "start", "run": "scan"},
         {"op": "wait_lines", "run": "scan", "count": 1, "timeout": 60},
         {"op": "sigterm", "run": "scan"},
-        {"op": "wait_exit", "run": "scan", "timeout": 30},
+        {"op": "wait_exit", "run": "scan", "timeout": SCAN_EXIT_WAIT_S},
     ],
 }
 
@@ -524,7 +545,7 @@ UNPRIVILEGED = {
             {"op": "start", "run": f"scan-{who}", "user": user},
             {"op": "wait_lines", "run": f"scan-{who}", "count": 1, "timeout": 60},
             {"op": "sigterm", "run": f"scan-{who}"},
-            {"op": "wait_exit", "run": f"scan-{who}", "timeout": 30},
+            {"op": "wait_exit", "run": f"scan-{who}", "timeout": SCAN_EXIT_WAIT_S},
             {"op": "run", "run": f"identity-{who}", "user": user,
              "args": ["--identity", f"$deviceId:scan-{who}"], "timeout": 120},
             {"op": "wait_device", "property": "Connected", "value": False, "timeout": 30},
@@ -548,7 +569,7 @@ SCAN_WHILE_READING = {
         {"op": "advertise", "adv": unit_adv(b"7777-009")},
         {"op": "wait_lines", "run": "scan", "count": 2, "timeout": 60},
         {"op": "sigterm", "run": "scan"},
-        {"op": "wait_exit", "run": "scan", "timeout": 30},
+        {"op": "wait_exit", "run": "scan", "timeout": SCAN_EXIT_WAIT_S},
     ],
 }
 

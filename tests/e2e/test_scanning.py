@@ -1,9 +1,11 @@
 """Scanning mode against bluetoothd and a virtual peripheral on hci1."""
 
 from expect import assert_clean_exit, assert_output, assert_step_ok, describe
-from scenarios import (DEVICE_ID, DISCOVERY_ROUND_S, FIRST_LINE_MARGIN_S, SCAN_CHANGES, SCAN_DFU,
-                       SCAN_FIRST_REPORT, SCAN_INVALID, SCAN_SERVICE_DATA_ONLY, SCANNERS,
-                       VALID_AFTER_INVALID)
+import pytest
+
+from scenarios import (ALL, DEVICE_ID, DISCOVERY_ROUND_S, FIRST_LINE_MARGIN_S, SCAN_CHANGES, SCAN_DFU,
+                       SCAN_EXIT_AFTER_SIGTERM_S, SCAN_FIRST_REPORT, SCAN_INVALID,
+                       SCAN_SERVICE_DATA_ONLY, SCANNERS, VALID_AFTER_INVALID)
 
 
 def unit(number):
@@ -25,6 +27,29 @@ def test_sigterm_after_results_exits_0_and_writes_nothing_more(vm):
     sent = next(s["sent"] for s in r.steps if s["op"] == "sigterm")
     late = [c for t, c in run.chunks if t > sent]
     assert late == [], f"output after SIGTERM: {late!r}"
+
+
+def _started_args(scenario, run_name):
+    return next(s.get("args", []) for s in scenario["steps"]
+                if s["op"] in ("start", "run") and s.get("run") == run_name)
+
+
+# every scan that a scenario ends with SIGTERM
+SIGTERMED_SCANS = [(scenario, step["run"]) for scenario in ALL for step in scenario["steps"]
+                   if step["op"] == "sigterm"
+                   and "--identity" not in _started_args(scenario, step["run"])]
+
+
+@pytest.mark.parametrize("scenario,run_name", SIGTERMED_SCANS,
+                         ids=[f"{s['name']}-{n}" for s, n in SIGTERMED_SCANS])
+def test_scan_exits_promptly_after_sigterm(vm, scenario, run_name):
+    r = vm(scenario)
+    run = r.run(run_name)
+    sent = next(s["sent"] for s in r.steps if s["op"] == "sigterm" and s.get("run") == run_name)
+    assert run.ended is not None and not run.killed, "the scan never exited" + describe(r, run)
+    took = run.ended - sent
+    assert took <= SCAN_EXIT_AFTER_SIGTERM_S, \
+        f"the scan exited {took:.2f} s after SIGTERM" + describe(r, run)
 
 
 def test_sigterm_before_any_advertisement_writes_nothing(vm):
