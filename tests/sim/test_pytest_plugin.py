@@ -72,9 +72,17 @@ def test_the_installed_layout_registers_the_fixture(tmp_path):
     assert (prefix / 'share' / 'bleprobe-sim' / 'scenario.schema.json').is_file()
     entry = subprocess.run(
         [sys.executable, '-c', 'import importlib.metadata as m; print([e.value for e in '
-         'm.entry_points(group="pytest11") if e.name == "bleprobe_sim"])'],
+         'm.entry_points(group="pytest11") if e.name == "bleprobe_sim.pytest_plugin"])'],
         capture_output=True, text=True, timeout=TIMEOUT, env=dict(os.environ, PYTHONPATH=str(site)))
     assert entry.stdout.strip() == "['bleprobe_sim.pytest_plugin']", entry.stderr
+    # Named -p on a machine where the package is installed too (a source
+    # tree's tests), the plugin is the entry point's, loaded once.
+    (tmp_path / 'test_uses.py').write_text('def test_uses(bleprobe_sim):\n    pass\n')
+    both = subprocess.run([sys.executable, '-m', 'pytest', '-p', 'bleprobe_sim.pytest_plugin',
+                           '--collect-only', '-q', str(tmp_path / 'test_uses.py')],
+                          capture_output=True, text=True, timeout=TIMEOUT, cwd=str(tmp_path),
+                          env=dict(os.environ, PYTHONPATH=str(site)))
+    assert both.returncode == 0, both.stdout + both.stderr
     version = subprocess.run([str(prefix / 'bin' / 'bleprobe-sim'), '--version'],
                              capture_output=True, text=True, timeout=TIMEOUT)
     assert version.stdout.startswith('bleprobe-sim '), version.stderr
