@@ -7,7 +7,7 @@ import pytest
 from bleprobe_sim.dbus_values import byte_array, service_data
 from bleprobe_sim.names import ADAPTER, DEVICE, OBJECT_MANAGER, PROPERTIES, uuid16
 from bleprobe_sim.profiles import PROFILES
-from harness import DENY_ADAPTER_METHODS, DENY_BLUEZ, Tool, assert_between, forge, forged_bluez_exit
+from harness import DENY_ADAPTER_METHODS, DENY_BLUEZ, Tool, assert_between, exit_bound, forge, forged_bluez_exit
 
 UNIT = uuid16('1523')
 DFU = uuid16('fe59')
@@ -41,7 +41,7 @@ def stop(tool):
     tool.terminate()
     status, records = tool.finish()
     assert status == 0
-    assert_between('exit after SIGTERM', tool.exited - tool.terminated, 0.0, 0.5)
+    assert_between('exit after SIGTERM', tool.exited - tool.terminated, 0.0, exit_bound(0.5))
     return records
 
 
@@ -50,7 +50,7 @@ def finish_by_itself(tool):
     last line (the error that ended it)."""
     status, records = tool.finish()
     assert status == 0
-    assert_between('exit after the last line', tool.exited - tool.line_times[-1], 0.0, 1.0)
+    assert_between('exit after the last line', tool.exited - tool.line_times[-1], 0.0, exit_bound(1.0))
     return records
 
 
