@@ -95,13 +95,19 @@ class Signals:
 
     def to_loop(self, handler: Callable[[int], None]) -> None:
         from gi.repository import GLib
+
+        def source(signum: int, keep: bool) -> Callable[[], bool]:
+            def dispatch() -> bool:
+                handler(signum)
+                return keep
+            return dispatch
+
         for signum in self.handled:
-            GLib.unix_signal_add(GLib.PRIORITY_HIGH, signum,
-                                 lambda s=signum: handler(s) or True)
+            GLib.unix_signal_add(GLib.PRIORITY_HIGH, signum, source(signum, True))
         # Those that came before GLib took the signals over are handled once
         # the loop runs: a quit before the loop runs would be lost.
         for early in self.received:
-            GLib.idle_add(lambda s=early: handler(s) or False, priority=GLib.PRIORITY_HIGH)
+            GLib.idle_add(source(early, False), priority=GLib.PRIORITY_HIGH)
 
 
 class Faults:
