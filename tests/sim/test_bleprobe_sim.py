@@ -13,14 +13,13 @@ import time
 import dbus
 import pytest
 
-REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-SIM_DIR = os.path.join(REPO, 'sim')
-
 from bleprobe_sim import __version__
 from bleprobe_sim.client import SimClient
 from bleprobe_sim.names import ADAPTER, DEVICE, uuid16
 from bleprobe_sim.waiting import poll_until, stop_process
 
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+SIM_DIR = os.path.join(REPO, 'sim')
 PROGRAM = os.path.join(SIM_DIR, 'bleprobe-sim')
 TIMEOUT = 20.0
 
@@ -137,7 +136,7 @@ def one_advertiser(**advertising):
         'at-beyond-a-day', 'interval-1e-300', 'delay-1e300', 'not-utf-8', 'huge',
         'timeline-unsorted', 'at-unsorted'])
 def test_a_bad_scenario_gets_one_line_and_nothing_starts(scenario_file, tmp_path, content,
-                                                          where, reason):
+                                                         where, reason):
     path = str(tmp_path / 'missing.json') if content is None else scenario_file(content)
     marker = tmp_path / 'ran'
     result = run(path, ['touch', str(marker)])
@@ -369,7 +368,7 @@ def test_gatt_database_once_connected(scenario_file, gatt, uuids):
     if gatt is not None:
         peripheral['gatt'] = gatt
     process, address = start_serve(scenario_file({'adapters': [{'index': 0}],
-                                                   'peripherals': [peripheral]}))
+                                                  'peripherals': [peripheral]}))
     client = SimClient(address)
     try:
         device = '/org/bluez/hci0/dev_D4_3F_7A_10_00_04'
