@@ -4,12 +4,13 @@ interface's own connection.
 Each method of org.bleprobe.Simulator1 (interface.py) is a method of the
 client under its snake_case name, made from the table: configure_device for
 ConfigureDevice.  Its arguments have their D-Bus names and order, except
-that those with a default (the adapter hci0, an empty a{sv}, emit true) come
-after the others; the entries of its a{sv} argument may be given as keyword
-arguments, and a closing av as the remaining positional ones.  Values are
-typed as the table says (Interval a double, Lose an au, ServiceData a{sv} of
-ay) and results come back as plain Python, JSON decoded.  The helpers below
-the generated methods are not methods of the interface."""
+that those with a default (the adapter /org/bluez/hci0, no options, emit
+true) come after the others; the entries of its options or properties may
+be given as keyword arguments, and a closing av as the remaining positional
+arguments.  Values are typed as the table says (Interval a double, Lose an
+au, ServiceData a{sv} of ay) and results come back as plain Python, JSON
+decoded.  The methods written in the class are helpers, not methods of the
+interface."""
 
 import inspect
 import json

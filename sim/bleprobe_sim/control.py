@@ -211,6 +211,8 @@ class Controller:
         return str(self.on_bus().unique_name())
 
 
+# A method of the table that the Controller lacks would be a fault on its
+# first call; @control holds each one it has to the table's arguments.
 MISSING = sorted(set(METHODS) - set(vars(Controller)))
 if MISSING:
     raise TypeError('the Controller lacks %s of the table' % ', '.join(MISSING))
