@@ -10,7 +10,7 @@ import dbus.service
 
 from .bluez_objects import (AdapterObject, BluezObject, CharacteristicObject, DeviceObject,
                             managed_interfaces)
-from .control import InvalidArguments
+from .checks import InvalidArguments
 from .dbus_values import properties, unwrap_variant
 from .model import Adapter, Device, GattCharacteristic
 from .names import BLUEZ_NAME, OBJECT_MANAGER, PROPERTIES

@@ -1,21 +1,21 @@
-"""org.bleprobe.Simulator1 on the bus: each method hands its arguments to
-the Controller's method of the same name and answers what it answers."""
+"""org.bleprobe.Simulator1 on the bus, made from the table (interface.py):
+each method hands its arguments to the Controller's method of the same name
+and answers what it answers."""
 
+import inspect
+import types
 from typing import Any, Callable
 
 import dbus
 import dbus.service
 
-from .control import ControlError, Controller
+from .checks import ControlError
+from .control import Controller
+from .interface import METHODS, Method
 from .names import CONTROL_IFACE, CONTROL_PATH
 
 
-def method(in_signature: str, out_signature: str = '') -> Any:
-    return dbus.service.method(CONTROL_IFACE, in_signature=in_signature,
-                               out_signature=out_signature)
-
-
-class ControlObject(dbus.service.Object):
+class ControlBase(dbus.service.Object):
     def __init__(self, connection: Any, controller: Controller,
                  fault: Callable[[BaseException], Any]) -> None:
         self.controller = controller
@@ -34,82 +34,23 @@ class ControlObject(dbus.service.Object):
             raise dbus.DBusException('internal fault of the simulation',
                                      name='org.freedesktop.DBus.Error.Failed') from None
 
-    @method('sa{sv}', 'o')
-    def AddAdapter(self, name, props):
-        return self.call('AddAdapter', name, props)
 
-    @method('osa{sv}', 'o')
-    def AddDevice(self, adapter, address, props):
-        return self.call('AddDevice', adapter, address, props)
+def exported(method: Method) -> Any:
+    """The D-Bus method: dbus-python reads its arguments' names, which the
+    introspection data then shows, from its signature."""
+    def call(self: ControlBase, *args: Any) -> Any:
+        return self.call(method.name, *args)
+    call.__name__ = call.__qualname__ = method.name
+    call.__doc__ = method.doc
+    setattr(call, '__signature__', inspect.Signature(
+        [inspect.Parameter(name, inspect.Parameter.POSITIONAL_OR_KEYWORD)
+         for name in ['self'] + [arg.name for arg in method.args]]))
+    return dbus.service.method(CONTROL_IFACE, in_signature=method.in_signature,
+                               out_signature=method.returns)(call)
 
-    @method('osa{sv}')
-    def AddPeripheralInRange(self, adapter, address, props):
-        self.call('AddPeripheralInRange', adapter, address, props)
 
-    @method('oa{sv}')
-    def Advertise(self, path, data):
-        self.call('Advertise', path, data)
-
-    @method('oa{sv}')
-    def ConfigureDevice(self, path, options):
-        self.call('ConfigureDevice', path, options)
-
-    @method('osa{sv}', 'o')
-    def AddService(self, device, uuid, options):
-        return self.call('AddService', device, uuid, options)
-
-    @method('osa{sv}', 'o')
-    def AddCharacteristic(self, service, uuid, options):
-        return self.call('AddCharacteristic', service, uuid, options)
-
-    @method('osa{sv}b')
-    def SetProperties(self, path, iface, changed, emit):
-        self.call('SetProperties', path, iface, changed, emit)
-
-    @method('o')
-    def RemoveObject(self, path):
-        self.call('RemoveObject', path)
-
-    @method('o')
-    def ForgetDevice(self, path):
-        self.call('ForgetDevice', path)
-
-    @method('o')
-    def DropLink(self, path):
-        self.call('DropLink', path)
-
-    @method('o', 'b')
-    def LinkUsable(self, path):
-        return self.call('LinkUsable', path)
-
-    @method('')
-    def Shutdown(self):
-        self.call('Shutdown')
-
-    @method('')
-    def ReleaseBluezName(self):
-        self.call('ReleaseBluezName')
-
-    @method('oss')
-    def FailAdapterMethod(self, path, method_name, error_name):
-        self.call('FailAdapterMethod', path, method_name, error_name)
-
-    @method('a{sv}')
-    def SetTiming(self, timing):
-        self.call('SetTiming', timing)
-
-    @method('osssav')
-    def EmitRaw(self, path, iface, member, signature, args):
-        self.call('EmitRaw', path, iface, member, signature, args)
-
-    @method('', 's')
-    def GetCalls(self):
-        return self.call('GetCalls')
-
-    @method('o', 's')
-    def GetDiscoveryLog(self, adapter):
-        return self.call('GetDiscoveryLog', adapter)
-
-    @method('', 's')
-    def GetBluezUniqueName(self):
-        return self.call('GetBluezUniqueName')
+# dbus-python collects the methods as the class is made, so they are in
+# its namespace from the start.
+ControlObject: Any = types.new_class(
+    'ControlObject', (ControlBase,), exec_body=lambda namespace: namespace.update(
+        {'__module__': __name__, **{name: exported(m) for name, m in METHODS.items()}}))

@@ -1,7 +1,7 @@
 """Between plain Python values and dbus-python's typed ones: the types
 bluetoothd gives its properties, and the plain JSON form of what arrives."""
 
-from typing import Any, Dict
+from typing import Any, Dict, Mapping, Optional
 
 import dbus
 
@@ -17,7 +17,9 @@ SIGNATURES = {
     'UUID': 's', 'Device': 'o', 'Primary': 'b', 'Includes': 'ao', 'Service': 'o', 'Flags': 'as',
 }
 SCALARS = {'s': dbus.String, 'b': dbus.Boolean, 'u': dbus.UInt32, 'y': dbus.Byte,
-           'n': dbus.Int16, 'o': dbus.ObjectPath}
+           'n': dbus.Int16, 'o': dbus.ObjectPath, 'd': dbus.Double}
+# The plain values that each of them takes.
+FITS: Dict[str, Any] = {'s': str, 'o': str, 'b': bool, 'u': int, 'y': int, 'n': int, 'd': (int, float)}
 
 
 def byte_array(data: Any) -> dbus.Array:
@@ -26,25 +28,37 @@ def byte_array(data: Any) -> dbus.Array:
 
 def service_data(entries: Any) -> dbus.Dictionary:
     """ServiceData as bluetoothd sends it: a{sv} with each value an ay."""
-    return dbus.Dictionary({dbus.String(k): v if typed(v) else byte_array(v)
-                            for k, v in entries.items()}, signature='sv')
+    return dbus.Dictionary({dbus.String(k): to_dbus(k, v, 'ay') for k, v in entries.items()},
+                           signature='sv')
 
 
 def typed(value: Any) -> bool:
     return hasattr(value, 'variant_level')
 
 
-def to_dbus(name: str, value: Any) -> Any:
-    """The property `name` as bluetoothd types it."""
+def fits(signature: str, value: Any) -> bool:
+    return isinstance(value, FITS[signature]) and (signature == 'b' or not isinstance(value, bool))
+
+
+def to_dbus(name: str, value: Any, signature: Optional[str] = None) -> Any:
+    """The property or option `name` as bluetoothd or the control interface
+    types it (signature, when given, else the property's own).  A value that
+    does not fit goes as it is, for the other side to refuse."""
     if typed(value):
         return value
-    if name == 'ServiceData':
+    if name == 'ServiceData' and isinstance(value, Mapping):
         return service_data(value)
-    signature = SIGNATURES.get(name)
-    if signature in SCALARS:
-        return SCALARS[signature](value)
-    if signature in ('as', 'ao'):
-        return dbus.Array([SCALARS[signature[1]](v) for v in value], signature=signature[1])
+    signature = signature or SIGNATURES.get(name)
+    try:
+        if signature in SCALARS and fits(signature, value):
+            return SCALARS[signature](value)
+        if signature == 'ay' and isinstance(value, (bytes, bytearray, list, tuple)):
+            return byte_array(value)
+        if (signature in ('as', 'ao', 'au') and isinstance(value, (list, tuple))
+                and all(fits(signature[1], v) for v in value)):
+            return dbus.Array([SCALARS[signature[1]](v) for v in value], signature=signature[1])
+    except (TypeError, ValueError, OverflowError):
+        return value
     if isinstance(value, bool):
         return dbus.Boolean(value)
     if isinstance(value, (bytes, bytearray)):

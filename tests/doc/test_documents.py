@@ -9,7 +9,10 @@ import subprocess
 
 import pytest
 
+import control_interface
 import line_schema
+from bleprobe_sim.checks import ERRORS
+from bleprobe_sim.interface import METHODS, Method
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, os.pardir, os.pardir))
@@ -158,6 +161,26 @@ def test_every_named_path_exists(document):
     assert missing_paths(document, read(document)) == []
 
 
+@pytest.mark.parametrize('document', control_interface.DOCUMENTS)
+def test_control_interface_is_its_tables(document):
+    """Each method of the table documented as the table says, and no other."""
+    text = read(document)
+    assert control_interface.rendered(text, control_interface.DOCUMENTS[document]) == text, \
+        'rewrite it: ' + control_interface.COMMAND
+
+
+def unknown_interface_names(text, methods=METHODS, errors=ERRORS):
+    """Control methods and errors that a document names and the table has not."""
+    named = re.findall(r'org\.bleprobe\.Simulator1[. ]([A-Za-z]\w*)', text)
+    named += re.findall(r'org\.bleprobe\.Simulator\.Error\.([A-Za-z]\w*)', text)
+    return sorted(set(named) - set(methods) - {e.__name__ for e in errors})
+
+
+@pytest.mark.parametrize('document', DOCUMENTS + ['doc/' + page for page in MAN_PAGES])
+def test_documents_name_only_the_tables_methods_and_errors(document):
+    assert unknown_interface_names(read(document)) == []
+
+
 # The checks themselves, on planted faults.
 PLANTED = {
     'good-link': ('[the protocol](doc/protocol.md#7-error-codes)', [], []),
@@ -189,3 +212,31 @@ def test_checks_find_planted_faults(case):
 def test_error_table_check_on_planted_rows(code, row, problem):
     text = ERROR_TABLE + '\n\n| Code | Modes | When | What a caller should do |\n|---|---|---|---|\n' + row + '\n'
     assert unexplained_codes(text, {code}) == (problem or [])
+
+
+# What is planted in sim/README.md as the table renders it (a row of its
+# method list, or a line at its end), methods added to the table -> the
+# document stale, the names unknown.
+CONTROL_PLANTED = {
+    'as-it-is': ('', {}, False, []),
+    'method-undocumented': ('', {'Frobnicate': Method('Frobnicate', 'Frobs.')}, True, []),
+    'row-of-no-method': ('| `Frobnicate()` | Frobs. | none |', {}, True, []),
+    'method-named': ('`org.bleprobe.Simulator1.Frobnicate`', {}, False, ['Frobnicate']),
+    'busctl-method': ('org.bleprobe.Simulator1 Frobnicate', {}, False, ['Frobnicate']),
+    'error-named': ('org.bleprobe.Simulator.Error.Busy', {}, False, ['Busy']),
+    'known-names': ('org.bleprobe.Simulator1.DropLink org.bleprobe.Simulator.Error.Exists', {}, False,
+                    []),
+}
+
+
+@pytest.mark.parametrize('case', CONTROL_PLANTED)
+def test_control_interface_checks_find_planted_faults(case):
+    planted, added, stale, unknown = CONTROL_PLANTED[case]
+    text = control_interface.rendered(read('sim/README.md'), 'markdown')
+    if planted.startswith('|'):
+        text = text.replace('|---|---|---|\n', '|---|---|---|\n%s\n' % planted, 1)
+    else:
+        text += planted + '\n'
+    methods = dict(METHODS, **added)
+    assert (control_interface.rendered(text, 'markdown', methods) != text,
+            unknown_interface_names(text, methods)) == (stale, unknown)

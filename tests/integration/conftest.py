@@ -52,7 +52,7 @@ def sim(bus, make_sim):
 @pytest.fixture
 def bluez(sim):
     """Simulated bluetoothd with one powered adapter, hci0."""
-    sim.add_adapter('hci0', powered=True)
+    sim.add_adapter('hci0', Powered=True)
     return sim
 
 

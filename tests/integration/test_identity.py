@@ -36,25 +36,25 @@ def error(code):
 def gatt_with_serial(value):
     """What a typical peripheral offers: Generic Access, Generic Attribute,
     then Device Information with the serial number after another string."""
-    return [('1800', [('2a00', {'value': b'Probe'})]),
+    return [('1800', [('2a00', {'Value': b'Probe'})]),
             ('1801', []),
-            ('180a', [('2a29', {'value': b'Example Instruments'}),
-                      ('2a25', {'value': value})])]
+            ('180a', [('2a29', {'Value': b'Example Instruments'}),
+                      ('2a25', {'Value': value})])]
 
 
 def add_gatt(sim, device, layout):
     for service, characteristics in layout:
         service_path = sim.add_service(device, uuid16(service))
         for uuid, options in characteristics:
-            sim.add_characteristic(service_path, uuid16(uuid), **options)
+            sim.add_characteristic(service_path, uuid16(uuid), options)
 
 
 def peripheral(sim, layout, address=ADDRESS, connected=False, **behaviour):
     # Quicker than a real stack unless a test asks for its slowness.
     behaviour.setdefault('ResolveDelay', 0.05)
     behaviour.setdefault('DisconnectDelay', 0.05)
-    path = sim.add_device(address, connected=connected)
-    sim.configure(path, **behaviour)
+    path = sim.add_device(address, Connected=connected, ServicesResolved=connected)
+    sim.configure_device(path, behaviour)
     add_gatt(sim, path, layout)
     return path
 
@@ -110,9 +110,9 @@ def stale_cache_then_real_services(sim):
     """BlueZ shows the GATT objects it cached from an earlier connection until
     the new discovery has finished: only Generic Access at first."""
     path = sim.add_device(ADDRESS)
-    add_gatt(sim, path, [('1800', [('2a00', {'value': b'Probe'})])])
-    sim.configure(path, GattOnConnect=True)
-    add_gatt(sim, path, [('180a', [('2a25', {'value': b'0123456789abcdef'})])])
+    add_gatt(sim, path, [('1800', [('2a00', {'Value': b'Probe'})])])
+    sim.configure_device(path, GattOnConnect=True)
+    add_gatt(sim, path, [('180a', [('2a25', {'Value': b'0123456789abcdef'})])])
     return path
 
 
@@ -134,7 +134,7 @@ TIMINGS = {
     # is signalled before the service objects are announced.
     'resolved-before-objects-announced': with_behaviour(GattOnConnect=True, ResolveDelay=0.0,
                                                         ObjectsAfterResolved=0.5),
-    'cache-then-resolved-before-objects': lambda sim: sim.configure(
+    'cache-then-resolved-before-objects': lambda sim: sim.configure_device(
         stale_cache_then_real_services(sim), ObjectsAfterResolved=0.5),
 }
 
@@ -193,7 +193,7 @@ def test_unusable_value_is_reported_and_the_link_released(bluez, bus, run_tool, 
 
 
 def serial_only_on_other_device(sim):
-    peripheral(sim, [('1800', [('2a00', {'value': b'Probe'})])])
+    peripheral(sim, [('1800', [('2a00', {'Value': b'Probe'})])])
     peripheral(sim, gatt_with_serial(b'0123456789ABCDEF'), address=OTHER)
 
 
@@ -202,24 +202,24 @@ def layout(services):
 
 
 def read_error(name, message):
-    return layout([('180a', [('2a25', {'read': 'error', 'error': name,
-                                       'error_message': message})])])
+    return layout([('180a', [('2a25', {'ReadBehaviour': 'error', 'ReadError': name,
+                                       'ReadErrorMessage': message})])])
 
 
 GATT_CASES = {
     'no-services': (layout([]), 'identity-service-unavailable', False),
     'no-device-information': (
-        layout([('1800', [('2a00', {'value': b'Probe'})]), ('1801', []),
-                ('180f', [('2a19', {'value': b'\x64'})])]),
+        layout([('1800', [('2a00', {'Value': b'Probe'})]), ('1801', []),
+                ('180f', [('2a19', {'Value': b'\x64'})])]),
         'identity-service-unavailable', False),
     'device-information-only-on-another-device': (
         serial_only_on_other_device, 'identity-service-unavailable', False),
     'no-serial-characteristic': (
-        layout([('180a', [('2a29', {'value': b'Example'}), ('2a24', {'value': b'M1'})])]),
+        layout([('180a', [('2a29', {'Value': b'Example'}), ('2a24', {'Value': b'M1'})])]),
         'identity-serial-unavailable', False),
     'serial-under-another-service': (
-        layout([('180f', [('2a25', {'value': b'0123456789ABCDEF'})]),
-                ('180a', [('2a29', {'value': b'Example'})])]),
+        layout([('180f', [('2a25', {'Value': b'0123456789ABCDEF'})]),
+                ('180a', [('2a29', {'Value': b'Example'})])]),
         'identity-serial-unavailable', False),
     'read-failed': (read_error('org.bluez.Error.Failed', 'Operation failed with ATT error: 0x0e'),
                     'identity-read-failed', True),
@@ -245,7 +245,7 @@ def test_gatt_problem_is_reported_and_the_link_released(bluez, bus, run_tool, ca
 # ---------------------------------------------------------------------------
 
 def device_on_second_adapter(sim):
-    sim.add_adapter('hci1', powered=True)
+    sim.add_adapter('hci1', Powered=True)
     path = sim.add_device(ADDRESS, adapter='/org/bluez/hci1')
     add_gatt(sim, path, gatt_with_serial(b'0123456789ABCDEF'))
 
@@ -303,7 +303,7 @@ def test_forgotten_peripheral_is_found_again_and_read(bluez, bus, run_tool):
 # is lost in the air (any release) is heard at its next one, 10.24 s later,
 # past 15 s into the search, before 25 s (real round timings).
 LOST_FIRST_REPORT = {'RoundTime': 1.0, 'RoundPause': 30.0}
-SLOWEST_LEGACY = {'interval': 10.24, 'phase': 8.0, 'lose': [1]}
+SLOWEST_LEGACY = {'Interval': 10.24, 'Phase': 8.0, 'Lose': [1]}
 LOSSES = {
     'first-report-lost': ('5.82', 'le', LOST_FIRST_REPORT, None),
     'le-transport-on-dual-mode-is-filtered': ('5.82', 'dual', LOST_FIRST_REPORT, None),
@@ -315,14 +315,14 @@ LOSSES = {
 def test_forgotten_peripheral_is_found_though_a_report_is_lost(bus, make_sim, run_tool, case):
     profile, controller, timing, radio = LOSSES[case]
     sim = make_sim(bus, profile=profile)
-    sim.add_adapter('hci0', controller=controller)
-    sim.set_timing(**timing)
+    sim.add_adapter('hci0', Controller=controller)
+    sim.set_timing(timing)
     forgotten_peripheral(sim)
     if radio:
-        sim.add_peripheral_in_range(ADDRESS, **radio)
+        sim.add_peripheral_in_range(ADDRESS, props=radio)
     tool, records = identify(run_tool, bus.address)
     assert records == [success('0123456789ABCDEF')]
-    reports = [(r['round'], r['lost'], r.get('advertisement')) for r in sim.discovery_log()['reports']]
+    reports = [(r['round'], r['lost'], r.get('advertisement')) for r in sim.get_discovery_log()['reports']]
     if radio:
         assert reports[0][2] == 2
     else:
@@ -388,7 +388,7 @@ def lose_link_before_services_resolved(sim, tool, path):
 
 def remove_device_during_read(sim, tool, path):
     sim.wait_for_call('ReadValue', pid=tool.pid)
-    sim.remove(path)
+    sim.remove_object(path)
 
 
 def lose_link_during_read(sim, tool, path):
@@ -409,7 +409,7 @@ DISCONNECTIONS = {
 @pytest.mark.parametrize('case', DISCONNECTIONS)
 def test_disconnection_before_a_result(bluez, bus, run_tool, case):
     behaviour, read, action = DISCONNECTIONS[case]
-    path = peripheral(bluez, [('180a', [('2a25', {'value': b'0123456789ABCDEF', 'read': read})])],
+    path = peripheral(bluez, [('180a', [('2a25', {'Value': b'0123456789ABCDEF', 'ReadBehaviour': read})])],
                       **behaviour)
     tool = run_tool(['--identity', ID], bus.address)
     if action:
@@ -454,7 +454,7 @@ def test_signals_from_other_connections_are_ignored(bluez, bus, run_tool, case, 
     tool = run_tool(['--identity', ID], bus.address)
     bluez.wait_property(path, DEVICE, 'Connected', True)
     tool_name = bluez.calls('Connect', pid=tool.pid)[0]['sender']
-    forge(bus.address, FORGED[case](path, bluez.bluez_unique_name()),
+    forge(bus.address, FORGED[case](path, bluez.get_bluez_unique_name()),
           destination=tool_name if delivery == 'unicast' else None)
     status, records = tool.finish()
     assert (status, records) == (0, [success('0123456789ABCDEF')])
@@ -509,7 +509,7 @@ ADAPTER_GONE = {
     'powered-off-while-connecting': (hang_connect, lambda sim: sim.set_powered(HCI0, False)),
     'powered-off-slowly': (hang_read, lambda sim: (sim.set_timing(PowerOffDelay=0.25),
                                                    sim.set_powered(HCI0, False))),
-    'adapter-removed': (hang_read, lambda sim: sim.remove(HCI0)),
+    'adapter-removed': (hang_read, lambda sim: sim.remove_object(HCI0)),
     'bluetoothd-stopped': (hang_read, lambda sim: sim.shutdown()),
 }
 
@@ -520,7 +520,7 @@ def test_adapter_going_away_is_told_from_a_lost_link(bluez, bus, run_tool, case)
     # bluetoothd signals the link's end (and fails the pending call) before
     # it signals that the adapter is off or gone.
     wait, action = ADAPTER_GONE[case]
-    path = peripheral(bluez, [('180a', [('2a25', {'value': b'0123456789ABCDEF', 'read': 'hang'})])],
+    path = peripheral(bluez, [('180a', [('2a25', {'Value': b'0123456789ABCDEF', 'ReadBehaviour': 'hang'})])],
                       ConnectBehaviour='hang' if wait is hang_connect else 'ok')
     tool = run_tool(['--identity', ID], bus.address)
     wait(bluez, tool, path)
@@ -575,7 +575,7 @@ def adapter_with_peripheral(powered=True, policy=''):
     def setup(make_bus, make_sim):
         bus = make_bus(policy)
         sim = make_sim(bus)
-        sim.add_adapter('hci0', powered=powered)
+        sim.add_adapter('hci0', Powered=powered)
         peripheral(sim, gatt_with_serial(b'0123456789ABCDEF'))
         return bus.address
     return setup

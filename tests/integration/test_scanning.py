@@ -119,7 +119,7 @@ def adapter(powered=True, fail=None, policy=''):
     def setup(make_bus, make_sim):
         bus = make_bus(policy)
         sim = make_sim(bus)
-        sim.add_adapter('hci0', powered=powered)
+        sim.add_adapter('hci0', Powered=powered)
         if fail:
             sim.fail_adapter_method(HCI0, *fail)
         return bus.address
@@ -130,9 +130,9 @@ def lowest_index_off(make_bus, make_sim):
     # hci10 is listed first and powered; hci1 has the lowest index and is off.
     bus = make_bus()
     sim = make_sim(bus)
-    sim.add_adapter('hci10', powered=True)
-    sim.add_adapter('hci1', powered=False)
-    sim.add_adapter('hci2', powered=True)
+    sim.add_adapter('hci10', Powered=True)
+    sim.add_adapter('hci1', Powered=False)
+    sim.add_adapter('hci2', Powered=True)
     return bus.address
 
 
@@ -186,7 +186,7 @@ def test_adapter_problem_at_start_is_one_error_record(make_bus, make_sim, run_to
 ], ids=['one-adapter', 'lowest-index'])
 def test_discovery_filter_start_and_stop_on_sigterm(bus, sim, run_tool, mode, adapters, chosen):
     for name in adapters:
-        sim.add_adapter(name, powered=True)
+        sim.add_adapter(name, Powered=True)
     tool = start_scan(run_tool, sim, bus.address, mode)
     assert stop(tool) == []
     sim.wait_for_call('SetDiscoveryFilter', pid=tool.pid, count=2)
@@ -222,17 +222,17 @@ def test_unit_numbers_are_reported_once_per_change(bluez, bus, run_tool):
     a, b = 'C0:00:00:00:00:0A', 'C0:00:00:00:00:0B'
     tool = start_scan(run_tool, bluez, bus.address)
 
-    path_a = bluez.add_device(a, data={UNIT: b'1234-567'})     # new device
+    path_a = bluez.add_device(a, ServiceData={UNIT: b'1234-567'})   # new device
     for _ in range(3):
-        bluez.advertise(path_a, {UNIT: b'1234-567'})            # duplicates
-    bluez.advertise(path_a, {UNIT: b'1234-568'})                # changed
-    bluez.advertise(path_a, {UNIT: b'1234-567'})                # changed back
-    path_b = bluez.add_device(b)                                # no service data yet
-    bluez.advertise(path_b, {UNIT: b'1234-567'})                # same number, other device
-    bluez.advertise(path_a, {UNIT: b'1234-56'})                 # invalid: forgets nothing
+        bluez.advertise(path_a, {UNIT: b'1234-567'})                # duplicates
+    bluez.advertise(path_a, {UNIT: b'1234-568'})                    # changed
+    bluez.advertise(path_a, {UNIT: b'1234-567'})                    # changed back
+    path_b = bluez.add_device(b)                                    # no service data yet
+    bluez.advertise(path_b, {UNIT: b'1234-567'})                    # same number, other device
+    bluez.advertise(path_a, {UNIT: b'1234-56'})                     # invalid: forgets nothing
     bluez.advertise(path_a, {UNIT: b'1234-567'})
-    bluez.remove(path_a)                                        # gone and back again
-    bluez.add_device(a, data={UNIT: b'1234-567'})
+    bluez.remove_object(path_a)                                     # gone and back again
+    bluez.add_device(a, ServiceData={UNIT: b'1234-567'})
     bluez.advertise(path_a, {UNIT: b'9999-000'})
 
     expected = [unit(a, '1234-567'), unit(a, '1234-568'), unit(a, '1234-567'),
@@ -242,8 +242,8 @@ def test_unit_numbers_are_reported_once_per_change(bluez, bus, run_tool):
 
 
 def test_devices_known_before_the_scan_count_only_when_they_advertise(bluez, bus, run_tool):
-    cached = bluez.add_device('C0:00:00:00:00:01', data={UNIT: b'1111-111'})
-    bluez.add_device('C0:00:00:00:00:02', data={UNIT: b'2222-222'})   # never advertises
+    cached = bluez.add_device('C0:00:00:00:00:01', ServiceData={UNIT: b'1111-111'})
+    bluez.add_device('C0:00:00:00:00:02', ServiceData={UNIT: b'2222-222'})   # never advertises
     tool = start_scan(run_tool, bluez, bus.address)
     bluez.advertise(cached, {UNIT: b'1111-111'})
     tool.wait_lines(1)
@@ -252,9 +252,9 @@ def test_devices_known_before_the_scan_count_only_when_they_advertise(bluez, bus
 
 def test_service_data_is_found_among_other_entries_and_in_any_case(bluez, bus, run_tool):
     tool = start_scan(run_tool, bluez, bus.address)
-    bluez.add_device('C0:00:00:00:00:01', data={BATTERY: b'\x64', UNIT: b'3141-592',
-                                                DFU: bytes(range(8))})
-    bluez.add_device('C0:00:00:00:00:02', data={UNIT.upper(): b'2718-281'})
+    bluez.add_device('C0:00:00:00:00:01', ServiceData={BATTERY: b'\x64', UNIT: b'3141-592',
+                                                       DFU: bytes(range(8))})
+    bluez.add_device('C0:00:00:00:00:02', ServiceData={UNIT.upper(): b'2718-281'})
     tool.wait_lines(2)
     assert stop(tool) == [unit('C0:00:00:00:00:01', '3141-592'),
                           unit('C0:00:00:00:00:02', '2718-281')]
@@ -263,11 +263,11 @@ def test_service_data_is_found_among_other_entries_and_in_any_case(bluez, bus, r
 @ALL_RELEASES
 def test_firmware_update_records(bluez, bus, run_tool):
     tool = start_scan(run_tool, bluez, bus.address, ['--dfu'])
-    d1 = bluez.add_device('C0:00:00:00:00:01', data={DFU: bytes([1, 2, 3, 4, 5, 6, 7, 8])})
+    d1 = bluez.add_device('C0:00:00:00:00:01', ServiceData={DFU: bytes([1, 2, 3, 4, 5, 6, 7, 8])})
     bluez.advertise(d1, {DFU: bytes([1, 2, 3, 4, 5, 6, 7, 8])})
     d2 = bluez.add_device('C0:00:00:00:00:02')
     bluez.advertise(d2, {DFU: b'\xff' * 8})
-    bluez.add_device('C0:00:00:00:00:03', data={DFU: bytes(8)})
+    bluez.add_device('C0:00:00:00:00:03', ServiceData={DFU: bytes(8)})
     bluez.advertise(d1, {DFU: bytes([1, 2, 3, 4, 5, 6, 7, 9])})
     bluez.advertise(d1, {DFU: b'1234-567'})
 
@@ -295,9 +295,9 @@ def test_firmware_update_records(bluez, bus, run_tool):
 def test_service_data_of_the_other_mode_is_ignored(bluez, bus, run_tool, mode, other, own,
                                                    expected):
     tool = start_scan(run_tool, bluez, bus.address, mode)
-    only_other = bluez.add_device('C0:00:00:00:00:01', data={other: b'1234-567'})
+    only_other = bluez.add_device('C0:00:00:00:00:01', ServiceData={other: b'1234-567'})
     bluez.advertise(only_other, {other: bytes(range(1, 9))})
-    bluez.add_device('C0:00:00:00:00:02', data=own)
+    bluez.add_device('C0:00:00:00:00:02', ServiceData=own)
     tool.wait_lines(1)
     assert stop(tool) == [expected]
 
@@ -324,13 +324,13 @@ def test_advertiser_whose_first_report_is_lost_is_reported_in_the_next_round(
     # advertisement heard first; a scan that let it run plain rounds would
     # wait for bluetoothd's 5 s pause in between.
     sim = make_sim(bus, profile='5.82')
-    sim.add_adapter('hci0', controller='le')
+    sim.add_adapter('hci0', Controller='le')
     round_time, appear_delay = 1.0, 0.1
     sim.set_timing(RoundTime=round_time, RoundPause=5.0, AppearDelay=appear_delay)
     sim.add_peripheral_in_range(X, ServiceData=service_data({UNIT: b'1234-567'}))
     tool = start_scan(run_tool, sim, bus.address)
     tool.wait_lines(1)
-    first_heard = sim.discovery_log()['rounds'][0]['time'] + appear_delay
+    first_heard = sim.get_discovery_log()['rounds'][0]['time'] + appear_delay
     assert_between('line after the first heard advertisement', tool.line_times[0] - first_heard,
                    0.0, round_time + 0.5)
     # Later rounds report the unchanged advertiser again: still one line.
@@ -374,7 +374,7 @@ def raw_properties_changed(iface, changed, signature='sa{sv}as', invalidated=())
 
 def new_device(address, adapter_path=HCI0, **props):
     def add(sim):
-        path = sim.add_device(address, adapter=adapter_path, data={UNIT: b'5555-555'}, **props)
+        path = sim.add_device(address, adapter=adapter_path, ServiceData={UNIT: b'5555-555'}, **props)
         sim.advertise(path, {UNIT: b'5555-556'})
     return add
 
@@ -403,7 +403,7 @@ def unknown_device_path(sim):
 
 
 def add_second_adapter_device(sim):
-    sim.add_adapter('hci1', powered=True)
+    sim.add_adapter('hci1', Powered=True)
     new_device('C0:00:00:00:00:09', adapter_path=HCI1)(sim)
 
 
@@ -506,7 +506,7 @@ def test_signals_from_other_connections_are_ignored(bluez, bus, run_tool, case, 
     tool = start_scan(run_tool, bluez, bus.address)
     tool_name = bluez.calls('GetManagedObjects', pid=tool.pid)[0]['sender']
 
-    forge(bus.address, FORGED[case](bluez.bluez_unique_name()),
+    forge(bus.address, FORGED[case](bluez.get_bluez_unique_name()),
           destination=tool_name if delivery == 'unicast' else None)
     bluez.advertise(PATH_X, {UNIT: b'1234-567'})
     bluez.advertise(path_s, {UNIT: b'7654-321'})
@@ -521,7 +521,7 @@ def test_signals_from_other_connections_are_ignored(bluez, bus, run_tool, case, 
 GONE = {
     'bluetoothd-killed': lambda bus, sim: sim.kill(),
     'org.bluez-released': lambda bus, sim: sim.release_bluez_name(),
-    'adapter-removed': lambda bus, sim: sim.remove(HCI0),
+    'adapter-removed': lambda bus, sim: sim.remove_object(HCI0),
     'adapter-powered-off': lambda bus, sim: sim.set_powered(HCI0, False),
     'bus-gone': lambda bus, sim: bus.kill(),
 }
@@ -533,7 +533,7 @@ GONE = {
 def test_losing_the_adapter_mid_scan_ends_with_adapter_unavailable(bluez, bus, run_tool, case,
                                                                      mode):
     tool = start_scan(run_tool, bluez, bus.address, mode)
-    bluez.add_device(X, data={DFU if mode else UNIT: b'1234-567'})
+    bluez.add_device(X, ServiceData={DFU if mode else UNIT: b'1234-567'})
     first = tool.wait_lines(1)
     GONE[case](bus, bluez)
     assert finish_by_itself(tool) == first + [{'error': 'adapter-unavailable'}]

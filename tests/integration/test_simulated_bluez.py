@@ -12,14 +12,12 @@ import dbus
 import pytest
 
 from bleprobe_sim.client import SimClient
-from bleprobe_sim.names import (ADAPTER, BEARER_LE, DEVICE, GATT_CHARACTERISTIC, OBJECT_MANAGER,
-                                uuid16)
+from bleprobe_sim.dbus_values import properties
+from bleprobe_sim.names import (ADAPTER, BEARER_LE, CONTROL_ERROR, DEVICE, GATT_CHARACTERISTIC,
+                                OBJECT_MANAGER, uuid16)
 from bleprobe_sim.waiting import stop_process
 from harness import PYTHON, SIM_DIR, TIMEOUT, Watcher
-
-ADDRESS = 'D0:00:00:00:00:01'
-HCI0 = '/org/bluez/hci0'
-DEV = HCI0 + '/dev_D0_00_00_00_00_01'
+from simulation_cases import ADDRESS, DEV, HCI0, ON_BUS, REFUSALS, ROUNDS, START
 
 
 @pytest.fixture
@@ -50,9 +48,9 @@ def add_peripheral(sim, **behaviour):
     behaviour.setdefault('ResolveDelay', 0.05)
     behaviour.setdefault('DisconnectDelay', 0.05)
     path = sim.add_device(ADDRESS)
-    sim.configure(path, **behaviour)
+    sim.configure_device(path, behaviour)
     service = sim.add_service(path, uuid16('180a'))
-    return path, sim.add_characteristic(service, uuid16('2a25'), value=b'0123456789ABCDEF')
+    return path, sim.add_characteristic(service, uuid16('2a25'), Value=b'0123456789ABCDEF')
 
 
 UP_66 = [('reply', 'Connect'), ('Device1', {'ServicesResolved': True})]
@@ -139,11 +137,11 @@ def test_service_paths_follow_the_handles(sim, profile, services, serial):
     sim.add_adapter('hci0')
     path = sim.add_device(ADDRESS)
     gap = sim.add_service(path, uuid16('1800'))
-    sim.add_characteristic(gap, uuid16('2a00'), value=b'Probe')
+    sim.add_characteristic(gap, uuid16('2a00'), Value=b'Probe')
     sim.add_service(path, uuid16('1801'))
     dis = sim.add_service(path, uuid16('180a'))
-    sim.add_characteristic(dis, uuid16('2a29'), value=b'Example')
-    last = sim.add_characteristic(dis, uuid16('2a25'), value=b'0123456789ABCDEF')
+    sim.add_characteristic(dis, uuid16('2a29'), Value=b'Example')
+    last = sim.add_characteristic(dis, uuid16('2a25'), Value=b'0123456789ABCDEF')
     listed = sorted(p[len(path) + 1:] for p in sim.bus.call_blocking(
         'org.bluez', '/', OBJECT_MANAGER, 'GetManagedObjects', '', ())
         if p.startswith(path + '/') and '/char' not in p)
@@ -151,20 +149,9 @@ def test_service_paths_follow_the_handles(sim, profile, services, serial):
     assert last == path + '/' + serial
 
 
-PLAIN = {'Transport': 'le', 'DuplicateData': False}
-DUPLICATES = {'Transport': 'le', 'DuplicateData': True}
-
-# profile, controller, filter -> the first report lost, the next round after a
-# pause[, the peripheral's own radio and its first advertisement not lost].
 # The rules, case by case and to the millisecond, are tests/sim/test_model.py's;
 # these cases prove them as a client sees them, with a filter in D-Bus types.
-ROUNDS = {
-    '5.66-le-plain': ('5.66', 'le', PLAIN, False, False),
-    '5.82-le-no-filter': ('5.82', 'le', None, True, True),
-    '5.82-le-rssi': ('5.82', 'le', {'RSSI': dbus.Int16(-90)}, True, False),
-    '5.82-le-lossy-radio': ('5.82', 'le', DUPLICATES, False, False,
-                            {'interval': 0.05, 'phase': 0.15, 'lose': [1, 2]}, 3),
-}
+ON_THE_BUS = ['5.66-le-plain', '5.82-le-no-filter', '5.82-le-rssi', '5.82-le-lossy-radio']
 RESTART = 0.1
 
 
@@ -173,16 +160,15 @@ def signals(events, member, path):
     return [e[3] for e in events if len(e) == 4 and e[2] == member and e[0] == path]
 
 
-@pytest.mark.parametrize('case', ROUNDS)
+@pytest.mark.parametrize('case', ON_THE_BUS)
 def test_discovery_runs_in_rounds(bus, make_sim, watcher, case):
-    profile, controller, filt, lost, paused, *radio = ROUNDS[case]
+    profile, controller, filt, radio, lost, paused, heard = ROUNDS[case]
     sim = make_sim(bus, profile=profile)
-    sim.add_adapter('hci0', controller=controller)
+    sim.add_adapter('hci0', Controller=controller)
     sim.set_timing(RoundTime=0.3, RoundPause=0.3, AppearDelay=0.05, RoundRestart=RESTART)
-    sim.add_peripheral_in_range(ADDRESS, **(radio[0] if radio else {}))
+    assert sim.add_peripheral_in_range(ADDRESS, props=radio or {}) == DEV
     if filt is not None:
-        watcher.call(HCI0, ADAPTER, 'SetDiscoveryFilter', 'a{sv}',
-                     dbus.Dictionary(filt, signature='sv'))
+        watcher.call(HCI0, ADAPTER, 'SetDiscoveryFilter', 'a{sv}', properties(filt))
     watcher.call(HCI0, ADAPTER, 'StartDiscovery')
     log = sim.wait_reports(3)
     # One report per round: the duplicate filter is reset by each new round.
@@ -193,8 +179,8 @@ def test_discovery_runs_in_rounds(bus, make_sim, watcher, case):
     starts = [r['time'] for r in log['rounds'][:3]]
     gap = 0.3 + RESTART + (0.3 if paused else 0)
     assert all(b - a >= gap - 0.005 for a, b in zip(starts, starts[1:]))
-    if radio:
-        assert log['reports'][0]['advertisement'] >= radio[1]
+    if heard:
+        assert log['reports'][0]['advertisement'] >= heard
     watcher.wait(lambda e: signals(e, 'PropertiesChanged', DEV))
     # The device appears with the first report that gets through; later
     # rounds report it again.  Discovering stays true across rounds.
@@ -206,38 +192,24 @@ def test_discovery_runs_in_rounds(bus, make_sim, watcher, case):
     assert discovering == [True]
 
 
-# The control interface says no with its own errors, and stays up: each
-# call below once answered a Python KeyError or succeeded silently.
-CTL = 'org.bleprobe.Simulator.Error.'
-NONE = dbus.Dictionary({}, signature='sv')
-REFUSALS = [
-    ('AddAdapter', ('hci0', NONE), 'Exists'),
-    ('AddDevice', (HCI0, ADDRESS, NONE), 'Exists'),
-    ('AddDevice', ('/org/bluez/hci9', ADDRESS, NONE), 'UnknownObject'),
-    ('AddDevice', (HCI0, 'nonsense', NONE), 'InvalidArguments'),
-    ('FailAdapterMethod', ('/org/bluez/hci9', 'StartDiscovery', ''), 'UnknownObject'),
-    ('FailAdapterMethod', (HCI0, 'Connect', 'org.bluez.Error.Failed'), 'NotSupported'),
-    ('GetDiscoveryLog', ('/org/bluez/hci9',), 'UnknownObject'),
-    ('RemoveObject', ('/org/bluez/hci9',), 'UnknownObject'),
-    ('ConfigureDevice', (DEV, {'ConnectBehaviour': 'sideways'}), 'InvalidArguments'),
-    ('SetTiming', ({'RoundTime': dbus.Double(float('nan'))},), 'InvalidArguments'),
-    ('EmitRaw', ('/', DEVICE, 'Nothing', 's', dbus.Array([dbus.UInt32(1)], signature='v')),
-     'InvalidArguments'),
-]
-
-
+# The control interface says no with its own errors, never a Python one,
+# and stays up: some of these calls once answered a KeyError, some
+# succeeded silently.
 def test_the_control_interface_refuses_with_its_own_errors(sim):
-    sim.add_adapter('hci0')
-    sim.add_device(ADDRESS)
-    answers = []
-    for method, args, _ in REFUSALS:
+    for method, args in START:
+        sim.call(method, *args)
+    with pytest.raises(dbus.DBusException) as short:
+        sim.ctl.AddAdapter('hci3')
+    answers = [('AddAdapter', short.value.get_dbus_name())]
+    for method, args, _ in REFUSALS + ON_BUS:
         try:
-            getattr(sim.ctl, method)(*args)
+            sim.call(method, *args)
             answers.append((method, 'success'))
         except dbus.DBusException as e:
             assert 'Traceback' not in e.get_dbus_message(), e.get_dbus_message()
             answers.append((method, e.get_dbus_name()))
-    assert answers == [(method, CTL + error) for method, _, error in REFUSALS]
+    assert answers == [('AddAdapter', CONTROL_ERROR + 'InvalidArguments')] + [
+        (method, CONTROL_ERROR + error.__name__) for method, _, error in REFUSALS + ON_BUS]
     assert sim.process.poll() is None
     assert sim.add_device('D0:00:00:00:00:02') == HCI0 + '/dev_D0_00_00_00_00_02'
 

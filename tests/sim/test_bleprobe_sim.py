@@ -9,18 +9,18 @@ import signal
 import subprocess
 import sys
 import time
+import warnings
 
 import dbus
 import pytest
-
-REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-SIM_DIR = os.path.join(REPO, 'sim')
 
 from bleprobe_sim import __version__
 from bleprobe_sim.client import SimClient
 from bleprobe_sim.names import ADAPTER, DEVICE, uuid16
 from bleprobe_sim.waiting import poll_until, stop_process
 
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+SIM_DIR = os.path.join(REPO, 'sim')
 PROGRAM = os.path.join(SIM_DIR, 'bleprobe-sim')
 TIMEOUT = 20.0
 
@@ -137,7 +137,7 @@ def one_advertiser(**advertising):
         'at-beyond-a-day', 'interval-1e-300', 'delay-1e300', 'not-utf-8', 'huge',
         'timeline-unsorted', 'at-unsorted'])
 def test_a_bad_scenario_gets_one_line_and_nothing_starts(scenario_file, tmp_path, content,
-                                                          where, reason):
+                                                         where, reason):
     path = str(tmp_path / 'missing.json') if content is None else scenario_file(content)
     marker = tmp_path / 'ran'
     result = run(path, ['touch', str(marker)])
@@ -369,7 +369,7 @@ def test_gatt_database_once_connected(scenario_file, gatt, uuids):
     if gatt is not None:
         peripheral['gatt'] = gatt
     process, address = start_serve(scenario_file({'adapters': [{'index': 0}],
-                                                   'peripherals': [peripheral]}))
+                                                  'peripherals': [peripheral]}))
     client = SimClient(address)
     try:
         device = '/org/bluez/hci0/dev_D4_3F_7A_10_00_04'
@@ -411,5 +411,64 @@ def test_slow_advertiser_is_heard_at_its_own_advertisement(scenario_file):
         # The next advertisement is due 2.5 s after the scenario's zero,
         # which came a little before the test's.
         assert time.monotonic() - zero >= 2.3
+    finally:
+        stop_serve(process, client)
+
+
+def device(address):
+    return '/org/bluez/hci0/dev_' + address.replace(':', '_')
+
+
+def read(iface, *names):
+    """What a call left on the object whose path it answered."""
+    return lambda client, path: [client.get_property(path, iface, name) for name in names]
+
+
+UNIT = uuid16('1523')
+OLD, NEW = device('D0:00:00:00:00:01'), device('D0:00:00:00:00:02')
+# A name of an earlier release, and the call as it is now made: the same
+# answer, or refusal, and the same object left behind.
+OLD_NAMES = [
+    (('discovery_log', (), {}), ('get_discovery_log', (), {}), None),
+    (('bluez_unique_name', (), {}), ('get_bluez_unique_name', (), {}), None),
+    (('remove', ('/org/bluez/hci9',), {}), ('remove_object', ('/org/bluez/hci9',), {}), None),
+    (('configure', (OLD,), {'ConnectBehaviour': 'sideways'}),
+     ('configure_device', (OLD,), {'ConnectBehaviour': 'sideways'}), None),
+    (('add_adapter', ('hci1',), {'powered': False, 'controller': 'dual'}),
+     ('add_adapter', ('hci2',), {'Powered': False, 'Controller': 'dual'}), read(ADAPTER, 'Powered')),
+    (('add_device', ('D0:00:00:00:00:01',), {'data': {UNIT: b'1'}, 'connected': True}),
+     ('add_device', ('D0:00:00:00:00:02',),
+      {'ServiceData': {UNIT: b'1'}, 'Connected': True, 'ServicesResolved': True}),
+     read(DEVICE, 'ServiceData', 'Connected', 'ServicesResolved')),
+    (('add_service', (OLD, uuid16('180a')), {'primary': False}),
+     ('add_service', (NEW, uuid16('180a')), {'Primary': False}),
+     read('org.bluez.GattService1', 'Primary')),
+    (('add_characteristic', (OLD + '/service0001', uuid16('2a25')),
+      {'flags': ['read', 'write'], 'value': b'1', 'read': 'hang'}),
+     ('add_characteristic', (NEW + '/service0001', uuid16('2a25')),
+      {'Flags': ['read', 'write'], 'Value': b'1', 'ReadBehaviour': 'hang'}),
+     read('org.bluez.GattCharacteristic1', 'Flags')),
+]
+
+
+def answer(client, call, read_back):
+    name, args, kwargs = call
+    try:
+        result = getattr(client, name)(*args, **kwargs)
+    except dbus.DBusException as e:
+        return e.get_dbus_name()
+    return read_back(client, result) if read_back else result
+
+
+def test_the_client_names_of_earlier_releases_still_work_and_warn(scenario_file):
+    process, address = start_serve(scenario_file(ONE_ADAPTER))
+    client = SimClient(address)
+    try:
+        for old, new, read_back in OLD_NAMES:
+            with pytest.warns(DeprecationWarning, match=r'SimClient: %s(\(| is)' % old[0]):
+                was = answer(client, old, read_back)
+            with warnings.catch_warnings():
+                warnings.simplefilter('error')
+                assert (old[0], answer(client, new, read_back)) == (old[0], was)
     finally:
         stop_serve(process, client)

@@ -3,18 +3,17 @@ and their pauses, the first report lost from 5.82, loss in the air, the
 temporary device's timer and how a connection ends.  No bus, no sleep:
 what a client would see is what the view is told, at the time it is told."""
 
+from typing import List
+
 import pytest
 
 from bleprobe_sim.clock import FakeClock
-from bleprobe_sim.control import (ControlError, Controller, Exists, InvalidArguments,
-                                  NotSupported, UnknownObject)
+from bleprobe_sim.control import ControlError, Controller, NotSupported
+from bleprobe_sim.interface import METHODS
 from bleprobe_sim.model import World
 from bleprobe_sim.names import DEVICE, uuid16
+from simulation_cases import ADDRESS, DEV, GOOD, HCI0, NAN, ON_BUS, REFUSALS, ROUNDS, START, Refusal
 
-
-HCI0 = '/org/bluez/hci0'
-ADDRESS = 'D0:00:00:00:00:01'
-DEV = HCI0 + '/dev_D0_00_00_00_00_01'
 CLIENT = ':1.7'
 
 
@@ -55,33 +54,6 @@ def model(profile='5.66', controller='le', **timing):
     ctl.AddAdapter('hci0', {'Controller': controller})
     ctl.SetTiming(timing)
     return clock, view, world, ctl
-
-
-PLAIN = {'Transport': 'le', 'DuplicateData': False}
-DUPLICATES = {'Transport': 'le', 'DuplicateData': True}
-LOSSY = {'Interval': 0.05, 'Phase': 0.15, 'Lose': [1, 2]}
-
-# profile, controller, filter, radio -> the first report lost, the rounds
-# after the first paused, the advertisement the first report heard (with a
-# radio of the peripheral's own).
-ROUNDS = {
-    # 5.66 takes any filter as asking more than the scan type.
-    '5.66-le-plain': ('5.66', 'le', PLAIN, None, False, False, None),
-    '5.66-le-duplicates': ('5.66', 'le', DUPLICATES, None, False, False, None),
-    '5.82-le-plain': ('5.82', 'le', PLAIN, None, True, True, None),
-    '5.82-le-no-filter': ('5.82', 'le', None, None, True, True, None),
-    '5.82-le-auto-transport': ('5.82', 'le', {'Transport': 'auto'}, None, True, True, None),
-    '5.82-le-duplicates': ('5.82', 'le', DUPLICATES, None, True, False, None),
-    '5.82-le-rssi': ('5.82', 'le', {'RSSI': -90}, None, True, False, None),
-    '5.82-le-pattern': ('5.82', 'le', {'Pattern': ''}, None, True, False, None),
-    '5.82-dual-le-plain': ('5.82', 'dual', PLAIN, None, True, False, None),
-    '5.82-dual-auto-transport': ('5.82', 'dual', {'Transport': 'auto'}, None, True, True, None),
-    '5.87-le-plain': ('5.87', 'le', PLAIN, None, True, True, None),
-    # Lost in the air on any release; an advertisement that comes after the
-    # discovery's start is not the kernel's to lose.
-    '5.66-le-lossy-radio': ('5.66', 'le', PLAIN, LOSSY, False, False, 3),
-    '5.82-le-lossy-radio': ('5.82', 'le', DUPLICATES, LOSSY, False, False, 3),
-}
 
 
 @pytest.mark.parametrize('case', ROUNDS)
@@ -236,51 +208,22 @@ def test_a_connected_device_shows_its_services_once_resolved():
     assert world.device(DEV).prop(DEVICE, 'UUIDs') == [uuid16('180a')]
 
 
-NAN = float('nan')
-SERVICE = DEV + '/service0001'
-# Each call is refused with the error that bleprobe-sim(1) lists for it,
-# and changes nothing.
-REFUSALS = [
-    ('AddAdapter', ('hci0', {}), Exists),
-    ('AddAdapter', ('usb0', {}), InvalidArguments),
-    ('AddAdapter', ('hci1', {'Controller': 'bredr'}), NotSupported),
-    ('AddAdapter', ('hci1', {'Powered': 'yes'}), InvalidArguments),
-    ('AddAdapter', ('hci1', {'Address': 'nonsense'}), InvalidArguments),
-    ('AddAdapter', ('hci1', {'Colour': 'blue'}), InvalidArguments),
-    ('AddDevice', (HCI0, ADDRESS, {}), Exists),
-    ('AddPeripheralInRange', (HCI0, ADDRESS, {'Interval': 0.0}), InvalidArguments),
-    ('AddPeripheralInRange', (HCI0, ADDRESS, {'Interval': 1e999}), InvalidArguments),
-    ('AddPeripheralInRange', (HCI0, ADDRESS, {'Lose': [1]}), InvalidArguments),
-    ('AddPeripheralInRange', (HCI0, ADDRESS, {'Interval': 0.1, 'Lose': [0]}), InvalidArguments),
-    ('Advertise', (HCI0 + '/dev_D0_00_00_00_00_09', {}), UnknownObject),
-    ('Advertise', (DEV, {'180a': b'1'}), InvalidArguments),
-    ('ConfigureDevice', (DEV, {'ConnectDelay': NAN}), InvalidArguments),
-    ('ConfigureDevice', (DEV, {'ConnectDelay': -1.0}), InvalidArguments),
-    ('ConfigureDevice', (DEV, {'ConnectError': 'not an error name'}), InvalidArguments),
-    ('ConfigureDevice', (DEV, {'Colour': 'blue'}), InvalidArguments),
-    ('AddService', (DEV, 'not-a-uuid', {}), InvalidArguments),
-    ('AddCharacteristic', (DEV + '/service00ff', uuid16('2a25'), {}), UnknownObject),
-    ('AddCharacteristic', (SERVICE, uuid16('2a25'), {'ReadBehaviour': 'slowly'}),
-     InvalidArguments),
-    ('AddCharacteristic', (SERVICE, uuid16('2a25'), {'Value': 'text'}), InvalidArguments),
-    ('SetProperties', (DEV, 'org.bluez.Nothing1', {}, True), InvalidArguments),
-    ('SetProperties', (HCI0, 'org.bluez.Adapter1', {'Powered': 1}, True), InvalidArguments),
-    ('RemoveObject', ('/org/bluez', ), NotSupported),
-    ('ForgetDevice', (HCI0 + '/dev_D0_00_00_00_00_09', ), UnknownObject),
-    ('DropLink', (HCI0, ), UnknownObject),
-    ('FailAdapterMethod', (HCI0, 'StartDiscovery', 'no name'), InvalidArguments),
-    ('SetTiming', ({'RoundTime': 0.0}, ), InvalidArguments),
-    ('SetTiming', ({'Coffee': 1.0}, ), InvalidArguments),
-    ('GetCalls', (), NotSupported),
-]
+# Refused without a bus only: a simulation in the test's own process.
+NO_BUS: List[Refusal] = [('GetCalls', (), NotSupported)]
 
 
-@pytest.mark.parametrize('method, args, error', REFUSALS,
-                         ids=['%s-%d' % (r[0], i) for i, r in enumerate(REFUSALS)])
-def test_the_controller_refuses_with_the_documented_error(method, args, error):
+def started():
+    """The model the refusals start from: START, whose adapter model() adds."""
     clock, view, world, ctl = model()
-    ctl.AddDevice(HCI0, ADDRESS, {})
-    ctl.AddService(DEV, uuid16('180a'), {})
+    for method, args in START[1:]:
+        getattr(ctl, method)(*args)
+    return clock, view, world, ctl
+
+
+@pytest.mark.parametrize('method, args, error', REFUSALS + NO_BUS,
+                         ids=['%s-%d' % (r[0], i) for i, r in enumerate(REFUSALS + NO_BUS)])
+def test_the_controller_refuses_with_the_documented_error(method, args, error):
+    clock, view, world, ctl = started()
     before = list(view.events)
     with pytest.raises(error) as refused:
         getattr(ctl, method)(*args)
@@ -288,24 +231,6 @@ def test_the_controller_refuses_with_the_documented_error(method, args, error):
     assert view.events == before
 
 
-# Good arguments for each method, on the model that the refusals start from.
-GOOD = {
-    'AddAdapter': ('hci1', {'Powered': False}),
-    'AddDevice': (HCI0, 'D0:00:00:00:00:02', {}),
-    'AddPeripheralInRange': (HCI0, 'D0:00:00:00:00:02', {'Interval': 0.1, 'Lose': [1]}),
-    'Advertise': (DEV, {uuid16('fe59'): b'1'}),
-    'ConfigureDevice': (DEV, {'ConnectDelay': 0.1}),
-    'AddService': (DEV, uuid16('1800'), {'Primary': True}),
-    'AddCharacteristic': (SERVICE, uuid16('2a25'), {'Flags': ['read'], 'Value': b'1'}),
-    'SetProperties': (HCI0, 'org.bluez.Adapter1', {'Powered': False}, True),
-    'RemoveObject': (DEV,),
-    'ForgetDevice': (DEV,),
-    'DropLink': (DEV,),
-    'LinkUsable': (DEV,),
-    'FailAdapterMethod': (HCI0, 'StartDiscovery', 'org.bluez.Error.Failed'),
-    'SetTiming': ({'RoundTime': 1.0},),
-    'GetDiscoveryLog': (HCI0,),
-}
 WRONG = [None, True, -1.5, NAN, 1e999, 'x', b'\xff', [1, 'a'], {'Lose': 3}, {'Flags': 'read'},
          {'ServiceData': {'x': 1}}, {'Interval': 1e-300}, {'ConnectBehaviour': 'sideways'}]
 
@@ -314,9 +239,7 @@ WRONG = [None, True, -1.5, NAN, 1e999, 'x', b'\xff', [1, 'a'], {'Lose': 3}, {'Fl
 def test_any_wrong_argument_is_refused_never_a_python_error(method):
     cases = [(None, None)] + [(p, w) for p in range(len(GOOD[method])) for w in WRONG]
     for position, wrong in cases:
-        clock, view, world, ctl = model()
-        ctl.AddDevice(HCI0, ADDRESS, {})
-        ctl.AddService(DEV, uuid16('180a'), {})
+        clock, view, world, ctl = started()
         args = list(GOOD[method])
         if position is None:
             getattr(ctl, method)(*args)     # the good arguments are taken
@@ -327,3 +250,9 @@ def test_any_wrong_argument_is_refused_never_a_python_error(method):
             clock.advance(60000)
         except ControlError:
             pass
+
+
+def test_each_error_the_table_lists_is_a_refusals_and_no_other():
+    listed = {(name, error) for name, m in METHODS.items() for error in m.errors}
+    met = {(method, error) for method, _, error in REFUSALS + ON_BUS}
+    assert sorted((m, e.__name__) for m, e in listed ^ met) == []
