@@ -58,4 +58,6 @@ class Pcap(Container):
             parts = split(link, payload, 0)
             if parts is None:
                 raise self.error(offset, 'record of %d bytes, shorter than its pseudo-header' % length)
-            yield offset, seconds * 1000000 + fraction // per_us, parts[0], parts[1], parts[2]
+            # To the nearest microsecond.
+            time_us = seconds * 1000000 + (fraction + per_us // 2) // per_us
+            yield offset, time_us, parts[0], parts[1], parts[2]

@@ -28,9 +28,10 @@ class Interface:
         self.offset_us = offset_seconds * 1000000
 
     def time_us(self, ts: int) -> int:
+        """To the nearest microsecond."""
         if self.units == 1000000:
             return ts + self.offset_us
-        return ts * 1000000 // self.units + self.offset_us
+        return (ts * 1000000 + self.units // 2) // self.units + self.offset_us
 
 
 class Pcapng(Container):
