@@ -3,8 +3,8 @@ synthetic btsnoop file, and its addresses, report counts, service data,
 connection outcomes and ATT values are ours.  So that the reader is not its
 own oracle.
 
-btmon 5.66 (Debian 12) crashes on a Read By Type Request (fixed in 5.67,
-BlueZ commit 35947e267), so the capture here has no discovery."""
+btmon 5.66 dies on a Read By Type Request, so the capture here has no
+discovery (doc/bluez-behaviour.md, btmon-read-by-type)."""
 
 import re
 import shutil
