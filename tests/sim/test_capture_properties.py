@@ -9,15 +9,16 @@ import atexit
 import gzip
 import os
 import shutil
+import signal
 import struct
 import tempfile
-import time
 
+import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import capture_synth as s
-from bleprobe_sim.capture import CaptureError, CaptureReader, CutShort
+from bleprobe_sim.capture import CaptureError, CaptureReader, CutShort, monitor
 from bleprobe_sim.capture.events import Event
 
 T = s.T0
@@ -72,22 +73,33 @@ def record_offsets(number):
 OFFSETS = [record_offsets(n) for n in range(len(CAPTURES))]
 
 
+class Hang(Exception):
+    pass
+
+
+def hang(signum, frame):
+    raise Hang('a capture read for more than %s s' % SECONDS_PER_INPUT)
+
+
 def outcome(data):
-    """Reads data as a capture: the events, or the CaptureError."""
+    """Reads data as a capture: the events, or the CaptureError.  A read
+    that takes longer than SECONDS_PER_INPUT is stopped and fails."""
     with open(PATH, 'wb') as f:
         f.write(data)
     reader = CaptureReader(PATH)
-    start = time.monotonic()
+    previous = signal.signal(signal.SIGALRM, hang)
+    signal.setitimer(signal.ITIMER_REAL, SECONDS_PER_INPUT)
     try:
         events = list(reader)
         assert all(isinstance(e, Event) for e in events)
         assert reader.cut_short is None or isinstance(reader.cut_short, CutShort)
-        result = events
+        return events
     except CaptureError as e:
         assert 0 <= e.offset and e.reason and str(e).startswith(PATH + ': offset ')
-        result = e
-    assert time.monotonic() - start < SECONDS_PER_INPUT
-    return result
+        return e
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
 
 
 MAGICS = [b'btsnoop\0' + struct.pack('>II', 1, datalink) for datalink in (2001, 1002, 1001)] + [
@@ -122,13 +134,22 @@ def mutated(draw):
         elif how == 'flip' and data:
             data[draw(st.integers(0, len(data) - 1))] ^= draw(st.integers(1, 255))
         elif how == 'length':
-            at = draw(st.sampled_from(OFFSETS[number])) + draw(st.sampled_from(CAPTURES[number][2]))
+            # One of a record's lengths, or all of them alike: a record that
+            # still fits its container but holds a packet too short (or too
+            # long) for what the packet says.
+            start = draw(st.sampled_from(OFFSETS[number]))
+            fields = CAPTURES[number][2]
             container, options = CAPTURES[number][:2]
             order = '>' if container == 'btsnoop' or options.get('order') == '>' else '<'
-            if at + 4 <= len(data):
-                old = struct.unpack_from(order + 'I', data, at)[0]
-                new = draw(st.one_of(st.integers(0, 0xFFFFFFFF), st.integers(-64, 64).map(lambda d: old + d)))
-                struct.pack_into(order + 'I', data, at, new % (1 << 32))
+            kind = draw(st.sampled_from(['tiny', 'near', 'any']))
+            value = draw(st.integers(0, 12) if kind == 'tiny' else st.integers(-64, 64) if kind == 'near'
+                         else st.integers(0, 0xFFFFFFFF))
+            for at in ([start + f for f in fields[-2:]] if draw(st.booleans())
+                       else [start + draw(st.sampled_from(fields))]):
+                if at + 4 <= len(data):
+                    old = struct.unpack_from(order + 'I', data, at)[0]
+                    new = old + value if kind == 'near' else value
+                    struct.pack_into(order + 'I', data, at, new % (1 << 32))
         elif how == 'packet':
             # A byte of a packet's own header or first parameters: its
             # lengths, counts, opcodes and types.
@@ -142,6 +163,65 @@ def mutated(draw):
 @given(mutated())
 def test_mutated_captures(data):
     outcome(data)
+
+
+def event(code, *head):
+    return lambda params: (monitor.EVENT, bytes([code, (len(head) + len(params)) & 0xFF, *head]) + params)
+
+
+def command(opcode):
+    return lambda params: (monitor.COMMAND, struct.pack('<HB', opcode, len(params) & 0xFF) + params)
+
+
+def att(opcode, kind=monitor.ACL_RX):
+    def build(params):
+        pdu = bytes([opcode]) + params
+        frame = struct.pack('<HH', len(pdu), 4) + pdu
+        return kind, struct.pack('<HH', 0x40 | (0x2000 if kind == monitor.ACL_RX else 0), len(frame)) + frame
+    return build
+
+
+def mgmt(kind, opcode):
+    return lambda params: (kind, struct.pack('<IH', 1, opcode) + params)
+
+
+# Every packet the decoders read, by what it is: its own lengths agree with
+# its record, its parameters are random, short, long or fitting.
+PACKETS = {
+    'advertising report': event(0x3E, 0x02, 1), 'two advertising reports': event(0x3E, 0x02, 2),
+    'extended advertising report': event(0x3E, 0x0D, 1), 'connection complete': event(0x3E, 0x01),
+    'enhanced connection complete': event(0x3E, 0x0A), 'disconnection complete': event(0x05),
+    'command complete': event(0x0E, 1, 0x0C, 0x20), 'command status': event(0x0F),
+    'scan parameters': command(0x200B), 'scan enable': command(0x200C),
+    'extended scan parameters': command(0x2041), 'create connection': command(0x200D),
+    'extended create connection': command(0x2043), 'disconnect': command(0x0406),
+    'read by type request': att(0x08, monitor.ACL_TX), 'read by type response': att(0x09),
+    'read request': att(0x0A, monitor.ACL_TX), 'read response': att(0x0B), 'error response': att(0x01),
+    'exchange MTU': att(0x03), 'ACL packet': lambda params: (monitor.ACL_RX, params),
+    'HCI event': lambda params: (monitor.EVENT, params),
+    'HCI command': lambda params: (monitor.COMMAND, params),
+    'advertising data': lambda params: s.adv_report(T, 0, s.report(A, params))[2:],
+    'extended advertising data': lambda params: s.ext_adv_report(T, 0, s.ext_report(A, params, status=1),
+                                                                 s.ext_report(A, params))[2:],
+    'Device Found data': lambda params: s.device_found(T, 0, A, params)[2:],
+    'Device Found': mgmt(monitor.CTRL_EVENT, 0x0012), 'Discovering': mgmt(monitor.CTRL_EVENT, 0x0013),
+    'Device Connected': mgmt(monitor.CTRL_EVENT, 0x000B), 'Connect Failed': mgmt(monitor.CTRL_EVENT, 0x000D),
+    'Start Service Discovery': mgmt(monitor.CTRL_COMMAND, 0x003A),
+    'mgmt event': lambda params: (monitor.CTRL_EVENT, params),
+    'Control Open': lambda params: (monitor.CTRL_OPEN, params),
+    'user logging': lambda params: (monitor.USER_LOGGING, params),
+    'New Index': lambda params: (monitor.NEW_INDEX, params),
+}
+# Before them, a socket, a scan and a connection, for the decoders' state.
+PREFIX = content()[:-2]
+
+
+@pytest.mark.parametrize('name', PACKETS)
+@settings(SETTINGS, max_examples=25)
+@given(st.lists(st.binary(max_size=48), min_size=1, max_size=3))
+def test_random_parameters_of_every_packet(name, parameters):
+    records = PREFIX + [(T + 10, 0) + PACKETS[name](params) for params in parameters]
+    outcome(s.capture_bytes(records))
 
 
 @SETTINGS

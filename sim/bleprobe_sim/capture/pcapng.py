@@ -98,7 +98,7 @@ class Pcapng(Container):
             raise self.error(offset + 8, 'unknown pcapng link type %d on interface %d (read: 201, 254)'
                              % (link, number))
         units, offset_seconds = 1000000, 0
-        for code, value in self.options(offset, order, body, 8):
+        for code, value in self.options(order, body, 8):
             if code == OPT_TSRESOL and len(value) >= 1:
                 exponent = value[0] & 0x7F
                 units = 2 ** exponent if value[0] & 0x80 else 10 ** exponent
@@ -106,7 +106,9 @@ class Pcapng(Container):
                 offset_seconds, = struct.unpack_from(order + 'q', value, 0)
         return Interface(link, units, offset_seconds)
 
-    def options(self, offset: int, order: str, body: bytes, start: int) -> Iterator[Tuple[int, bytes]]:
+    def options(self, order: str, body: bytes, start: int) -> Iterator[Tuple[int, bytes]]:
+        """An interface's options, up to the end marker or to one that runs
+        past the block."""
         pos = start
         while pos + 4 <= len(body):
             code, length = struct.unpack_from(order + 'HH', body, pos)
@@ -114,8 +116,7 @@ class Pcapng(Container):
                 return
             end = pos + 4 + length
             if end > len(body):
-                raise self.error(offset + 8 + pos, 'option %d of %d bytes runs past its block'
-                                 % (code, length))
+                return
             yield code, body[pos + 4:end]
             pos = end + (-length) % 4
 
