@@ -29,23 +29,36 @@ DisconnectionComplete and AttRead (a read of an attribute, value or ATT
 error, the characteristic's UUID where the capture showed its discovery);
 from the management channel, what the kernel gave bluetoothd (DeviceFound,
 Discovering, DeviceConnected, DeviceDisconnected, ConnectFailed) and what it
-asked (DiscoveryRequest); LogLine (LogLine.release: bluetoothd's release
-from its first line) and SystemNote.
+asked (DiscoveryRequest), each once per management socket it went to (the
+receiver or sender names the socket's process); LogLine (LogLine.release:
+bluetoothd's release, from the line it logs as it starts, so only in a
+capture begun before bluetoothd) and SystemNote (the kernel's "Linux version
+..." when btmon starts).
 
-Reports the kernel dropped: in a monitor capture each controller's
-AdvertisingReport events are what the radio heard and its DeviceFound
-events what bluetoothd was given, in the order they happened.  A report
-reaches bluetoothd, while discovery is on, as the next DeviceFound of its
-address whose data starts with the report's (AdData.length bytes of it:
-the kernel drops a structure that runs past the data); an advertisement
-that waits for its scan response is given with the response's data after
-its own, possibly after another advertiser's report.
+Reports the kernel dropped: in a monitor capture, each controller's
+AdvertisingReport events are what its radio heard and its DeviceFound events
+(receiver 'bluetoothd') what bluetoothd was given, in the order the kernel
+handled them.  The kernel (process_adv_report in net/bluetooth/hci_event.c)
+gives a report to bluetoothd as one DeviceFound of its address whose data is
+the report's (the first AdData.length bytes), right after the report's
+event; but while scanning actively, a connectable or scannable advertisement
+waits for its scan response and goes out as one DeviceFound carrying the
+response's data after its own, once the response, another address's report
+or the end of the scan comes; it is lost if the same address advertises
+again first.  A report without its DeviceFound while discovery was on was
+dropped, by that rule or by a service discovery's filter
+(DiscoveryRequest.rssi_threshold, .uuids).  A device whose private address
+the kernel resolves (a bonded one) is given under its identity address.
+Pairing the two is left to the caller.
 
 Errors: a CaptureError for a capture that is not one of these formats or
 whose lengths contradict each other (container records and blocks, HCI
-packets, advertising reports, management events); ValueError for a wrong
-option; OSError as open() raises it.  The rule for a capture that ends
-inside a record is in container.py."""
+packets, advertising reports, management events, the EIR data of a
+DeviceFound); ValueError for a wrong option; OSError as open() raises it.
+An AD structure that runs past an advertising report's data is the air's
+doing, not the file's: the kernel drops it (ad.py), and so does the reader,
+with AdData.overrun set.  The rule for a capture that ends inside a record
+is in container.py."""
 
 from .errors import CaptureError, CutShort
 from .reader import CaptureReader
