@@ -211,6 +211,8 @@ DECODED = [
     ('a long value read with the MTU exchanged',
      att(lambda t: s.att_read(t, 0, 0x41, 0x11, bytes(range(100)), mtu=48), mtu=48), ev.AttRead,
      [{'value': bytes(range(100))}]),
+    ('a value read no further than BlueZ reads one (512 bytes, and the rest of the last blob)',
+     att(lambda t: s.att_read(t, 0, 0x41, 0x11, bytes(600))), ev.AttRead, [{'value': bytes(528)}]),
     ('a value that fills the MTU, then another request',
      att(lambda t: s.att_read(t, 0, 0x41, 0x11, bytes(22))[:2], lambda t: s.att_read(t, 0, 0x41, 0x13, b'x')),
      ev.AttRead, [{'attribute': 0x11, 'value': bytes(22), 'time_us': T + 200000}, {'attribute': 0x13}]),

@@ -43,7 +43,9 @@ DECLARATIONS = frozenset(ad.uuid16(u) for u in (0x2800, 0x2801, 0x2802, 0x2803))
 MAX_FRAGMENTS = 1024
 MAX_CONNECTIONS = 4096
 MAX_PEERS = 1024
-MAX_HANDLES = 4096
+MAX_LEARNT = 65536
+# BlueZ reads a long value no further (BT_ATT_MAX_VALUE_LEN).
+MAX_VALUE = 512
 
 Key = Tuple[int, int]  # (index, connection handle)
 Peer = Tuple[Optional[str], Optional[str]]  # (address, address type)
@@ -97,6 +99,7 @@ class AttDecoder:
         self.fragments: Dict[Tuple[int, int, bool], Fragments] = {}
         self.connections: Dict[Key, Connection] = {}
         self.uuids: Dict[object, Dict[int, str]] = {}
+        self.learnt = 0
 
     def acl(self, offset: int, time_us: int, index: int, packet: bytes, received: bool) -> List[Event]:
         if len(packet) < 4:
@@ -144,13 +147,16 @@ class AttDecoder:
         handles = self.uuids.get(owner)
         if handles is None:
             if len(self.uuids) >= MAX_PEERS:
-                del self.uuids[next(iter(self.uuids))]
+                self.learnt -= len(self.uuids.pop(next(iter(self.uuids))))
             handles = self.uuids[owner] = {}
         return handles
 
     def learn(self, handles: Dict[int, str], handle: int, uuid: str) -> None:
-        if handle in handles or len(handles) < MAX_HANDLES:
-            handles[handle] = uuid
+        if handle not in handles:
+            if self.learnt >= MAX_LEARNT:
+                return
+            self.learnt += 1
+        handles[handle] = uuid
 
     def att(self, offset: int, time_us: int, key: Key, connection: Connection, pdu: bytes,
             received: bool) -> List[Event]:
@@ -196,7 +202,7 @@ class AttDecoder:
             read.parts.append(value)
             read.size += len(value)
             read.asked = False
-            if len(value) < connection.mtu - 1:
+            if len(value) < connection.mtu - 1 or read.size >= MAX_VALUE:
                 return self.end(offset, time_us, key, connection)
         return []
 
