@@ -20,6 +20,10 @@ gzip-compressed.
     if reader.cut_short:
         print(reader.cut_short)                  # cut short at offset N, ...
 
+Iterating again reads the file again: a first pass with kinds=[ScanEnable]
+(which spares the decoding of reports) finds the controller that scanned at
+less than half the cost of a full one (bench/README.md).
+
 Events (events.py; every one has time_us, index, offset and seconds(zero)):
 from HCI, ControllerAdded/Removed, ScanParameters, ScanEnable (with the
 duplicate filter), CommandResult, AdvertisingReport (each report of a legacy

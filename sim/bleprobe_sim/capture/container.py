@@ -8,13 +8,17 @@ the Unix epoch (the capture's own clock, as written), the controller index
 (monitor.NO_INDEX for records of no controller), the monitor kind
 (monitor.py) and the packet.
 
-When the input ends inside a record, the record is cut short unless what is
-there of it contradicts its length: when the HCI packet's own header is
-there and gives the packet another length than the record does, the
-record's length is wrong, not the file's end, and reading stops with
-"longer than the file".  Everything before the record has been yielded in
-both cases.  A record's length above monitor.MAX_RECORD is an error
-wherever the record is."""
+When the input ends inside a record (its header included), the record is
+cut short unless what is there of it contradicts its length: when the HCI
+packet's own header is there and gives the packet another length than the
+record does, the record's length is wrong, not the file's end, and reading
+stops with "longer than the file".  Everything before the record has been
+yielded in both cases.  The input is the file's bytes, or for a gzip file
+the bytes the gzip stream gives up to its end, whether that end is the
+stream's end marker or the end of a stream that was itself cut (then the
+capture is cut short even when its last record is whole:
+CutShort.gzip_unfinished).  A record's length above monitor.MAX_RECORD is
+an error wherever the record is."""
 
 from typing import Iterator, Optional, Tuple
 
