@@ -243,8 +243,8 @@ class DeviceConnected(Event):
 
 @dataclass
 class DeviceDisconnected(Event):
-    """mgmt Device Disconnected.  reason (the kernel's, not HCI's): 0
-    unspecified, 1 timeout, 2 ended by us, 3 by the peer, 4 authentication
+    """mgmt Device Disconnected.  reason (the kernel's, not HCI's): 0 none
+    given, 1 timeout, 2 ended by us, 3 by the peer, 4 authentication
     failure, 5 ended by us for suspend."""
     __slots__ = ('address', 'address_type', 'reason', 'receiver', 'cookie')
     address: str
