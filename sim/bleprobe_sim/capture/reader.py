@@ -9,7 +9,7 @@ fragments, a read waiting for its response), each within a bound."""
 import struct
 from typing import Any, Dict, FrozenSet, Iterable, Iterator, List, Optional, Type
 
-from . import ad, monitor
+from . import ad, monitor, system
 from .att import AttDecoder
 from .btsnoop import Btsnoop
 from .container import Container, identify
@@ -20,7 +20,6 @@ from .mgmt import MgmtDecoder
 from .pcap import Pcap
 from .pcapng import Pcapng
 from .stream import ByteStream
-from . import system
 
 CONTAINERS: Dict[str, Type[Container]] = {'btsnoop': Btsnoop, 'pcap': Pcap, 'pcapng': Pcapng}
 # An HCI event up to its first report's data: code, length, subevent, number
