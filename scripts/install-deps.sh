@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs, from Debian's archive, what bleprobe needs.
-#   install-deps.sh          build and demo: compiler, CMake, libsystemd, nlohmann-json, dbus, and
-#                            what bleprobe-sim runs on (python3-dbus, python3-gi, python3-jsonschema)
+#   install-deps.sh          build and demo: compiler, CMake, libsystemd, nlohmann-json, dbus,
+#                            what bleprobe-sim runs on (python3-dbus, python3-gi, python3-jsonschema),
+#                            and what cmake --install builds and installs its wheel with
 #   install-deps.sh --test   also the unit, integration, document and benchmark tools, the Debian
 #                            packaging tools, clang with its sanitizer and libFuzzer runtimes (and
 #                            llvm-symbolizer for their reports), the arm64 and armhf cross
@@ -24,7 +25,7 @@ done
 
 cross_archs="arm64 armhf"
 packages="build-essential cmake pkgconf libsystemd-dev nlohmann-json3-dev dbus python3 python3-dbus python3-gi
-          python3-jsonschema"
+          python3-jsonschema python3-build python3-installer python3-hatchling"
 if [ -n "$test" ]; then
     packages="$packages googletest libgtest-dev libgmock-dev libbenchmark-dev python3-pytest
               groff-base debhelper dh-python lintian flake8 mypy"
