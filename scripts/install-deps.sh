@@ -28,7 +28,7 @@ packages="build-essential cmake pkgconf libsystemd-dev nlohmann-json3-dev dbus p
           python3-jsonschema python3-build python3-installer python3-hatchling"
 if [ -n "$test" ]; then
     packages="$packages googletest libgtest-dev libgmock-dev libbenchmark-dev python3-pytest
-              groff-base debhelper dh-python lintian flake8 mypy"
+              groff-base debhelper dh-python pybuild-plugin-pyproject python3-all lintian flake8 mypy"
     # The unversioned names follow each release's default clang (14 on
     # Debian 12, 19 on Debian 13), so clang, its runtimes and the symbolizer
     # on PATH always come from the same LLVM.

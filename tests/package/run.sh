@@ -48,9 +48,11 @@ tar -C "$root" --exclude=.git --exclude='./build*' --exclude='./obj-*' --exclude
 # The source package too: lintian checks the build dependencies and the
 # control fields only there, and those are what change between releases.
 # The compiler runs at a lower priority: the test command runs this beside
-# suites that wait on timers.
+# suites that wait on timers. The system's programs only, as on a build
+# daemon: pybuild runs the python3.X first on PATH.
 echo "==> dpkg-buildpackage -us -uc"
-if ! (cd "$work/bleprobe" && DEB_BUILD_OPTIONS="parallel=$(nproc)" nice -n 10 dpkg-buildpackage -us -uc) \
+if ! (cd "$work/bleprobe" && PATH=/usr/sbin:/usr/bin:/sbin:/bin DEB_BUILD_OPTIONS="parallel=$(nproc)" \
+        nice -n 10 dpkg-buildpackage -us -uc) \
         >"$work/build.log" 2>&1; then
     tail -n 80 "$work/build.log"
     echo "package test: the package build failed" >&2
