@@ -4,7 +4,8 @@
 #                            what bleprobe-sim runs on (python3-dbus, python3-gi, python3-jsonschema),
 #                            and what cmake --install builds and installs its wheel with
 #   install-deps.sh --test   also the unit, integration, document and benchmark tools, the Debian
-#                            packaging tools, clang with its sanitizer and libFuzzer runtimes (and
+#                            packaging tools, python3-venv for pip's route into a virtual
+#                            environment, clang with its sanitizer and libFuzzer runtimes (and
 #                            llvm-symbolizer for their reports), the arm64 and armhf cross
 #                            toolchains, libraries and qemu-user, and the VM for the end-to-end tests
 #   install-deps.sh [--test] --list   prints those package names (but not the VM's), installs nothing
@@ -28,7 +29,8 @@ packages="build-essential cmake pkgconf libsystemd-dev nlohmann-json3-dev dbus p
           python3-jsonschema python3-build python3-installer python3-hatchling"
 if [ -n "$test" ]; then
     packages="$packages googletest libgtest-dev libgmock-dev libbenchmark-dev python3-pytest
-              groff-base debhelper dh-python pybuild-plugin-pyproject python3-all lintian flake8 mypy"
+              groff-base debhelper dh-python pybuild-plugin-pyproject python3-all lintian flake8 mypy
+              python3-venv"
     # The unversioned names follow each release's default clang (14 on
     # Debian 12, 19 on Debian 13), so clang, its runtimes and the symbolizer
     # on PATH always come from the same LLVM.

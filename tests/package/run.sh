@@ -1,6 +1,7 @@
 #!/bin/sh
 # Checks that the packages scripts/install-deps.sh names exist on this
-# release and that clang's LLVM tools match it. Then builds the Debian source
+# release and that clang's LLVM tools match it, and that pip installs the kit
+# from sim/ into a virtual environment (test_pip.py). Then builds the Debian source
 # and binary packages from a copy of the source tree (the unit tests run during
 # the build), checks them with lintian, installs both packages (bleprobe and
 # bleprobe-sim, python3-bleprobe-sim) with apt-get, runs the installed /usr/bin/bleprobe against the
@@ -38,6 +39,11 @@ trap 'exit 130' INT TERM
 
 echo "==> the packages scripts/install-deps.sh installs, on this release"
 /usr/bin/python3 -m pytest -q -p no:cacheprovider "$here/test_dependencies.py"
+
+# Before the packages are installed, so that the environment's own copy is
+# the only one pytest could find.
+echo "==> pip install of sim/ into a virtual environment"
+/usr/bin/python3 -m pytest -q -p no:cacheprovider "$here/test_pip.py"
 
 # dpkg-buildpackage writes the package next to the source tree: build a copy,
 # without build directories and Git data.
