@@ -13,6 +13,7 @@ import glob
 import io
 import os
 import pathlib
+import shlex
 import shutil
 import site
 import subprocess
@@ -90,7 +91,7 @@ def main() -> None:
     # pybuild installs; elsewhere it is told where to look.
     shebang = '#!' + PYTHON
     if python_dir not in site.getsitepackages():
-        shebang = '#!/usr/bin/env -S PYTHONPATH=%s %s' % (python_dir, PYTHON)
+        shebang = '#!/usr/bin/env -S PYTHONPATH=%s %s' % (shlex.quote(python_dir), PYTHON)
     destdir = os.environ.get('DESTDIR', '')
     with tempfile.TemporaryDirectory() as outdir, \
             WheelFile.open(pathlib.Path(build_wheel(args.project, outdir))) as wheel:

@@ -60,7 +60,8 @@ def test_the_installed_layout_registers_the_fixture(tmp_path):
     """What cmake --install lays out under a prefix is what pytest and the
     program find: the package, its entry point, the program."""
     build = tmp_path / 'build'
-    prefix = tmp_path / 'prefix'
+    # A space, which the program's shebang and the install step must quote.
+    prefix = tmp_path / 'a prefix'
     configure = subprocess.run(['cmake', '-S', REPO, '-B', str(build), '-DBLEPROBE_TESTS=OFF',
                                 '-DCMAKE_INSTALL_PREFIX=' + str(prefix)],
                                capture_output=True, text=True, timeout=120)
