@@ -1,11 +1,13 @@
 #!/bin/sh
 # Installs, from Debian's archive, what bleprobe needs.
-#   install-deps.sh          build and demo: compiler, CMake, libsystemd, nlohmann-json, dbus, and
-#                            what bleprobe-sim runs on (python3-dbus, python3-gi, python3-jsonschema)
+#   install-deps.sh          build and demo: compiler, CMake, libsystemd, nlohmann-json, dbus,
+#                            what bleprobe-sim runs on (python3-dbus, python3-gi, python3-jsonschema),
+#                            and what cmake --install builds and installs its wheel with
 #   install-deps.sh --test   also the unit, integration, document and benchmark tools (hypothesis
 #                            for the capture reader's property tests), the Debian packaging tools,
-#                            clang with its sanitizer and libFuzzer runtimes (and llvm-symbolizer
-#                            for their reports), the arm64 and armhf cross toolchains, libraries and
+#                            python3-venv for pip's route into a virtual environment, clang with its
+#                            sanitizer and libFuzzer runtimes (and llvm-symbolizer for their
+#                            reports), the arm64 and armhf cross toolchains, libraries and
 #                            qemu-user, and the VM for the end-to-end tests
 #   install-deps.sh [--test] --list   prints those package names (but not the VM's), installs nothing
 # Every name exists on Debian 12 and on Debian 13. Non-interactive and
@@ -25,10 +27,11 @@ done
 
 cross_archs="arm64 armhf"
 packages="build-essential cmake pkgconf libsystemd-dev nlohmann-json3-dev dbus python3 python3-dbus python3-gi
-          python3-jsonschema"
+          python3-jsonschema python3-build python3-installer python3-hatchling"
 if [ -n "$test" ]; then
     packages="$packages googletest libgtest-dev libgmock-dev libbenchmark-dev python3-pytest
-              groff-base debhelper dh-python lintian flake8 mypy python3-hypothesis"
+              groff-base debhelper dh-python pybuild-plugin-pyproject python3-all lintian flake8 mypy
+              python3-venv python3-hypothesis"
     # The unversioned names follow each release's default clang (14 on
     # Debian 12, 19 on Debian 13), so clang, its runtimes and the symbolizer
     # on PATH always come from the same LLVM.

@@ -19,9 +19,9 @@ tar -C "$root" --exclude=.git --exclude='./build*' --exclude='./obj-*' --exclude
     --exclude=.pytest_cache -cf - . | tar -C "$work/bleprobe" -xf -
 
 echo "==> dpkg-buildpackage -a $arch -Pcross,nocheck -b -us -uc"
-# at a lower priority, as tests/package/run.sh
-if ! (cd "$work/bleprobe" &&
-      DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" nice -n 10 dpkg-buildpackage -a "$arch" -Pcross,nocheck -b -us -uc) \
+# at a lower priority and with the system's programs, as tests/package/run.sh
+if ! (cd "$work/bleprobe" && PATH=/usr/sbin:/usr/bin:/sbin:/bin DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" \
+      nice -n 10 dpkg-buildpackage -a "$arch" -Pcross,nocheck -b -us -uc) \
         >"$work/build.log" 2>&1; then
     tail -n 80 "$work/build.log"
     echo "package test: the $arch package build failed" >&2

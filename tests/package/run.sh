@@ -1,6 +1,7 @@
 #!/bin/sh
 # Checks that the packages scripts/install-deps.sh names exist on this
-# release and that clang's LLVM tools match it. Then builds the Debian source
+# release and that clang's LLVM tools match it, and that pip installs the kit
+# from sim/ into a virtual environment (test_pip.py). Then builds the Debian source
 # and binary packages from a copy of the source tree (the unit tests run during
 # the build), checks them with lintian, installs both packages (bleprobe and
 # bleprobe-sim, python3-bleprobe-sim) with apt-get, runs the installed /usr/bin/bleprobe against the
@@ -39,6 +40,11 @@ trap 'exit 130' INT TERM
 echo "==> the packages scripts/install-deps.sh installs, on this release"
 /usr/bin/python3 -m pytest -q -p no:cacheprovider "$here/test_dependencies.py"
 
+# Before the packages are installed, so that the environment's own copy is
+# the only one pytest could find.
+echo "==> pip install of sim/ into a virtual environment"
+/usr/bin/python3 -m pytest -q -p no:cacheprovider "$here/test_pip.py"
+
 # dpkg-buildpackage writes the package next to the source tree: build a copy,
 # without build directories and Git data.
 mkdir "$work/bleprobe"
@@ -48,9 +54,11 @@ tar -C "$root" --exclude=.git --exclude='./build*' --exclude='./obj-*' --exclude
 # The source package too: lintian checks the build dependencies and the
 # control fields only there, and those are what change between releases.
 # The compiler runs at a lower priority: the test command runs this beside
-# suites that wait on timers.
+# suites that wait on timers. The system's programs only, as on a build
+# daemon: pybuild runs the python3.X first on PATH.
 echo "==> dpkg-buildpackage -us -uc"
-if ! (cd "$work/bleprobe" && DEB_BUILD_OPTIONS="parallel=$(nproc)" nice -n 10 dpkg-buildpackage -us -uc) \
+if ! (cd "$work/bleprobe" && PATH=/usr/sbin:/usr/bin:/sbin:/bin DEB_BUILD_OPTIONS="parallel=$(nproc)" \
+        nice -n 10 dpkg-buildpackage -us -uc) \
         >"$work/build.log" 2>&1; then
     tail -n 80 "$work/build.log"
     echo "package test: the package build failed" >&2

@@ -7,6 +7,7 @@ import subprocess
 import sys
 
 from test_bleprobe_sim import REPO, SIM_DIR, TIMEOUT, leftovers
+from test_packaging import changelog_version
 
 CALLER = """
 import pytest
@@ -59,14 +60,18 @@ def test_the_installed_layout_registers_the_fixture(tmp_path):
     """What cmake --install lays out under a prefix is what pytest and the
     program find: the package, its entry point, the program."""
     build = tmp_path / 'build'
-    prefix = tmp_path / 'prefix'
+    # A space, which the program's shebang and the install step must quote.
+    prefix = tmp_path / 'a prefix'
     configure = subprocess.run(['cmake', '-S', REPO, '-B', str(build), '-DBLEPROBE_TESTS=OFF',
                                 '-DCMAKE_INSTALL_PREFIX=' + str(prefix)],
                                capture_output=True, text=True, timeout=120)
     assert configure.returncode == 0, configure.stderr
-    # Nothing is built: the kit's files are installed alone.
-    install = subprocess.run(['cmake', '--install', str(build), '--component', 'sim'],
-                             capture_output=True, text=True, timeout=120)
+    # Nothing is built: the kit's files are installed alone, twice, as
+    # over an earlier install.
+    for _ in range(2):
+        install = subprocess.run(['cmake', '--install', str(build), '--component', 'sim'],
+                                 capture_output=True, text=True, timeout=120)
+        assert install.returncode == 0, install.stdout + install.stderr
     site = prefix / 'lib' / 'python3' / 'dist-packages'
     assert (site / 'bleprobe_sim' / 'pytest_plugin.py').is_file(), install.stderr
     assert (prefix / 'share' / 'bleprobe-sim' / 'scenario.schema.json').is_file()
@@ -85,4 +90,5 @@ def test_the_installed_layout_registers_the_fixture(tmp_path):
     assert both.returncode == 0, both.stdout + both.stderr
     version = subprocess.run([str(prefix / 'bin' / 'bleprobe-sim'), '--version'],
                              capture_output=True, text=True, timeout=TIMEOUT)
-    assert version.stdout.startswith('bleprobe-sim '), version.stderr
+    assert version.stdout == 'bleprobe-sim %s\n' % changelog_version(), version.stderr
+    assert (site / ('bleprobe_sim-%s.dist-info' % changelog_version())).is_dir()
