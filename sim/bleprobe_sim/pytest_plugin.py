@@ -15,19 +15,31 @@ import json
 import os
 import subprocess
 import sys
-from typing import Any, Dict, Iterator, List, Union
+from typing import Any, Dict, Iterator, List, Optional, Union
 
 import pytest
 
+from .bus import START_TIMEOUT
 from .client import SimClient
-from .waiting import stop_process
+from .waiting import read_address, stop_process
 
 # bleprobe-sim gives up on its bus after 5 s; this is only a backstop.
 STOP_GRACE = 5.0
+# What serves a scenario: the program that callers run, from the package
+# that this plugin belongs to (put first on its path, whatever else is
+# installed or named by the caller's PYTHONPATH).
+SERVE = [sys.executable, '-m', 'bleprobe_sim', 'serve']
+PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def serve_environment() -> Dict[str, str]:
+    path = os.environ.get('PYTHONPATH')
+    return dict(os.environ, PYTHONPATH=PACKAGE_ROOT + (os.pathsep + path if path else ''))
 
 
 class ServeError(RuntimeError):
-    """bleprobe-sim serve did not come up; str() is its own message."""
+    """bleprobe-sim serve did not come up; str() is its own message, or
+    why it was given up on."""
 
 
 class Served:
@@ -36,31 +48,41 @@ class Served:
     address: the private bus's address; env: os.environ with
     DBUS_SYSTEM_BUS_ADDRESS set to it, for the program under test;
     client: a SimClient on that bus, to change the simulation while the
-    test runs."""
+    test runs.  Whatever step of the start fails, the process is stopped
+    before the error goes on."""
 
     def __init__(self, scenario: str, errors: str) -> None:
         self.errors = errors
         with open(errors, 'wb') as stderr:
             self.process = subprocess.Popen(
-                [sys.executable, '-m', 'bleprobe_sim', 'serve', scenario],
-                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr)
-        assert self.process.stdout is not None
-        self.address = self.process.stdout.readline().decode().strip()
+                SERVE + [scenario],
+                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr,
+                env=serve_environment())
+        self.client: Optional[SimClient] = None
+        try:
+            self.start()
+        except BaseException:
+            self.stop()
+            raise
+
+    def start(self) -> None:
+        try:
+            # Bounded as bleprobe-sim bounds its own bus's start-up.
+            self.address = read_address(self.process, 'bleprobe-sim serve', START_TIMEOUT)
+        except TimeoutError as e:
+            raise ServeError(str(e)) from None
         if not self.address:
             status = stop_process(self.process, STOP_GRACE)
-            self.process.stdout.close()
-            with open(errors) as f:
+            with open(self.errors) as f:
                 raise ServeError(f.read().strip() or 'bleprobe-sim serve exited with %d' % status)
         self.env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.address)
         self.client = SimClient(self.address)
 
     def stop(self) -> int:
         """Stops the simulation and its bus; returns serve's exit status."""
-        self.client.close()
-        status = stop_process(self.process, STOP_GRACE)
-        if self.process.stdout is not None:
-            self.process.stdout.close()
-        return status
+        if self.client is not None:
+            self.client.close()
+        return stop_process(self.process, STOP_GRACE)
 
 
 @pytest.fixture
