@@ -6,9 +6,9 @@ point of the installed package:
         result = subprocess.run(['my-program'], env=served.env)
         served.client.set_powered('/org/bluez/hci0', False)
 
-Each call serves one scenario with `bleprobe-sim serve` on a private bus of
-its own; everything the fixture served is stopped at the test's teardown,
-whether the test passed or not.
+Each call serves one scenario with `bleprobe-sim serve`, on a private bus of
+its own or on one the test gives; everything the fixture served is stopped
+at the test's teardown, whether the test passed or not.
 """
 
 import json
@@ -45,17 +45,17 @@ class ServeError(RuntimeError):
 class Served:
     """One running `bleprobe-sim serve`.
 
-    address: the private bus's address; env: os.environ with
+    address: the bus's address; env: os.environ with
     DBUS_SYSTEM_BUS_ADDRESS set to it, for the program under test;
     client: a SimClient on that bus, to change the simulation while the
     test runs.  Whatever step of the start fails, the process is stopped
     before the error goes on."""
 
-    def __init__(self, scenario: str, errors: str) -> None:
+    def __init__(self, scenario: str, errors: str, bus: Optional[str] = None) -> None:
         self.errors = errors
         with open(errors, 'wb') as stderr:
             self.process = subprocess.Popen(
-                SERVE + [scenario],
+                SERVE + (['--bus', bus] if bus is not None else []) + [scenario],
                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr,
                 env=serve_environment())
         self.client: Optional[SimClient] = None
@@ -79,7 +79,8 @@ class Served:
         self.client = SimClient(self.address)
 
     def stop(self) -> int:
-        """Stops the simulation and its bus; returns serve's exit status."""
+        """Stops the simulation (and its bus, unless it was given one);
+        returns serve's exit status."""
         if self.client is not None:
             self.client.close()
         return stop_process(self.process, STOP_GRACE)
@@ -88,16 +89,18 @@ class Served:
 @pytest.fixture
 def bleprobe_sim(tmp_path) -> Iterator[Any]:
     """A factory: bleprobe_sim(scenario) serves a scenario (a file name or
-    a dict) and returns its Served."""
+    a dict) on a private bus and returns its Served; bleprobe_sim(scenario,
+    bus=address) serves it on a bus that exists already (`serve --bus`)."""
     served: List[Served] = []
 
-    def serve(scenario: Union[str, 'os.PathLike[str]', Dict[str, Any]]) -> Served:
+    def serve(scenario: Union[str, 'os.PathLike[str]', Dict[str, Any]],
+              bus: Optional[str] = None) -> Served:
         n = len(served)
         if isinstance(scenario, dict):
             path = tmp_path / ('bleprobe-sim-%d.json' % n)
             path.write_text(json.dumps(scenario))
             scenario = str(path)
-        one = Served(os.fspath(scenario), str(tmp_path / ('bleprobe-sim-%d.err' % n)))
+        one = Served(os.fspath(scenario), str(tmp_path / ('bleprobe-sim-%d.err' % n)), bus)
         served.append(one)
         return one
 

@@ -76,31 +76,17 @@ class Bus(sim_bus.PrivateBus):
 
 
 class Sim(SimClient):
-    """A simulated bluetoothd process and the client that drives it."""
+    """`bleprobe-sim serve --bus`, served by the fixture that callers use,
+    and a client that drives it: the bus is the test's, and stays when the
+    simulated bluetoothd goes."""
 
-    def __init__(self, bus, scenario='empty', profile='5.66'):
-        self.process = subprocess.Popen(
-            [PYTHON, '-m', 'bleprobe_sim.daemon', '--address', bus.address,
-             '--scenario', scenario, '--profile', profile],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-            env=dict(os.environ, PYTHONPATH=SIM_DIR))
-        ready = self.process.stdout.readline()
-        if ready.strip() != b'READY':
-            stop_process(self.process, signal_first=False)
-            raise RuntimeError('simulated BlueZ did not start')
-        super().__init__(bus.address)
+    def __init__(self, served):
+        super().__init__(served.address)
+        self.process = served.process
 
     def kill(self):
         """bluetoothd dies: its connection and org.bluez go away at once."""
         stop_process(self.process, signal_first=False)
-
-    def stop(self):
-        try:
-            self.close()
-        except Exception:
-            pass
-        stop_process(self.process)
-        self.process.stdout.close()
 
 
 def check_line(raw, args):
@@ -200,11 +186,7 @@ class Tool:
         return self.process.wait(TIMEOUT), [check_line(line, self.args) for line in self.raw_lines()]
 
     def cleanup(self):
-        stop_process(self.process, signal_first=False)
-        for reader in self.readers:
-            reader.join(TIMEOUT)
-        self.process.stdout.close()
-        self.process.stderr.close()
+        stop_process(self.process, signal_first=False, readers=self.readers)
 
     def check_all_lines(self):
         """Every complete line received, those a test did not wait for too."""

@@ -13,14 +13,14 @@ import time
 import dbus
 import pytest
 
-REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-SIM_DIR = os.path.join(REPO, 'sim')
-
 from bleprobe_sim import __version__
+from bleprobe_sim.bus import PrivateBus
 from bleprobe_sim.client import SimClient
 from bleprobe_sim.names import ADAPTER, DEVICE, uuid16
-from bleprobe_sim.waiting import poll_until, stop_process
+from bleprobe_sim.waiting import poll_until, read_address, stop_process
 
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+SIM_DIR = os.path.join(REPO, 'sim')
 PROGRAM = os.path.join(SIM_DIR, 'bleprobe-sim')
 TIMEOUT = 20.0
 
@@ -136,8 +136,8 @@ def one_advertiser(**advertising):
         'no-such-adapter', 'nested-100000', 'nested-40', 'at-1e999', 'nan', 'infinity',
         'at-beyond-a-day', 'interval-1e-300', 'delay-1e300', 'not-utf-8', 'huge',
         'timeline-unsorted', 'at-unsorted'])
-def test_a_bad_scenario_gets_one_line_and_nothing_starts(scenario_file, tmp_path, content,
-                                                          where, reason):
+def test_a_bad_scenario_gets_one_line_and_nothing_starts(
+        scenario_file, tmp_path, content, where, reason):
     path = str(tmp_path / 'missing.json') if content is None else scenario_file(content)
     marker = tmp_path / 'ran'
     result = run(path, ['touch', str(marker)])
@@ -149,26 +149,19 @@ def test_a_bad_scenario_gets_one_line_and_nothing_starts(scenario_file, tmp_path
     assert not marker.exists()
 
 
-def start_serve(path):
-    process = subprocess.Popen([PROGRAM, 'serve', path], stdout=subprocess.PIPE,
+def start_serve(path, *options):
+    process = subprocess.Popen([PROGRAM, 'serve', *options, path], stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE)
-    address = process.stdout.readline().decode().strip()
-    return process, address
+    return process, read_address(process, 'bleprobe-sim serve', TIMEOUT)
 
 
 def reap(process):
     stop_process(process, signal_first=False)
-    for pipe in (process.stdout, process.stderr):
-        if pipe is not None:
-            pipe.close()
 
 
 def stop_serve(process, client):
     client.close()
-    process.terminate()
-    process.wait(TIMEOUT)
-    process.stdout.close()
-    process.stderr.close()
+    stop_process(process)
 
 
 @pytest.mark.parametrize('signum, trapped, status', [
@@ -213,6 +206,58 @@ def test_serve_ends_on_a_signal_sent_as_soon_as_the_address_is_out(scenario_file
             assert leftovers(address) == []
         finally:
             reap(process)
+
+
+@pytest.mark.parametrize('end', ['sigterm', 'bus-gone'])
+def test_serve_on_a_bus_that_exists_leaves_the_bus_to_its_owner(scenario_file, end):
+    bus = PrivateBus()
+    process, address = start_serve(scenario_file(ONE_ADAPTER), '--bus', bus.address)
+    try:
+        assert address == bus.address
+        client = SimClient(address)
+        assert client.get_property('/org/bluez/hci0', ADAPTER, 'Powered')
+        client.close()
+        ended = time.monotonic()
+        if end == 'sigterm':
+            process.send_signal(signal.SIGTERM)
+        else:
+            bus.kill()
+        assert process.wait(TIMEOUT) == 0
+        assert time.monotonic() - ended < 1.0
+        assert process.stderr.read() == b''
+        if end == 'sigterm':
+            # The bus is still there, and org.bluez free for the next one.
+            connection = dbus.bus.BusConnection(bus.address)
+            assert not connection.name_has_owner('org.bluez')
+            connection.close()
+    finally:
+        reap(process)
+        bus.close()
+
+
+@pytest.mark.parametrize('scenario, on, status, message', [
+    ({'busPolicy': {'bluez': 'denied'}}, 'bus', 2,
+     "--bus: the scenario's busPolicy needs a bus of bleprobe-sim's own"),
+    (ONE_ADAPTER, 'nowhere', 125, 'cannot start the simulation: org.freedesktop.DBus.Error.'),
+    (ONE_ADAPTER, 'served-bus', 125, 'cannot start the simulation: cannot own org.bluez'),
+], ids=['bus-policy', 'no-such-bus', 'bus-served-already'])
+def test_serve_on_a_bus_that_cannot_be_served_gets_one_line(
+        scenario_file, scenario, on, status, message):
+    bus = PrivateBus()
+    first = None
+    try:
+        if on == 'served-bus':
+            first, _ = start_serve(scenario_file(ONE_ADAPTER), '--bus', bus.address)
+        address = 'unix:path=/nonexistent/bus' if on == 'nowhere' else bus.address
+        result = subprocess.run([PROGRAM, 'serve', '--bus', address, scenario_file(scenario)],
+                                capture_output=True, text=True, timeout=TIMEOUT)
+        assert (result.returncode, result.stdout) == (status, '')
+        assert result.stderr.startswith('bleprobe-sim: ' + message), result.stderr
+        assert result.stderr.count('\n') == 1, result.stderr
+    finally:
+        if first is not None:
+            reap(first)
+        bus.close()
 
 
 def test_a_killed_bleprobe_sim_takes_its_daemon_and_the_next_one_its_directory(scenario_file):
@@ -368,8 +413,8 @@ def test_gatt_database_once_connected(scenario_file, gatt, uuids):
     peripheral = {'address': 'D4:3F:7A:10:00:04', 'knownFromStart': True}
     if gatt is not None:
         peripheral['gatt'] = gatt
-    process, address = start_serve(scenario_file({'adapters': [{'index': 0}],
-                                                   'peripherals': [peripheral]}))
+    scenario = {'adapters': [{'index': 0}], 'peripherals': [peripheral]}
+    process, address = start_serve(scenario_file(scenario))
     client = SimClient(address)
     try:
         device = '/org/bluez/hci0/dev_D4_3F_7A_10_00_04'
