@@ -27,6 +27,7 @@ import line_schema
 from bleprobe_sim import bus as sim_bus
 from bleprobe_sim.client import SimClient
 from bleprobe_sim.dbus_values import to_json
+from bleprobe_sim.profiles import PROFILES
 from bleprobe_sim.waiting import poll_until, stop_process
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -46,6 +47,34 @@ TIMEOUT = 20.0
 # The tool's search for a peripheral that BlueZ does not list, which a run may
 # spend before it does anything else.
 SEARCH_TIME = 25.0
+
+# What the tests of both modes name: the adapter, an address where no bus
+# listens, the releases to run a flow on when it must come out the same.
+HCI0 = '/org/bluez/hci0'
+UNREACHABLE_BUS = 'unix:path=/nonexistent/bleprobe-no-bus'
+ALL_RELEASES = pytest.mark.parametrize('profile', sorted(PROFILES))
+
+
+def device_id(address):
+    """The deviceId the tool prints for a BlueZ address."""
+    return '00000000-0000-0000-0000-' + address.replace(':', '')
+
+
+# Where the tool starts, for the cases of either mode that set up what it
+# meets: each takes (make_bus, make_sim) and answers the bus address.
+def no_bluez(make_bus, make_sim):
+    return make_bus().address
+
+
+def unreachable_bus(make_bus, make_sim):
+    return UNREACHABLE_BUS
+
+
+def bluez_without_adapter(make_bus, make_sim):
+    bus = make_bus()
+    make_sim(bus)
+    return bus.address
+
 
 # Policies for a client that the bus refuses: dbus-daemon then answers
 # org.freedesktop.DBus.Error.AccessDenied itself, as a real system bus does.

@@ -1,27 +1,18 @@
 """Identity mode (`bleprobe --identity <id>`) end to end against a simulated
 bluetoothd with devices that carry GATT services."""
 
+import time
+
 import dbus
 import pytest
 
-import time
-
 from bleprobe_sim.names import ADAPTER, DEVICE, GATT_CHARACTERISTIC, OBJECT_MANAGER, PROPERTIES, uuid16
 from bleprobe_sim.profiles import PROFILES
-from harness import DENY_BLUEZ, assert_between, exit_bound, forge, forged_bluez_exit
+from harness import (ALL_RELEASES, DENY_BLUEZ, HCI0, assert_between, bluez_without_adapter, device_id,
+                     exit_bound, forge, forged_bluez_exit, no_bluez, unreachable_bus)
 
 ADDRESS = 'D0:00:00:00:00:01'
 OTHER = 'D0:00:00:00:00:11'
-HCI0 = '/org/bluez/hci0'
-UNREACHABLE_BUS = 'unix:path=/nonexistent/bleprobe-no-bus'
-# Where a flow must come out the same whatever the release's order.
-ALL_RELEASES = pytest.mark.parametrize('profile', sorted(PROFILES))
-
-
-def device_id(address):
-    return '00000000-0000-0000-0000-' + address.replace(':', '')
-
-
 ID = device_id(ADDRESS)
 
 
@@ -467,8 +458,9 @@ def test_signals_from_other_connections_are_ignored(bluez, bus, run_tool, case, 
 
 @pytest.mark.parametrize('gap', [0.0, 0.6, 1.3])
 def test_back_to_back_runs_on_one_peripheral(bluez, bus, run_tool, gap):
-    # bluetoothd drops a link about 2 s after Disconnect; a run that found the
-    # link still up would take it for another program's and lose its read.
+    # bluetoothd is slow to drop a link after Disconnect (slow-disconnect in
+    # doc/bluez-behaviour.md); a run that found the link still up would take
+    # it for another program's and lose its read.
     path = peripheral(bluez, gatt_with_serial(b'0123456789ABCDEF'), DisconnectDelay=2.0)
     for _ in range(2):
         tool, records = identify(run_tool, bus.address)
@@ -561,16 +553,6 @@ def test_sigterm_after_the_result_changes_nothing(bluez, bus, run_tool):
 # BlueZ and the adapter
 # ---------------------------------------------------------------------------
 
-def no_bluez(make_bus, make_sim):
-    return make_bus().address
-
-
-def no_adapter(make_bus, make_sim):
-    bus = make_bus()
-    make_sim(bus)
-    return bus.address
-
-
 def adapter_with_peripheral(powered=True, policy=''):
     def setup(make_bus, make_sim):
         bus = make_bus(policy)
@@ -583,8 +565,8 @@ def adapter_with_peripheral(powered=True, policy=''):
 
 @pytest.mark.parametrize('setup, code', [
     (no_bluez, 'adapter-unavailable'),
-    (lambda make_bus, make_sim: UNREACHABLE_BUS, 'adapter-unavailable'),
-    (no_adapter, 'adapter-unavailable'),
+    (unreachable_bus, 'adapter-unavailable'),
+    (bluez_without_adapter, 'adapter-unavailable'),
     (adapter_with_peripheral(powered=False), 'adapter-unavailable'),
     (adapter_with_peripheral(policy=DENY_BLUEZ), 'permission-denied'),
 ], ids=['no-bluez', 'bus-unreachable', 'no-adapter', 'powered-off', 'bus-denies-org.bluez'])

@@ -6,22 +6,15 @@ import pytest
 
 from bleprobe_sim.dbus_values import byte_array, service_data
 from bleprobe_sim.names import ADAPTER, DEVICE, OBJECT_MANAGER, PROPERTIES, uuid16
-from bleprobe_sim.profiles import PROFILES
-from harness import DENY_ADAPTER_METHODS, DENY_BLUEZ, Tool, assert_between, exit_bound, forge, forged_bluez_exit
+from harness import (ALL_RELEASES, DENY_ADAPTER_METHODS, DENY_BLUEZ, HCI0, UNREACHABLE_BUS, Tool,
+                     assert_between, bluez_without_adapter, device_id, exit_bound, forge, forged_bluez_exit,
+                     no_bluez, unreachable_bus)
 
 UNIT = uuid16('1523')
 DFU = uuid16('fe59')
 BATTERY = uuid16('180f')
-HCI0 = '/org/bluez/hci0'
 HCI1 = '/org/bluez/hci1'
-UNREACHABLE_BUS = 'unix:path=/nonexistent/bleprobe-no-bus'
 SOME_ID = '00000000-0000-0000-0000-AABBCCDDEEFF'
-# Where scanning must come out the same whatever the release's order.
-ALL_RELEASES = pytest.mark.parametrize('profile', sorted(PROFILES))
-
-
-def device_id(address):
-    return '00000000-0000-0000-0000-' + address.replace(':', '')
 
 
 def unit(address, number):
@@ -100,20 +93,6 @@ def test_refused_command_line_exits_2_silently(run_tool, args):
 # ---------------------------------------------------------------------------
 # Adapter state at start
 # ---------------------------------------------------------------------------
-
-def no_bluez(make_bus, make_sim):
-    return make_bus().address
-
-
-def unreachable_bus(make_bus, make_sim):
-    return UNREACHABLE_BUS
-
-
-def bluez_without_adapter(make_bus, make_sim):
-    bus = make_bus()
-    make_sim(bus)
-    return bus.address
-
 
 def adapter(powered=True, fail=None, policy=''):
     def setup(make_bus, make_sim):
@@ -530,14 +509,12 @@ GONE = {
 @pytest.mark.parametrize('case, mode',
                          [(c, []) for c in GONE] + [('adapter-powered-off', ['--dfu'])],
                          ids=list(GONE) + ['dfu-adapter-powered-off'])
-def test_losing_the_adapter_mid_scan_ends_with_adapter_unavailable(bluez, bus, run_tool, case,
-                                                                     mode):
+def test_losing_the_adapter_mid_scan_ends_with_adapter_unavailable(bluez, bus, run_tool, case, mode):
     tool = start_scan(run_tool, bluez, bus.address, mode)
     bluez.add_device(X, data={DFU if mode else UNIT: b'1234-567'})
     first = tool.wait_lines(1)
     GONE[case](bus, bluez)
     assert finish_by_itself(tool) == first + [{'error': 'adapter-unavailable'}]
-
 
 
 # ---------------------------------------------------------------------------

@@ -155,15 +155,6 @@ def start_serve(path, *options):
     return process, read_address(process, 'bleprobe-sim serve', TIMEOUT)
 
 
-def reap(process):
-    stop_process(process, signal_first=False)
-
-
-def stop_serve(process, client):
-    client.close()
-    stop_process(process)
-
-
 @pytest.mark.parametrize('signum, trapped, status', [
     (signal.SIGTERM, True, 7),
     (signal.SIGINT, False, 128 + signal.SIGINT),
@@ -186,7 +177,7 @@ def test_run_passes_signals_on_and_stops(scenario_file, signum, trapped, status)
         assert leftovers(address) == []
         assert not os.path.exists('/proc/%d' % background)
     finally:
-        reap(process)
+        stop_process(process, signal_first=False)
 
 
 @pytest.mark.parametrize('signum', [signal.SIGTERM, signal.SIGINT, signal.SIGHUP],
@@ -205,7 +196,7 @@ def test_serve_ends_on_a_signal_sent_as_soon_as_the_address_is_out(scenario_file
             assert process.stderr.read() == b''
             assert leftovers(address) == []
         finally:
-            reap(process)
+            stop_process(process, signal_first=False)
 
 
 @pytest.mark.parametrize('end', ['sigterm', 'bus-gone'])
@@ -231,7 +222,7 @@ def test_serve_on_a_bus_that_exists_leaves_the_bus_to_its_owner(scenario_file, e
             assert not connection.name_has_owner('org.bluez')
             connection.close()
     finally:
-        reap(process)
+        stop_process(process, signal_first=False)
         bus.close()
 
 
@@ -256,7 +247,7 @@ def test_serve_on_a_bus_that_cannot_be_served_gets_one_line(
         assert result.stderr.count('\n') == 1, result.stderr
     finally:
         if first is not None:
-            reap(first)
+            stop_process(first, signal_first=False)
         bus.close()
 
 
@@ -265,7 +256,7 @@ def test_a_killed_bleprobe_sim_takes_its_daemon_and_the_next_one_its_directory(s
     process, address = start_serve(path)
     directory = leftovers(address)[0]
     killed = time.monotonic()
-    reap(process)
+    stop_process(process, signal_first=False)
     # The kernel tells the daemon (parent-death signal); only the directory stays.
     poll_until(lambda: leftovers(address) == [directory], 2.0)
     assert time.monotonic() - killed < 2.0
@@ -317,7 +308,7 @@ def test_start_up_is_bounded_and_leaves_nothing(tmp_path, scenario_file, daemon,
         assert leftovers('unix:path=' + config) == []
         assert not marker.exists()
     finally:
-        reap(process)
+        stop_process(process, signal_first=False)
 
 
 FAULTY = """
@@ -350,7 +341,7 @@ def test_a_fault_in_a_timer_ends_the_run_with_one_line_and_status_70(scenario_fi
         assert process.stderr.read() == b"bleprobe-sim: internal fault: KeyError: 'hci9'\n"
         assert leftovers(address) == []
     finally:
-        reap(process)
+        stop_process(process, signal_first=False)
 
 
 def test_serve_prints_the_address_first_and_ends_on_sigterm(scenario_file):
@@ -364,7 +355,7 @@ def test_serve_prints_the_address_first_and_ends_on_sigterm(scenario_file):
         assert process.stdout.read() == b''
         assert leftovers(address) == []
     finally:
-        reap(process)
+        stop_process(process, signal_first=False)
 
 
 def test_timeline_advertisement_changes_and_adapter_switched_off(scenario_file):
@@ -400,7 +391,8 @@ def test_timeline_advertisement_changes_and_adapter_switched_off(scenario_file):
         client.wait_property('/org/bluez/hci0', ADAPTER, 'Powered', False)
         assert time.monotonic() - zero >= 3.9
     finally:
-        stop_serve(process, client)
+        client.close()
+        stop_process(process)
 
 
 @pytest.mark.parametrize('gatt, uuids', [
@@ -428,7 +420,8 @@ def test_gatt_database_once_connected(scenario_file, gatt, uuids):
                  if iface in props}
         assert found == uuids
     finally:
-        stop_serve(process, client)
+        client.close()
+        stop_process(process)
 
 
 def test_slow_advertiser_is_heard_at_its_own_advertisement(scenario_file):
@@ -457,4 +450,5 @@ def test_slow_advertiser_is_heard_at_its_own_advertisement(scenario_file):
         # which came a little before the test's.
         assert time.monotonic() - zero >= 2.3
     finally:
-        stop_serve(process, client)
+        client.close()
+        stop_process(process)
