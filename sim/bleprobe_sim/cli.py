@@ -162,7 +162,8 @@ def main(argv: Optional[List[str]] = None) -> int:
         scenario = scenarios.load(args.scenario)
     except scenarios.ScenarioError as e:
         fail(e, BAD_INPUT)
-    policy = scenario.get('busPolicy', {}).get('bluez', 'allowed')
+    from . import player
+    policy = player.bus_policy(scenario)
     if args.bus is not None and policy != 'allowed':
         fail("--bus: the scenario's busPolicy needs a bus of bleprobe-sim's own", BAD_INPUT)
 
@@ -180,7 +181,7 @@ def main(argv: Optional[List[str]] = None) -> int:
                     bus = sim_bus.PrivateBus(sim_bus.POLICIES[policy],
                                              cancelled=lambda: signals.received)
                     address = bus.address
-                sim = sb.Simulation(address, scenario.get('bluez', sb.DEFAULT_PROFILE))
+                sim = sb.Simulation(address, player.profile(scenario))
             except sim_bus.BusStartCancelled:
                 return 128 + signals.received[0]
             except (OSError, RuntimeError, sb.dbus.DBusException) as e:
