@@ -93,6 +93,15 @@ def exit_bound(seconds):
     return seconds + EXIT_SLACK
 
 
+# The half second the tool waits for the adapter's fate before it reports a
+# link's end, a failed Connect or a failed read, and before it restarts a
+# discovery that BlueZ ended (doc/bluez-behaviour.md: links-end-first,
+# discovery-ended-under-us). Counted from the simulation's event: a little
+# less for the two processes' clocks, a little more for the way through the
+# bus and a disconnection of 0.05 s.
+HALF_SECOND = (0.45, 1.0)
+
+
 def assert_between(what, seconds, low, high):
     """A time that callers rely on: bounded on both sides, so that a run that
     lingers fails as surely as one that hurries."""

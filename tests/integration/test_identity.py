@@ -8,8 +8,8 @@ import pytest
 
 from bleprobe_sim.names import ADAPTER, DEVICE, GATT_CHARACTERISTIC, OBJECT_MANAGER, PROPERTIES, uuid16
 from bleprobe_sim.profiles import PROFILES
-from harness import (ALL_RELEASES, DENY_BLUEZ, HCI0, assert_between, bluez_without_adapter, device_id,
-                     exit_bound, forge, forged_bluez_exit, no_bluez, unreachable_bus)
+from harness import (ALL_RELEASES, DENY_BLUEZ, HALF_SECOND, HCI0, assert_between, bluez_without_adapter,
+                     device_id, exit_bound, forge, forged_bluez_exit, no_bluez, unreachable_bus)
 
 ADDRESS = 'D0:00:00:00:00:01'
 OTHER = 'D0:00:00:00:00:11'
@@ -229,6 +229,10 @@ def test_gatt_problem_is_reported_and_the_link_released(bluez, bus, run_tool, ca
     assert records == [error(code)]
     assert link_calls(bluez, tool) == (['Connect', 'ReadValue', 'Disconnect'] if reads
                                        else ['Connect', 'Disconnect'])
+    if reads:
+        # The failed read is held for the adapter's fate.
+        read = bluez.calls('ReadValue', pid=tool.pid)[0]['time']
+        assert_between('line after the failed read', tool.line_times[0] - read, *HALF_SECOND)
 
 
 # ---------------------------------------------------------------------------
@@ -369,6 +373,9 @@ def test_failed_connect_is_reported(bluez, bus, run_tool, name, message):
     assert records == [error('identity-connect-failed')]
     calls = link_calls(bluez, tool)
     assert calls.count('Connect') == 1 and 'ReadValue' not in calls
+    # Answered 0.05 s after the call, and held for the adapter's fate.
+    connect = bluez.calls('Connect', pid=tool.pid)[0]['time']
+    assert_between('line after the failed Connect', tool.line_times[0] - connect, *HALF_SECOND)
 
 
 def lose_link_before_services_resolved(sim, tool, path):
@@ -405,8 +412,13 @@ def test_disconnection_before_a_result(bluez, bus, run_tool, case):
     tool = run_tool(['--identity', ID], bus.address)
     if action:
         action(bluez, tool, path)
+        ended = time.monotonic()
+    else:
+        ended = bluez.wait_for_call('ReadValue', pid=tool.pid)[0]['time']
     status, records = tool.finish()
     assert (status, records) == (0, [error('identity-disconnected')])
+    # The link's end is held for the adapter's fate.
+    assert_between('line after the link ended', tool.line_times[0] - ended, *HALF_SECOND)
 
 
 def forged_link_loss(path, bluez_name):
