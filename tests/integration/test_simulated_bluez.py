@@ -278,3 +278,14 @@ def test_a_fault_ends_the_simulation_with_one_line_and_status_70(bus, watcher, t
     assert stderr == 'bleprobe-sim: internal fault: ZeroDivisionError: division by zero\n'
     # Connect's link comes up, and fails, ConnectDelay (0.05 s) after the call.
     assert (0.04 if member == 'Connect' else 0.0) <= took < 2.0
+
+
+@pytest.mark.parametrize('profile', ['5.66', '5.82', '5.87'])
+def test_the_end_of_discovery_is_signalled_twice(bluez, watcher, profile):
+    watcher.call(HCI0, ADAPTER, 'StartDiscovery')
+    watcher.wait(lambda e: ('reply', 'StartDiscovery') in e)
+    watcher.call(HCI0, ADAPTER, 'StopDiscovery')
+    # Both come before the answer, on the same connection.
+    watcher.wait(lambda e: ('reply', 'StopDiscovery') in e)
+    assert [args[1]['Discovering'] for args in signals(watcher.events, 'PropertiesChanged', HCI0)
+            if 'Discovering' in args[1]] == [True, False, False]
