@@ -2,6 +2,7 @@
 bluetoothd with devices that carry GATT services."""
 
 import time
+from typing import Any, Dict, Optional, Tuple
 
 import dbus
 import pytest
@@ -299,7 +300,8 @@ def test_forgotten_peripheral_is_found_again_and_read(bluez, bus, run_tool):
 # past 15 s into the search, before 25 s (real round timings).
 LOST_FIRST_REPORT = {'RoundTime': 1.0, 'RoundPause': 30.0}
 SLOWEST_LEGACY = {'interval': 10.24, 'phase': 8.0, 'lose': [1]}
-LOSSES = {
+# profile, controller, timing, the peripheral's own radio
+LOSSES: Dict[str, Tuple[str, str, Dict[str, float], Optional[Dict[str, Any]]]] = {
     'first-report-lost': ('5.82', 'le', LOST_FIRST_REPORT, None),
     'le-transport-on-dual-mode-is-filtered': ('5.82', 'dual', LOST_FIRST_REPORT, None),
     **{'slowest-interval-one-lost-' + p: (p, 'le', {}, SLOWEST_LEGACY) for p in sorted(PROFILES)},
