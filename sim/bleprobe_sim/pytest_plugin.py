@@ -13,6 +13,7 @@ at the test's teardown, whether the test passed or not.
 
 import json
 import os
+import site
 import subprocess
 import sys
 from typing import Any, Dict, Iterator, List, Optional, Union
@@ -26,13 +27,18 @@ from .waiting import read_address, stop_process
 # bleprobe-sim gives up on its bus after 5 s; this is only a backstop.
 STOP_GRACE = 5.0
 # What serves a scenario: the program that callers run, from the package
-# that this plugin belongs to (put first on its path, whatever else is
-# installed or named by the caller's PYTHONPATH).
+# that this plugin belongs to, whatever else is installed or named by the
+# caller's PYTHONPATH.
 SERVE = [sys.executable, '-m', 'bleprobe_sim', 'serve']
 PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def serve_environment() -> Dict[str, str]:
+    """os.environ, with the package's directory first on PYTHONPATH unless
+    it is where the interpreter finds installed packages anyway (put before
+    the standard library, those could shadow it)."""
+    if PACKAGE_ROOT in site.getsitepackages() + [site.getusersitepackages()]:
+        return dict(os.environ)
     path = os.environ.get('PYTHONPATH')
     return dict(os.environ, PYTHONPATH=PACKAGE_ROOT + (os.pathsep + path if path else ''))
 
