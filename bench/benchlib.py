@@ -6,11 +6,15 @@ import pwd
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
+# The source tree's bleprobe_sim, for its way of ending a child.
+sys.path.insert(0, os.path.join(REPO, "sim"))
+from bleprobe_sim.waiting import stop_process  # noqa: E402
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 
 # Debian's system bus: the limits that dbus-daemon hard-codes for it (listed,
@@ -97,10 +101,10 @@ class Bus:
         conf = os.path.join(self.dir, "bus.conf")
         with open(conf, "w") as f:
             f.write(BUS_CONFIG.format(socket=socket, user=pwd.getpwuid(os.getuid()).pw_name))
-        self.proc = subprocess.Popen(
-            ["dbus-daemon", "--config-file=" + conf, "--nofork", "--nosyslog", "--print-address=1"],
-            stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
-            stderr=open(os.path.join(self.dir, "dbus-daemon.log"), "w"))
+        with open(os.path.join(self.dir, "dbus-daemon.log"), "w") as log:
+            self.proc = subprocess.Popen(
+                ["dbus-daemon", "--config-file=" + conf, "--nofork", "--nosyslog", "--print-address=1"],
+                stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, stderr=log)
         line = self.proc.stdout.readline().decode().strip()
         if not line:
             raise SystemExit("dbus-daemon did not start")
@@ -113,13 +117,7 @@ class Bus:
         return env
 
     def close(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop_process(self.proc)
         shutil.rmtree(self.dir, ignore_errors=True)
 
 

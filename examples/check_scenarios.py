@@ -122,8 +122,7 @@ class Run:
         return not self.waiter.is_alive()
 
     def close(self):
-        stop_process(self.process)
-        self.waiter.join(AFTER_TERMINATE_LIMIT)
+        stop_process(self.process, readers=[self.waiter])
         shutil.rmtree(self.dir, ignore_errors=True)
 
 

@@ -14,14 +14,13 @@ next PrivateBus removes it.
 
 import ctypes
 import os
-import select
 import shutil
 import signal
 import subprocess
 import tempfile
 from typing import Callable, Optional
 
-from .waiting import poll_until, stop_process
+from .waiting import read_address, stop_process
 
 BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
@@ -153,19 +152,15 @@ class PrivateBus:
             raise
 
     def read_address(self, cancelled: Callable[[], object], timeout: float) -> str:
-        assert self.process is not None and self.process.stdout is not None
-        stdout = self.process.stdout
-
-        def readable_or_cancelled() -> bool:
+        def check() -> None:
             if cancelled():
                 raise BusStartCancelled()
-            return bool(select.select([stdout], [], [], 0.05)[0])
         try:
-            poll_until(readable_or_cancelled, timeout, interval=0)
-        except TimeoutError:
-            raise BusStartError('dbus-daemon printed no address within %g s' % timeout) from None
-        address = stdout.readline().decode(errors='replace').strip()
+            address = read_address(self.process, 'dbus-daemon', timeout, check)
+        except TimeoutError as e:
+            raise BusStartError(str(e)) from None
         if not address:
+            assert self.process is not None
             status = self.process.wait()
             raise BusStartError('dbus-daemon did not start: %s'
                                 % (self.errors() or exit_reason(status)))
@@ -189,6 +184,4 @@ class PrivateBus:
     def close(self) -> None:
         if self.process is not None:
             stop_process(self.process, grace=5.0)
-            if self.process.stdout is not None:
-                self.process.stdout.close()
         shutil.rmtree(self.dir, ignore_errors=True)

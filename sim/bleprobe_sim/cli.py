@@ -13,31 +13,42 @@ from .waiting import poll_until, stop_process
 
 PROG = 'bleprobe-sim'
 USAGE = ('bleprobe-sim run SCENARIO -- COMMAND [ARGS...]\n'
-         '       bleprobe-sim serve SCENARIO\n'
+         '       bleprobe-sim serve [--bus ADDRESS] SCENARIO\n'
          '       bleprobe-sim --help | --version')
+
+# bleprobe-sim's own exit statuses, the one list: --help shows it, and the
+# documents test holds bleprobe-sim(1), which explains each, to it.
+BAD_INPUT = 2
+INTERNAL_FAULT = 70     # EX_SOFTWARE
+NOT_STARTED = 125
+NOT_EXECUTABLE = 126
+NOT_FOUND = 127
+STATUSES = {
+    BAD_INPUT: 'a usage error or a scenario that cannot be played',
+    INTERNAL_FAULT: 'a fault inside the simulation',
+    NOT_STARTED: 'the bus or the simulation could not be started',
+    NOT_EXECUTABLE: 'run: COMMAND cannot be run',
+    NOT_FOUND: 'run: COMMAND is not found',
+}
+
 EPILOG = """\
 run    starts a private bus and the simulated bluetoothd playing SCENARIO,
        runs COMMAND in a process group of its own with DBUS_SYSTEM_BUS_ADDRESS
        set to that bus, and stops everything when COMMAND ends (what COMMAND
        left running in its group gets SIGTERM).  SIGINT, SIGTERM and SIGHUP
        are passed on to COMMAND's process group.  Exits with COMMAND's
-       status: 128+N when signal N ended it, 126 when it cannot be run, 127
-       when it is not found.
+       status (128+N when signal N ended it).
 serve  prints the bus address as its first line and runs until SIGINT,
-       SIGTERM or SIGHUP (then exit 0); the control interface
-       org.bleprobe.Simulator1 on that bus changes the simulation meanwhile.
+       SIGTERM or SIGHUP, or until its bus goes away (then exit 0); the
+       control interface org.bleprobe.Simulator1 on that bus changes the
+       simulation meanwhile.  --bus ADDRESS serves on that bus, which is the
+       caller's to start and stop, instead of a private one.
 
 SCENARIO is a JSON file described by scenario.schema.json.  Scenario time
 zero is when COMMAND starts (run) or the address is printed (serve).
-Exit status 2: a usage error or a scenario that cannot be played; 70: a
-fault inside the simulation; 125: the bus or the simulation could not be
-started.  See bleprobe-sim(1)."""
-
-BAD_INPUT = 2
-INTERNAL_FAULT = 70     # EX_SOFTWARE
-NOT_STARTED = 125
-NOT_EXECUTABLE = 126
-NOT_FOUND = 127
+bleprobe-sim's own exit statuses:
+%s
+See bleprobe-sim(1).""" % '\n'.join('  %3d  %s' % item for item in STATUSES.items())
 
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
@@ -60,6 +71,8 @@ def parser() -> argparse.ArgumentParser:
     run = modes.add_parser('run', usage=USAGE, help='run COMMAND against the simulation')
     run.add_argument('scenario', metavar='SCENARIO')
     serve = modes.add_parser('serve', usage=USAGE, help='serve the simulation until a signal')
+    serve.add_argument('--bus', metavar='ADDRESS',
+                       help='serve on this bus, which exists already, instead of a private one')
     serve.add_argument('scenario', metavar='SCENARIO')
     return main
 
@@ -78,6 +91,7 @@ def parse(argv: List[str]) -> argparse.Namespace:
     if args.mode == 'serve' and command is not None:
         options.error('serve takes no COMMAND')
     args.command = command
+    args.bus = getattr(args, 'bus', None)
     return args
 
 
@@ -111,10 +125,11 @@ class Signals:
 
 
 class Faults:
-    """An exception that escapes a callback of the main loop (a timer, a
-    signal handler) is a fault inside the simulation: it ends the loop, and
-    the run ends with one line naming it and INTERNAL_FAULT.  report() is
-    the hook for faults the simulation catches itself."""
+    """The one way a fault inside the simulation ends a run: an exception
+    that escapes a callback of the main loop (a timer, a signal handler),
+    or one that the simulation catches itself and hands to report() (a
+    method of org.bluez, the scenario's start).  The first one quits the
+    loop, and the run ends with one line naming it and INTERNAL_FAULT."""
 
     def __init__(self, loop) -> None:
         self.loop = loop
@@ -147,34 +162,32 @@ def main(argv: Optional[List[str]] = None) -> int:
         scenario = scenarios.load(args.scenario)
     except scenarios.ScenarioError as e:
         fail(e, BAD_INPUT)
+    from . import player
+    policy = player.bus_policy(scenario)
+    if args.bus is not None and policy != 'allowed':
+        fail("--bus: the scenario's busPolicy needs a bus of bleprobe-sim's own", BAD_INPUT)
 
     from gi.repository import GLib
     from . import bus as sim_bus
     from . import simulation as sb
-    from .player import Player
 
+    loop = GLib.MainLoop()
     bus = None
     try:
-        try:
-            bus = sim_bus.PrivateBus(sim_bus.POLICIES[scenario.get('busPolicy', {})
-                                                      .get('bluez', 'allowed')],
-                                     cancelled=lambda: signals.received)
-            sim = sb.Simulation(bus.address, scenario.get('bluez', sb.DEFAULT_PROFILE))
-            player = Player(sim, scenario)
-            sim.own_names()
-        except sim_bus.BusStartCancelled:
-            return 128 + signals.received[0]
-        except (OSError, RuntimeError, sb.dbus.DBusException) as e:
-            fail('cannot start the simulation: %s' % e, NOT_STARTED)
-        if signals.received:
-            return 128 + signals.received[0]
-        loop = GLib.MainLoop()
         with Faults(loop) as faults:
+            try:
+                address = args.bus
+                if address is None:
+                    bus = sim_bus.PrivateBus(sim_bus.POLICIES[policy],
+                                             cancelled=lambda: signals.received)
+                    address = bus.address
+                sim = sb.Simulation(address, player.profile(scenario))
+            except sim_bus.BusStartCancelled:
+                return 128 + signals.received[0]
+            except (OSError, RuntimeError, sb.dbus.DBusException) as e:
+                fail('cannot start the simulation: %s' % e, NOT_STARTED)
             sim.on_fault = faults.report
-            if args.mode == 'serve':
-                status = serve(loop, bus, player, signals)
-            else:
-                status = run(loop, bus, player, signals, args.command, faults)
+            status = start(loop, sim, scenario, signals, args)
         if faults.first is not None:
             fail(faults.message(), INTERNAL_FAULT)
         return status
@@ -183,14 +196,50 @@ def main(argv: Optional[List[str]] = None) -> int:
             bus.close()
 
 
-def serve(loop, bus, player, signals: Signals) -> int:
-    player.start()
+def start(loop, sim, scenario, signals: Signals, args: argparse.Namespace) -> int:
+    """Plays the scenario on the simulation and serves it, or runs COMMAND
+    against it.  The scenario's starting state is set before the names are
+    owned, and time zero comes once they are."""
+    from . import simulation as sb
+    from .player import Player
     try:
-        sys.stdout.write(bus.address + '\n')
+        player = Player(sim, scenario)
+    except Exception as exc:
+        sim.fail(exc)
+        return INTERNAL_FAULT
+    try:
+        sim.own_names()
+    except (RuntimeError, sb.dbus.DBusException) as e:
+        fail('cannot start the simulation: %s' % e, NOT_STARTED)
+    if signals.received:
+        return 128 + signals.received[0]
+    if args.mode == 'serve':
+        return serve(loop, sim, player, signals)
+    return run(loop, sim, player, signals, args.command)
+
+
+def play(sim, player) -> bool:
+    """Time zero; false when the scenario's start met a fault."""
+    try:
+        player.start()
+    except Exception as exc:
+        sim.fail(exc)
+        return False
+    return True
+
+
+def serve(loop, sim, player, signals: Signals) -> int:
+    if not play(sim, player):
+        return INTERNAL_FAULT
+    try:
+        sys.stdout.write(sim.address + '\n')
         sys.stdout.flush()
     except BrokenPipeError:
         return 0
     signals.to_loop(lambda _signum: loop.quit())
+    # Nothing is left to serve once the bus has gone: a bus given with
+    # --bus is the caller's to take away.
+    sim.control_bus.call_on_disconnection(lambda _connection: loop.quit())
     loop.run()
     return 0
 
@@ -215,12 +264,13 @@ def end_group(pgid: int) -> None:
         signal_group(pgid, signal.SIGKILL)
 
 
-def run(loop, bus, player, signals: Signals, command: List[str], faults: Faults) -> int:
+def run(loop, sim, player, signals: Signals, command: List[str]) -> int:
     from gi.repository import GLib
     # The caller's own DBUS_SYSTEM_BUS_ADDRESS is replaced: the command under
     # test must never reach the machine's bus or its Bluetooth.
-    env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=bus.address)
-    player.start()
+    env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=sim.address)
+    if not play(sim, player):
+        return INTERNAL_FAULT
     try:
         # A process group of its own, so that what COMMAND starts in the
         # background is stopped with it.

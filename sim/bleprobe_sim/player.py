@@ -3,17 +3,63 @@ advertisements and its timeline, all through the control interface's
 Controller, as a test that drives the simulation would.
 
 Time zero is Player.start(): the starting state, events at 0 included, is
-in place when it returns."""
+in place when it returns.
+
+A field the scenario leaves out is not played here: the simulation's own
+default plays (the model's, for how an adapter, a device or a
+characteristic behaves), which the schema's `default` entries tell.  The
+scenario's own defaults (a field with nothing like it in the model) are
+taken here, once."""
 
 import functools
 from typing import Any, Callable, Dict, Iterator, List, Optional
 
 from .control import Controller, UnknownObject
 from .names import adapter_path, device_path, uuid16
+from .profiles import DEFAULT_PROFILE
 
 CONNECT_OUTCOMES = {'succeeds': 'ok', 'fails': 'error', 'neverCompletes': 'hang'}
 READ_OUTCOMES = {'succeeds': 'value', 'fails': 'error', 'neverAnswers': 'hang',
                  'dropsLink': 'disconnect'}
+
+
+def never_if_null(seconds: Optional[float]) -> float:
+    return -1.0 if seconds is None else float(seconds)
+
+
+# Scenario field -> the control interface's option, and how its value is
+# written there.
+ADAPTER_OPTIONS = {'powered': ('Powered', bool), 'mode': ('Controller', str)}
+CONNECTION_OPTIONS = {
+    'outcome': ('ConnectBehaviour', CONNECT_OUTCOMES.__getitem__),
+    'delay': ('ConnectDelay', float),
+    'error': ('ConnectError', str),
+    'errorMessage': ('ConnectErrorMessage', str),
+    'servicesResolvedAfter': ('ResolveDelay', never_if_null),
+    'disconnectDelay': ('DisconnectDelay', never_if_null),
+    'linkLostAfter': ('LinkLostAfter', float),
+}
+READ_OPTIONS = {
+    'serialNumberRead': ('ReadBehaviour', READ_OUTCOMES.__getitem__),
+    'readError': ('ReadError', str),
+    'readErrorMessage': ('ReadErrorMessage', str),
+}
+
+
+def options(given: Dict[str, Any], table: Dict[str, Any]) -> Dict[str, Any]:
+    """The control interface's options for the fields given."""
+    return {option: convert(given[key]) for key, (option, convert) in table.items()
+            if key in given}
+
+
+def profile(scenario: Dict[str, Any]) -> str:
+    """The bluetoothd release the scenario plays."""
+    return scenario.get('bluez', DEFAULT_PROFILE)
+
+
+def bus_policy(scenario: Dict[str, Any]) -> str:
+    """What the bus lets a client send to org.bluez (a key of bus.POLICIES)."""
+    return scenario.get('busPolicy', {}).get('bluez', 'allowed')
 
 
 def uuid_text(uuid: str) -> str:
@@ -35,6 +81,8 @@ class Peripheral:
         self.adapter_path = adapter_path('hci%d' % config.get('adapter', adapter_index))
         self.path = device_path(self.adapter_path, self.address)
         self.advertising = config.get('advertising')
+        self.known = config.get('knownFromStart', False)
+        self.lose: List[int] = (self.advertising or {}).get('lose', [])
         self.sent = 0        # advertisements so far, lost ones included
         self.on_air = False  # in range from its first advertisement on
 
@@ -42,11 +90,11 @@ class Peripheral:
         """The ServiceData advertised at time t: the entries of the latest
         `from` not after t."""
         assert self.advertising is not None
-        entries = self.advertising['serviceData']
-        start = max([e.get('from', 0) for e in entries if e.get('from', 0) <= t], default=None)
+        entries = [(e.get('from', 0), e) for e in self.advertising['serviceData']]
+        start = max([since for since, _ in entries if since <= t], default=None)
         if start is None:
             return None
-        return {uuid_text(e['uuid']): entry_bytes(e) for e in entries if e.get('from', 0) == start}
+        return {uuid_text(e['uuid']): entry_bytes(e) for since, e in entries if since == start}
 
     def times(self) -> Iterator[float]:
         """The advertisements' times, lazily (an interval repeats forever)."""
@@ -69,7 +117,8 @@ class Player:
         self.ctl: Controller = sim.controller
         self.clock = self.ctl.world.clock
         self.scenario = scenario
-        indexes = [a['index'] for a in scenario.get('adapters', [])]
+        self.adapters = scenario.get('adapters', [])
+        indexes = [a['index'] for a in self.adapters]
         lowest = min(indexes, default=0)
         self.default_adapter = adapter_path('hci%d' % lowest)
         self.peripherals = [Peripheral(p, lowest) for p in scenario.get('peripherals', [])]
@@ -80,14 +129,13 @@ class Player:
 
     # -- the starting state -------------------------------------------------
     def setup(self) -> None:
-        for adapter in sorted(self.scenario.get('adapters', []), key=lambda a: a['index']):
-            props = {'Powered': adapter.get('powered', True),
-                     'Controller': adapter.get('mode', 'le')}
+        for adapter in sorted(self.adapters, key=lambda a: a['index']):
+            props = options(adapter, ADAPTER_OPTIONS)
             if 'address' in adapter:
                 props['Address'] = adapter['address']
             self.ctl.AddAdapter('hci%d' % adapter['index'], props)
         for p in self.peripherals:
-            if p.config.get('knownFromStart'):
+            if p.known:
                 props = {}
                 data = p.data_at(0) if p.advertising else None
                 if data is not None:
@@ -98,19 +146,8 @@ class Player:
     def configure(self, p: Peripheral) -> None:
         """The peripheral's connection and GATT database, set before any
         client can call it: BlueZ learns its services when it connects."""
-        connection = p.config.get('connection', {})
-        resolve = connection.get('servicesResolvedAfter', 0.3)
-        disconnect = connection.get('disconnectDelay', 0.2)
-        self.ctl.ConfigureDevice(p.path, {
-            'ConnectBehaviour': CONNECT_OUTCOMES[connection.get('outcome', 'succeeds')],
-            'ConnectDelay': float(connection.get('delay', 0.05)),
-            'ConnectError': connection.get('error', 'org.bluez.Error.Failed'),
-            'ConnectErrorMessage': connection.get('errorMessage', 'le-connection-abort-by-local'),
-            'ResolveDelay': -1.0 if resolve is None else float(resolve),
-            'DisconnectDelay': -1.0 if disconnect is None else float(disconnect),
-            'LinkLostAfter': float(connection.get('linkLostAfter', -1.0)),
-            'GattOnConnect': True,
-        })
+        self.ctl.ConfigureDevice(p.path, dict(options(p.config.get('connection', {}),
+                                                      CONNECTION_OPTIONS), GattOnConnect=True))
         gatt = p.config.get('gatt')
         gap = self.ctl.AddService(p.path, uuid16('1800'), {})
         if gatt is not None and 'deviceName' in gatt:
@@ -123,12 +160,9 @@ class Player:
             self.ctl.AddCharacteristic(dis, uuid16('2a29'),
                                        {'Value': gatt['manufacturerName'].encode()})
         if 'serialNumber' in gatt or 'serialNumberHex' in gatt:
-            self.ctl.AddCharacteristic(dis, uuid16('2a25'), {
-                'Value': entry_bytes(gatt, 'serialNumber', 'serialNumberHex'),
-                'ReadBehaviour': READ_OUTCOMES[gatt.get('serialNumberRead', 'succeeds')],
-                'ReadError': gatt.get('readError', 'org.bluez.Error.Failed'),
-                'ReadErrorMessage': gatt.get('readErrorMessage', 'Operation failed'),
-            })
+            self.ctl.AddCharacteristic(dis, uuid16('2a25'), dict(
+                options(gatt, READ_OPTIONS),
+                Value=entry_bytes(gatt, 'serialNumber', 'serialNumberHex')))
 
     # -- time ---------------------------------------------------------------
     def start(self) -> None:
@@ -160,7 +194,7 @@ class Player:
         def advertise() -> None:
             p.sent += 1
             assert p.advertising is not None
-            self.advertise(p, p.data_at(t), lost=p.sent in p.advertising.get('lose', []))
+            self.advertise(p, p.data_at(t), lost=p.sent in p.lose)
             self.schedule_advertisement(p, times)
         self.at(t, advertise)
 
@@ -177,8 +211,7 @@ class Player:
                     # discovery then hears it at its own advertisements, once
                     # per round, and not at the start of every round, which
                     # would find a slow advertiser sooner than a controller does.
-                    lose: List[int] = [n - p.sent + 1 for n in p.advertising.get('lose', [])
-                                       if n >= p.sent]
+                    lose: List[int] = [n - p.sent + 1 for n in p.lose if n >= p.sent]
                     props.update({'Interval': p.advertising['interval'], 'Phase': 0.0,
                                   'Lose': lose})
                 elif lost:
@@ -187,7 +220,7 @@ class Player:
                 # the controller reports it once per discovery round.
                 self.ctl.AddPeripheralInRange(p.adapter_path, p.address, props)
                 p.on_air = True
-                if not p.config.get('knownFromStart'):
+                if not p.known:
                     self.configure(p)
             if not lost:
                 # Heard only while a discovery runs; a device BlueZ does not

@@ -9,7 +9,7 @@ import dbus
 import dbus.bus
 
 from .bluez_service import BluezService
-from .clock import GLibClock
+from .clock import GLibClock, raise_fault
 from .control import Controller
 from .control_object import ControlObject
 from .model import World
@@ -17,16 +17,11 @@ from .names import BLUEZ_NAME, CONTROL_NAME
 from .profiles import DEFAULT_PROFILE, PROFILES
 
 
-def fault_message(exc: BaseException) -> str:
-    """The one line that names a fault of the simulation."""
-    return 'internal fault: %s: %s' % (type(exc).__name__, exc)
-
-
 class Simulation:
     """profile: the bluetoothd release to play (a key of PROFILES).
     A fault inside the simulation (a timer or a method that raises) goes to
-    fail(); on_fault, if set, is then called once, with the exception, and
-    should end the run."""
+    fail(), which hands it to on_fault: the program's, which ends the run
+    (cli.Faults), or by default one that raises it again."""
 
     def __init__(self, address: str, profile: str = DEFAULT_PROFILE,
                  clock: Optional[Any] = None) -> None:
@@ -34,8 +29,8 @@ class Simulation:
             raise ValueError('no bluetoothd %s to play' % profile)
         from dbus.mainloop.glib import DBusGMainLoop
         loop = DBusGMainLoop()
-        self.fault: Optional[BaseException] = None
-        self.on_fault: Optional[Callable[[BaseException], Any]] = None
+        self.address = address
+        self.on_fault: Callable[[BaseException], Any] = raise_fault
         self.clock = clock if clock is not None else GLibClock()
         self.clock.on_fault = self.fail
         self.bluez = BluezService(address, loop, self.fail)
@@ -56,8 +51,4 @@ class Simulation:
                 raise RuntimeError('cannot own ' + name)
 
     def fail(self, exc: BaseException) -> None:
-        if self.fault is not None:
-            return
-        self.fault = exc
-        if self.on_fault is not None:
-            self.on_fault(exc)
+        self.on_fault(exc)

@@ -54,8 +54,8 @@ int main(int argc, char** argv) {
   if (sd_bus_open_system(bus.put()) < 0 || !busSource.attach(bus.get(), loop.get())) bus.reset();
   bluez::BluezCentralManagerFactory factory(bus.get(), loop.get());
   cli::SystemProcess process(loop);
-  // A link of ours that BlueZ has not yet dropped (it waits about 2 s after
-  // Disconnect) would be found up, and then lost, by the next run on the
+  // A link of ours that BlueZ has not yet dropped (doc/bluez-behaviour.md,
+  // slow-disconnect) would be found up, and then lost, by the next run on the
   // same peripheral; a discovery of ours must be stopped before we leave
   // the bus. The process outlives its line until both are done.
   process.setExitWait([&factory](std::function<void()> done) { factory.teardown().whenDone(std::move(done)); },

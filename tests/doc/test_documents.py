@@ -2,10 +2,13 @@
 explains every code the tool can write, and every link and every path into
 the source tree that a document names exists."""
 
+import ast
 import glob
+import io
 import os
 import re
 import subprocess
+import tokenize
 
 import pytest
 
@@ -13,6 +16,7 @@ import control_interface
 import line_schema
 from bleprobe_sim.checks import ERRORS
 from bleprobe_sim.interface import METHODS, Method
+from bleprobe_sim.cli import STATUSES
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, os.pardir, os.pardir))
@@ -28,6 +32,9 @@ ERROR_TABLE = '## 7. Error codes'
 # installed paths are not in it.
 TREE = ('src/', 'sim/', 'tests/', 'fuzz/', 'bench/', 'examples/', 'debian/', 'cmake/', 'scripts/', 'doc/')
 TOP_FILES = ('README.md', 'HACKING.md', 'CMakeLists.txt', 'LICENSE')
+KIT = os.path.join(ROOT, 'sim', 'bleprobe_sim')
+# A release of bluetoothd or of the kernel, as comments name them.
+RELEASE = re.compile(r'(?<![\w.])(?:5\.[6-9]\d|6\.1|6\.12|7\.x)(?![\w.]*\d)')
 
 
 def read(path):
@@ -179,6 +186,70 @@ def unknown_interface_names(text, methods=METHODS, errors=ERRORS):
 @pytest.mark.parametrize('document', DOCUMENTS + ['doc/' + page for page in MAN_PAGES])
 def test_documents_name_only_the_tables_methods_and_errors(document):
     assert unknown_interface_names(read(document)) == []
+def test_every_module_of_the_kit_says_what_it_is():
+    # sim/README.md points to the modules' docstrings instead of listing them.
+    silent = [os.path.relpath(path, ROOT) for path in sorted(glob.glob(os.path.join(KIT, '**', '*.py'),
+                                                                       recursive=True))
+              if not ast.get_docstring(ast.parse(read(path)))]
+    assert silent == []
+
+
+def test_bleprobe_sim_manual_page_explains_each_exit_status_once():
+    section = read('doc/bleprobe-sim.1').split('.SH "EXIT STATUS"', 1)[1].split('\n.SH ', 1)[0]
+    assert sorted(int(n) for n in re.findall(r'^\.B (\d+)$', section, re.M)) == sorted(STATUSES)
+
+
+def comment_blocks(path, text):
+    """(line, text) of each comment made of consecutive comment lines, and
+    of each Python docstring."""
+    if path.endswith('.py'):
+        lines = [(t.start[0], t.string) for t in tokenize.generate_tokens(io.StringIO(text).readline)
+                 if t.type == tokenize.COMMENT]
+        tree = ast.parse(text)
+        for node in [tree] + [n for n in ast.walk(tree) if isinstance(n, (ast.FunctionDef, ast.ClassDef))]:
+            if ast.get_docstring(node):
+                yield getattr(node, 'lineno', 1), ast.get_docstring(node)
+    else:
+        lines = [(n, line.split('//', 1)[1]) for n, line in enumerate(text.splitlines(), 1) if '//' in line]
+    block = []
+    for n, line in lines + [(-1, '')]:
+        if block and n != block[-1][0] + 1:
+            yield block[0][0], ' '.join(text for _, text in block)
+            block = []
+        block.append((n, line))
+
+
+def unplaced_release_comments(path, text, rows):
+    """Comments that name a release but neither a row of
+    doc/bluez-behaviour.md nor the document."""
+    return ['%s:%d' % (path, n) for n, comment in comment_blocks(path, text)
+            if RELEASE.search(comment) and 'bluez-behaviour.md' not in comment
+            and not any(re.search(r'(?<![\w-])%s(?![\w-])' % re.escape(row), comment) for row in rows)]
+
+
+def behaviour_rows():
+    return re.findall(r'^\| `([^`]+)` \|', read('doc/bluez-behaviour.md'), re.M)
+
+
+def test_every_release_specific_comment_points_to_its_row():
+    rows = behaviour_rows()
+    code = sorted(glob.glob(os.path.join(ROOT, 'src', '**', '*.[ch]pp'), recursive=True)
+                  + glob.glob(os.path.join(ROOT, 'src', '**', '*.h'), recursive=True)
+                  + glob.glob(os.path.join(KIT, '**', '*.py'), recursive=True))
+    assert [c for path in code
+            for c in unplaced_release_comments(os.path.relpath(path, ROOT), read(path), rows)] == []
+
+
+@pytest.mark.parametrize('path, text, found', [
+    ('a.py', '# 5.66 signals it twice (filter-left-set)\nx = 1\n', []),
+    ('a.py', 'x = 1  # 5.66 signals it twice\n', ['a.py:1']),
+    ('a.py', 'def f():\n    """From 5.82 on, the first report is lost."""\n', ['a.py:1']),
+    ('a.h', '// BlueZ 5.66 often sends no Connected=true\n// (doc/bluez-behaviour.md)\n', []),
+    ('a.cpp', '// kernel 6.12 scans before it is ready\nint x;\n// see first_report_lost\n', ['a.cpp:1']),
+    ('a.cpp', 'int x = 5;  // 5 s, version 1.5.66.2\n', []),
+], ids=['row', 'no-row', 'docstring', 'document', 'row-in-another-comment', 'not-a-release'])
+def test_release_comment_check_on_planted_comments(path, text, found):
+    assert unplaced_release_comments(path, text, ['filter-left-set', 'first_report_lost']) == found
 
 
 # The checks themselves, on planted faults.

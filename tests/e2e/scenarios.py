@@ -309,7 +309,7 @@ FORGOTTEN = {
 }
 
 # Identity runs on one peripheral, each started a given time after the
-# previous one exited. BlueZ drops a link about 2 s after Disconnect.
+# previous one exited (doc/bluez-behaviour.md, slow-disconnect).
 BACK_TO_BACK_SERIAL = b"00AA0101B2B00002"
 BACK_TO_BACK_GAPS = [0, 0.6, 1.3, 3]
 

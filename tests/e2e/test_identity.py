@@ -130,8 +130,9 @@ def test_back_to_back_runs_all_read_the_serial(vm, run_name):
 
 @pytest.mark.parametrize("run_name", ["first"] + [f"after-{gap}" for gap in BACK_TO_BACK_GAPS])
 def test_run_exits_only_once_bluez_has_dropped_its_link(vm, run_name):
-    """BlueZ drops a link about 2 s after Disconnect; a run that exited before
-    would leave the next run a link about to die."""
+    """BlueZ is slow to drop a link after Disconnect (doc/bluez-behaviour.md,
+    slow-disconnect); a run that exited before would leave the next run a
+    link about to die."""
     r = vm(BACK_TO_BACK)
     run = r.run(run_name)
     connects = r.calls(run, "Connect")

@@ -2,7 +2,11 @@
 
 import pytest
 
+from bleprobe_sim import pytest_plugin
 from harness import Bus, Sim, Tool
+
+# The fixture that callers use serves every simulated bluetoothd of the suite.
+bleprobe_sim = pytest_plugin.bleprobe_sim
 
 
 @pytest.fixture
@@ -31,16 +35,18 @@ def profile():
 
 
 @pytest.fixture
-def make_sim(profile):
+def make_sim(profile, bleprobe_sim):
+    """make(bus): bleprobe-sim serve on that bus, playing `profile` with no
+    adapter yet; `scenario` adds to that."""
     sims = []
 
-    def make(bus, scenario='empty', profile=profile):
-        sim = Sim(bus, scenario, profile)
+    def make(bus, scenario=None, profile=profile):
+        sim = Sim(bleprobe_sim(dict(scenario or {}, bluez=profile), bus=bus.address))
         sims.append(sim)
         return sim
     yield make
     for sim in sims:
-        sim.stop()
+        sim.close()
 
 
 @pytest.fixture
@@ -70,4 +76,3 @@ def run_tool():
     # Lines that a test did not wait for are held to the same contract.
     for tool in tools:
         tool.check_all_lines()
-

@@ -1,27 +1,19 @@
 """Identity mode (`bleprobe --identity <id>`) end to end against a simulated
 bluetoothd with devices that carry GATT services."""
 
+import time
+from typing import Any, Dict, Optional, Tuple
+
 import dbus
 import pytest
 
-import time
-
 from bleprobe_sim.names import ADAPTER, DEVICE, GATT_CHARACTERISTIC, OBJECT_MANAGER, PROPERTIES, uuid16
 from bleprobe_sim.profiles import PROFILES
-from harness import DENY_BLUEZ, assert_between, exit_bound, forge, forged_bluez_exit
+from harness import (ALL_RELEASES, DENY_BLUEZ, HALF_SECOND, HCI0, assert_between, bluez_without_adapter,
+                     device_id, exit_bound, forge, forged_bluez_exit, no_bluez, unreachable_bus)
 
 ADDRESS = 'D0:00:00:00:00:01'
 OTHER = 'D0:00:00:00:00:11'
-HCI0 = '/org/bluez/hci0'
-UNREACHABLE_BUS = 'unix:path=/nonexistent/bleprobe-no-bus'
-# Where a flow must come out the same whatever the release's order.
-ALL_RELEASES = pytest.mark.parametrize('profile', sorted(PROFILES))
-
-
-def device_id(address):
-    return '00000000-0000-0000-0000-' + address.replace(':', '')
-
-
 ID = device_id(ADDRESS)
 
 
@@ -238,6 +230,10 @@ def test_gatt_problem_is_reported_and_the_link_released(bluez, bus, run_tool, ca
     assert records == [error(code)]
     assert link_calls(bluez, tool) == (['Connect', 'ReadValue', 'Disconnect'] if reads
                                        else ['Connect', 'Disconnect'])
+    if reads:
+        # The failed read is held for the adapter's fate.
+        read = bluez.calls('ReadValue', pid=tool.pid)[0]['time']
+        assert_between('line after the failed read', tool.line_times[0] - read, *HALF_SECOND)
 
 
 # ---------------------------------------------------------------------------
@@ -304,7 +300,8 @@ def test_forgotten_peripheral_is_found_again_and_read(bluez, bus, run_tool):
 # past 15 s into the search, before 25 s (real round timings).
 LOST_FIRST_REPORT = {'RoundTime': 1.0, 'RoundPause': 30.0}
 SLOWEST_LEGACY = {'Interval': 10.24, 'Phase': 8.0, 'Lose': [1]}
-LOSSES = {
+# profile, controller, timing, the peripheral's own radio
+LOSSES: Dict[str, Tuple[str, str, Dict[str, float], Optional[Dict[str, Any]]]] = {
     'first-report-lost': ('5.82', 'le', LOST_FIRST_REPORT, None),
     'le-transport-on-dual-mode-is-filtered': ('5.82', 'dual', LOST_FIRST_REPORT, None),
     **{'slowest-interval-one-lost-' + p: (p, 'le', {}, SLOWEST_LEGACY) for p in sorted(PROFILES)},
@@ -378,6 +375,9 @@ def test_failed_connect_is_reported(bluez, bus, run_tool, name, message):
     assert records == [error('identity-connect-failed')]
     calls = link_calls(bluez, tool)
     assert calls.count('Connect') == 1 and 'ReadValue' not in calls
+    # Answered 0.05 s after the call, and held for the adapter's fate.
+    connect = bluez.calls('Connect', pid=tool.pid)[0]['time']
+    assert_between('line after the failed Connect', tool.line_times[0] - connect, *HALF_SECOND)
 
 
 def lose_link_before_services_resolved(sim, tool, path):
@@ -414,8 +414,13 @@ def test_disconnection_before_a_result(bluez, bus, run_tool, case):
     tool = run_tool(['--identity', ID], bus.address)
     if action:
         action(bluez, tool, path)
+        ended = time.monotonic()
+    else:
+        ended = bluez.wait_for_call('ReadValue', pid=tool.pid)[0]['time']
     status, records = tool.finish()
     assert (status, records) == (0, [error('identity-disconnected')])
+    # The link's end is held for the adapter's fate.
+    assert_between('line after the link ended', tool.line_times[0] - ended, *HALF_SECOND)
 
 
 def forged_link_loss(path, bluez_name):
@@ -467,8 +472,9 @@ def test_signals_from_other_connections_are_ignored(bluez, bus, run_tool, case, 
 
 @pytest.mark.parametrize('gap', [0.0, 0.6, 1.3])
 def test_back_to_back_runs_on_one_peripheral(bluez, bus, run_tool, gap):
-    # bluetoothd drops a link about 2 s after Disconnect; a run that found the
-    # link still up would take it for another program's and lose its read.
+    # bluetoothd is slow to drop a link after Disconnect (slow-disconnect in
+    # doc/bluez-behaviour.md); a run that found the link still up would take
+    # it for another program's and lose its read.
     path = peripheral(bluez, gatt_with_serial(b'0123456789ABCDEF'), DisconnectDelay=2.0)
     for _ in range(2):
         tool, records = identify(run_tool, bus.address)
@@ -561,16 +567,6 @@ def test_sigterm_after_the_result_changes_nothing(bluez, bus, run_tool):
 # BlueZ and the adapter
 # ---------------------------------------------------------------------------
 
-def no_bluez(make_bus, make_sim):
-    return make_bus().address
-
-
-def no_adapter(make_bus, make_sim):
-    bus = make_bus()
-    make_sim(bus)
-    return bus.address
-
-
 def adapter_with_peripheral(powered=True, policy=''):
     def setup(make_bus, make_sim):
         bus = make_bus(policy)
@@ -583,8 +579,8 @@ def adapter_with_peripheral(powered=True, policy=''):
 
 @pytest.mark.parametrize('setup, code', [
     (no_bluez, 'adapter-unavailable'),
-    (lambda make_bus, make_sim: UNREACHABLE_BUS, 'adapter-unavailable'),
-    (no_adapter, 'adapter-unavailable'),
+    (unreachable_bus, 'adapter-unavailable'),
+    (bluez_without_adapter, 'adapter-unavailable'),
     (adapter_with_peripheral(powered=False), 'adapter-unavailable'),
     (adapter_with_peripheral(policy=DENY_BLUEZ), 'permission-denied'),
 ], ids=['no-bluez', 'bus-unreachable', 'no-adapter', 'powered-off', 'bus-denies-org.bluez'])

@@ -1,27 +1,22 @@
 """Scanning mode (`bleprobe`, `bleprobe --dfu`) end to end against a
 simulated bluetoothd, plus the command lines the tool refuses."""
 
+import time
+
 import dbus
 import pytest
 
 from bleprobe_sim.dbus_values import byte_array, service_data
 from bleprobe_sim.names import ADAPTER, DEVICE, OBJECT_MANAGER, PROPERTIES, uuid16
-from bleprobe_sim.profiles import PROFILES
-from harness import DENY_ADAPTER_METHODS, DENY_BLUEZ, Tool, assert_between, exit_bound, forge, forged_bluez_exit
+from harness import (ALL_RELEASES, DENY_ADAPTER_METHODS, DENY_BLUEZ, HALF_SECOND, HCI0, UNREACHABLE_BUS,
+                     Tool, assert_between, bluez_without_adapter, device_id, exit_bound, forge,
+                     forged_bluez_exit, no_bluez, unreachable_bus)
 
 UNIT = uuid16('1523')
 DFU = uuid16('fe59')
 BATTERY = uuid16('180f')
-HCI0 = '/org/bluez/hci0'
 HCI1 = '/org/bluez/hci1'
-UNREACHABLE_BUS = 'unix:path=/nonexistent/bleprobe-no-bus'
 SOME_ID = '00000000-0000-0000-0000-AABBCCDDEEFF'
-# Where scanning must come out the same whatever the release's order.
-ALL_RELEASES = pytest.mark.parametrize('profile', sorted(PROFILES))
-
-
-def device_id(address):
-    return '00000000-0000-0000-0000-' + address.replace(':', '')
 
 
 def unit(address, number):
@@ -100,20 +95,6 @@ def test_refused_command_line_exits_2_silently(run_tool, args):
 # ---------------------------------------------------------------------------
 # Adapter state at start
 # ---------------------------------------------------------------------------
-
-def no_bluez(make_bus, make_sim):
-    return make_bus().address
-
-
-def unreachable_bus(make_bus, make_sim):
-    return UNREACHABLE_BUS
-
-
-def bluez_without_adapter(make_bus, make_sim):
-    bus = make_bus()
-    make_sim(bus)
-    return bus.address
-
 
 def adapter(powered=True, fail=None, policy=''):
     def setup(make_bus, make_sim):
@@ -530,8 +511,7 @@ GONE = {
 @pytest.mark.parametrize('case, mode',
                          [(c, []) for c in GONE] + [('adapter-powered-off', ['--dfu'])],
                          ids=list(GONE) + ['dfu-adapter-powered-off'])
-def test_losing_the_adapter_mid_scan_ends_with_adapter_unavailable(bluez, bus, run_tool, case,
-                                                                     mode):
+def test_losing_the_adapter_mid_scan_ends_with_adapter_unavailable(bluez, bus, run_tool, case, mode):
     tool = start_scan(run_tool, bluez, bus.address, mode)
     bluez.add_device(X, ServiceData={DFU if mode else UNIT: b'1234-567'})
     first = tool.wait_lines(1)
@@ -539,13 +519,13 @@ def test_losing_the_adapter_mid_scan_ends_with_adapter_unavailable(bluez, bus, r
     assert finish_by_itself(tool) == first + [{'error': 'adapter-unavailable'}]
 
 
-
 # ---------------------------------------------------------------------------
 # Other programs discovering on the same adapter
 # ---------------------------------------------------------------------------
 
 def other_scanner_stops(sim, bus, tool):
-    """Another bleprobe scans alongside, then gets SIGTERM."""
+    """Another bleprobe scans alongside, then gets SIGTERM: it clears its
+    filter once stopped, and the tool's discovery goes on."""
     other = Tool([], bus.address)
     try:
         sim.wait_for_call('StartDiscovery', pid=other.pid)
@@ -557,7 +537,8 @@ def other_scanner_stops(sim, bus, tool):
 
 def client_stops_with_filter_and_leaves(sim, bus, tool, before_leaving=lambda: None):
     """A client that stops with its filter still set, then leaves the bus:
-    bluetoothd 5.66 then ends the controller's discovery for every client."""
+    bluetoothd then ends the controller's discovery for every client
+    (filter-left-set). Returns when it left."""
     client = dbus.bus.BusConnection(bus.address)
     adapter = dbus.Interface(client.get_object('org.bluez', HCI0, introspect=False), ADAPTER)
     adapter.SetDiscoveryFilter(dbus.Dictionary({'Transport': 'le'}, signature='sv'))
@@ -565,6 +546,7 @@ def client_stops_with_filter_and_leaves(sim, bus, tool, before_leaving=lambda: N
     adapter.StopDiscovery()
     before_leaving()
     client.close()
+    return time.monotonic()
 
 
 @pytest.mark.parametrize('other', [other_scanner_stops, client_stops_with_filter_and_leaves],
@@ -574,15 +556,21 @@ def test_scan_outlives_other_programs_discoveries(bluez, bus, run_tool, other):
     bluez.add_device(X)
     bluez.advertise(PATH_X, {UNIT: b'1234-567'})
     tool.wait_lines(1)
-    other(bluez, bus, tool)
+    left = other(bluez, bus, tool)
     bluez.wait_property(HCI0, ADAPTER, 'Discovering', True)
     bluez.advertise(PATH_X, {UNIT: b'1234-568'})
     tool.wait_lines(2)
     assert stop(tool) == [unit(X, '1234-567'), unit(X, '1234-568')]
+    if left is not None:
+        # The discovery ended with the client's leaving; the restart (its
+        # StopDiscovery first) waits for the adapter's fate.
+        restart = next(c['time'] for c in bluez.calls(pid=tool.pid) if c['time'] > left)
+        assert_between('restart after the discovery ended', restart - left, *HALF_SECOND)
 
 
 def test_refused_restart_is_reported(bluez, bus, run_tool):
     tool = start_scan(run_tool, bluez, bus.address)
-    client_stops_with_filter_and_leaves(bluez, bus, tool, lambda: bluez.fail_adapter_method(
+    left = client_stops_with_filter_and_leaves(bluez, bus, tool, lambda: bluez.fail_adapter_method(
         HCI0, 'StartDiscovery', 'org.bluez.Error.NotAuthorized'))
     assert finish_by_itself(tool) == [{'error': 'permission-denied'}]
+    assert_between('refused restart after the discovery ended', tool.line_times[0] - left, *HALF_SECOND)

@@ -15,7 +15,7 @@ from bleprobe_sim.client import SimClient
 from bleprobe_sim.dbus_values import properties
 from bleprobe_sim.names import (ADAPTER, BEARER_LE, CONTROL_ERROR, DEVICE, GATT_CHARACTERISTIC,
                                 OBJECT_MANAGER, uuid16)
-from bleprobe_sim.waiting import stop_process
+from bleprobe_sim.waiting import read_address, stop_process
 from harness import PYTHON, SIM_DIR, TIMEOUT, Watcher
 from simulation_cases import ADDRESS, DEV, HCI0, ON_BUS, REFUSALS, ROUNDS, START
 
@@ -224,15 +224,17 @@ PLANTED = {
 
 
 @pytest.mark.parametrize('where', PLANTED)
-def test_a_fault_ends_the_simulation_with_one_line_and_status_70(bus, watcher, where):
+def test_a_fault_ends_the_simulation_with_one_line_and_status_70(bus, watcher, tmp_path, where):
     target, member, path = PLANTED[where]
-    plant = ('import sys; %s = lambda *a: 1 / 0; from bleprobe_sim.daemon import main; '
+    plant = ('import sys; %s = lambda *a: 1 / 0; from bleprobe_sim.cli import main; '
              'sys.exit(main())' % target)
-    process = subprocess.Popen([PYTHON, '-c', plant, '--address', bus.address],
+    scenario = tmp_path / 'empty.json'
+    scenario.write_text('{}')
+    process = subprocess.Popen([PYTHON, '-c', plant, 'serve', '--bus', bus.address, str(scenario)],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                env=dict(os.environ, PYTHONPATH=SIM_DIR))
     try:
-        assert process.stdout.readline() == b'READY\n'
+        assert read_address(process, 'bleprobe-sim serve', TIMEOUT) == bus.address
         client = SimClient(bus.address)
         client.add_adapter('hci0')
         client.add_device(ADDRESS)
@@ -244,10 +246,18 @@ def test_a_fault_ends_the_simulation_with_one_line_and_status_70(bus, watcher, w
         stderr = process.stderr.read().decode()
     finally:
         stop_process(process)
-        process.stdout.close()
-        process.stderr.close()
     assert status == 70
-    assert stderr == ('bleprobe_sim.daemon: internal fault: '
-                      'ZeroDivisionError: division by zero\n')
+    assert stderr == 'bleprobe-sim: internal fault: ZeroDivisionError: division by zero\n'
     # Connect's link comes up, and fails, ConnectDelay (0.05 s) after the call.
     assert (0.04 if member == 'Connect' else 0.0) <= took < 2.0
+
+
+@pytest.mark.parametrize('profile', ['5.66', '5.82', '5.87'])
+def test_the_end_of_discovery_is_signalled_twice(bluez, watcher, profile):
+    watcher.call(HCI0, ADAPTER, 'StartDiscovery')
+    watcher.wait(lambda e: ('reply', 'StartDiscovery') in e)
+    watcher.call(HCI0, ADAPTER, 'StopDiscovery')
+    # Both come before the answer, on the same connection.
+    watcher.wait(lambda e: ('reply', 'StopDiscovery') in e)
+    assert [args[1]['Discovering'] for args in signals(watcher.events, 'PropertiesChanged', HCI0)
+            if 'Discovering' in args[1]] == [True, False, False]

@@ -15,9 +15,10 @@ import dbus
 import pytest
 
 from bleprobe_sim import __version__
+from bleprobe_sim.bus import PrivateBus
 from bleprobe_sim.client import SimClient
 from bleprobe_sim.names import ADAPTER, DEVICE, uuid16
-from bleprobe_sim.waiting import poll_until, stop_process
+from bleprobe_sim.waiting import poll_until, read_address, stop_process
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SIM_DIR = os.path.join(REPO, 'sim')
@@ -136,8 +137,8 @@ def one_advertiser(**advertising):
         'no-such-adapter', 'nested-100000', 'nested-40', 'at-1e999', 'nan', 'infinity',
         'at-beyond-a-day', 'interval-1e-300', 'delay-1e300', 'not-utf-8', 'huge',
         'timeline-unsorted', 'at-unsorted'])
-def test_a_bad_scenario_gets_one_line_and_nothing_starts(scenario_file, tmp_path, content,
-                                                         where, reason):
+def test_a_bad_scenario_gets_one_line_and_nothing_starts(
+        scenario_file, tmp_path, content, where, reason):
     path = str(tmp_path / 'missing.json') if content is None else scenario_file(content)
     marker = tmp_path / 'ran'
     result = run(path, ['touch', str(marker)])
@@ -149,26 +150,10 @@ def test_a_bad_scenario_gets_one_line_and_nothing_starts(scenario_file, tmp_path
     assert not marker.exists()
 
 
-def start_serve(path):
-    process = subprocess.Popen([PROGRAM, 'serve', path], stdout=subprocess.PIPE,
+def start_serve(path, *options):
+    process = subprocess.Popen([PROGRAM, 'serve', *options, path], stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE)
-    address = process.stdout.readline().decode().strip()
-    return process, address
-
-
-def reap(process):
-    stop_process(process, signal_first=False)
-    for pipe in (process.stdout, process.stderr):
-        if pipe is not None:
-            pipe.close()
-
-
-def stop_serve(process, client):
-    client.close()
-    process.terminate()
-    process.wait(TIMEOUT)
-    process.stdout.close()
-    process.stderr.close()
+    return process, read_address(process, 'bleprobe-sim serve', TIMEOUT)
 
 
 @pytest.mark.parametrize('signum, trapped, status', [
@@ -193,7 +178,7 @@ def test_run_passes_signals_on_and_stops(scenario_file, signum, trapped, status)
         assert leftovers(address) == []
         assert not os.path.exists('/proc/%d' % background)
     finally:
-        reap(process)
+        stop_process(process, signal_first=False)
 
 
 @pytest.mark.parametrize('signum', [signal.SIGTERM, signal.SIGINT, signal.SIGHUP],
@@ -212,7 +197,59 @@ def test_serve_ends_on_a_signal_sent_as_soon_as_the_address_is_out(scenario_file
             assert process.stderr.read() == b''
             assert leftovers(address) == []
         finally:
-            reap(process)
+            stop_process(process, signal_first=False)
+
+
+@pytest.mark.parametrize('end', ['sigterm', 'bus-gone'])
+def test_serve_on_a_bus_that_exists_leaves_the_bus_to_its_owner(scenario_file, end):
+    bus = PrivateBus()
+    process, address = start_serve(scenario_file(ONE_ADAPTER), '--bus', bus.address)
+    try:
+        assert address == bus.address
+        client = SimClient(address)
+        assert client.get_property('/org/bluez/hci0', ADAPTER, 'Powered')
+        client.close()
+        ended = time.monotonic()
+        if end == 'sigterm':
+            process.send_signal(signal.SIGTERM)
+        else:
+            bus.kill()
+        assert process.wait(TIMEOUT) == 0
+        assert time.monotonic() - ended < 1.0
+        assert process.stderr.read() == b''
+        if end == 'sigterm':
+            # The bus is still there, and org.bluez free for the next one.
+            connection = dbus.bus.BusConnection(bus.address)
+            assert not connection.name_has_owner('org.bluez')
+            connection.close()
+    finally:
+        stop_process(process, signal_first=False)
+        bus.close()
+
+
+@pytest.mark.parametrize('scenario, on, status, message', [
+    ({'busPolicy': {'bluez': 'denied'}}, 'bus', 2,
+     "--bus: the scenario's busPolicy needs a bus of bleprobe-sim's own"),
+    (ONE_ADAPTER, 'nowhere', 125, 'cannot start the simulation: org.freedesktop.DBus.Error.'),
+    (ONE_ADAPTER, 'served-bus', 125, 'cannot start the simulation: cannot own org.bluez'),
+], ids=['bus-policy', 'no-such-bus', 'bus-served-already'])
+def test_serve_on_a_bus_that_cannot_be_served_gets_one_line(
+        scenario_file, scenario, on, status, message):
+    bus = PrivateBus()
+    first = None
+    try:
+        if on == 'served-bus':
+            first, _ = start_serve(scenario_file(ONE_ADAPTER), '--bus', bus.address)
+        address = 'unix:path=/nonexistent/bus' if on == 'nowhere' else bus.address
+        result = subprocess.run([PROGRAM, 'serve', '--bus', address, scenario_file(scenario)],
+                                capture_output=True, text=True, timeout=TIMEOUT)
+        assert (result.returncode, result.stdout) == (status, '')
+        assert result.stderr.startswith('bleprobe-sim: ' + message), result.stderr
+        assert result.stderr.count('\n') == 1, result.stderr
+    finally:
+        if first is not None:
+            stop_process(first, signal_first=False)
+        bus.close()
 
 
 def test_a_killed_bleprobe_sim_takes_its_daemon_and_the_next_one_its_directory(scenario_file):
@@ -220,7 +257,7 @@ def test_a_killed_bleprobe_sim_takes_its_daemon_and_the_next_one_its_directory(s
     process, address = start_serve(path)
     directory = leftovers(address)[0]
     killed = time.monotonic()
-    reap(process)
+    stop_process(process, signal_first=False)
     # The kernel tells the daemon (parent-death signal); only the directory stays.
     poll_until(lambda: leftovers(address) == [directory], 2.0)
     assert time.monotonic() - killed < 2.0
@@ -272,7 +309,7 @@ def test_start_up_is_bounded_and_leaves_nothing(tmp_path, scenario_file, daemon,
         assert leftovers('unix:path=' + config) == []
         assert not marker.exists()
     finally:
-        reap(process)
+        stop_process(process, signal_first=False)
 
 
 FAULTY = """
@@ -305,7 +342,7 @@ def test_a_fault_in_a_timer_ends_the_run_with_one_line_and_status_70(scenario_fi
         assert process.stderr.read() == b"bleprobe-sim: internal fault: KeyError: 'hci9'\n"
         assert leftovers(address) == []
     finally:
-        reap(process)
+        stop_process(process, signal_first=False)
 
 
 def test_serve_prints_the_address_first_and_ends_on_sigterm(scenario_file):
@@ -319,7 +356,7 @@ def test_serve_prints_the_address_first_and_ends_on_sigterm(scenario_file):
         assert process.stdout.read() == b''
         assert leftovers(address) == []
     finally:
-        reap(process)
+        stop_process(process, signal_first=False)
 
 
 def test_timeline_advertisement_changes_and_adapter_switched_off(scenario_file):
@@ -355,7 +392,8 @@ def test_timeline_advertisement_changes_and_adapter_switched_off(scenario_file):
         client.wait_property('/org/bluez/hci0', ADAPTER, 'Powered', False)
         assert time.monotonic() - zero >= 3.9
     finally:
-        stop_serve(process, client)
+        client.close()
+        stop_process(process)
 
 
 @pytest.mark.parametrize('gatt, uuids', [
@@ -368,8 +406,8 @@ def test_gatt_database_once_connected(scenario_file, gatt, uuids):
     peripheral = {'address': 'D4:3F:7A:10:00:04', 'knownFromStart': True}
     if gatt is not None:
         peripheral['gatt'] = gatt
-    process, address = start_serve(scenario_file({'adapters': [{'index': 0}],
-                                                  'peripherals': [peripheral]}))
+    scenario = {'adapters': [{'index': 0}], 'peripherals': [peripheral]}
+    process, address = start_serve(scenario_file(scenario))
     client = SimClient(address)
     try:
         device = '/org/bluez/hci0/dev_D4_3F_7A_10_00_04'
@@ -383,7 +421,8 @@ def test_gatt_database_once_connected(scenario_file, gatt, uuids):
                  if iface in props}
         assert found == uuids
     finally:
-        stop_serve(process, client)
+        client.close()
+        stop_process(process)
 
 
 def test_slow_advertiser_is_heard_at_its_own_advertisement(scenario_file):
@@ -412,7 +451,8 @@ def test_slow_advertiser_is_heard_at_its_own_advertisement(scenario_file):
         # which came a little before the test's.
         assert time.monotonic() - zero >= 2.3
     finally:
-        stop_serve(process, client)
+        client.close()
+        stop_process(process)
 
 
 def device(address):
@@ -471,4 +511,5 @@ def test_the_client_names_of_earlier_releases_still_work_and_warn(scenario_file)
                 warnings.simplefilter('error')
                 assert (old[0], answer(client, new, read_back)) == (old[0], was)
     finally:
-        stop_serve(process, client)
+        client.close()
+        stop_process(process)

@@ -92,3 +92,54 @@ def test_the_installed_layout_registers_the_fixture(tmp_path):
                              capture_output=True, text=True, timeout=TIMEOUT)
     assert version.stdout == 'bleprobe-sim %s\n' % changelog_version(), version.stderr
     assert (site / ('bleprobe_sim-%s.dist-info' % changelog_version())).is_dir()
+
+
+# Each step of a serve that fails leaves nothing running: ADDRESSES gets the
+# address of the serve whose client was refused, for the check afterwards.
+FAILED_STARTS = """
+import os
+import sys
+import time
+
+import dbus
+import pytest
+
+from bleprobe_sim import pytest_plugin
+from bleprobe_sim.pytest_plugin import ServeError
+
+ADDRESSES = %r
+
+
+def refused(address):
+    with open(ADDRESSES, 'a') as f:
+        f.write(address + '\\n')
+    raise dbus.DBusException('refused')
+
+
+def test_a_client_that_cannot_connect_stops_its_serve(bleprobe_sim, monkeypatch):
+    monkeypatch.setattr(pytest_plugin, 'SimClient', refused)
+    with pytest.raises(dbus.DBusException, match='refused'):
+        bleprobe_sim({'adapters': [{'index': 0}]})
+
+
+def test_a_serve_that_prints_nothing_is_given_up_after_5_s(bleprobe_sim, monkeypatch):
+    monkeypatch.setattr(pytest_plugin, 'SERVE', [sys.executable, '-c', 'import time; time.sleep(300)'])
+    start = time.monotonic()
+    with pytest.raises(ServeError, match='^bleprobe-sim serve printed no address within 5 s$'):
+        bleprobe_sim({})
+    assert 4.9 <= time.monotonic() - start < 6.5
+    with pytest.raises(ChildProcessError):
+        os.waitpid(-1, os.WNOHANG)
+"""
+
+
+def test_a_serve_that_fails_at_any_step_leaves_nothing(tmp_path):
+    addresses = tmp_path / 'addresses'
+    caller = tmp_path / 'test_failed_starts.py'
+    caller.write_text(FAILED_STARTS % str(addresses))
+    result = subprocess.run([sys.executable, '-m', 'pytest', '-q', '-p', 'no:cacheprovider',
+                             '-p', 'bleprobe_sim.pytest_plugin', str(caller)],
+                            capture_output=True, text=True, timeout=TIMEOUT, cwd=str(tmp_path),
+                            env=dict(os.environ, PYTHONPATH=SIM_DIR))
+    assert '2 passed' in result.stdout, result.stdout + result.stderr
+    assert [leftovers(a) for a in addresses.read_text().split()] == [[]]

@@ -43,9 +43,10 @@ class Adapter(ModelObject):
         self.controller = controller
         self.discovery_clients: Set[str] = set()
         self.filters: Dict[str, Dict[str, Any]] = {}
-        # bluetoothd 5.66 keeps a client that stopped with a filter set; when
-        # it then leaves the bus, the controller's discovery is stopped for
-        # every client, though the others stay registered (see client_gone).
+        # bluetoothd keeps a client that stopped with a filter set; when it
+        # then leaves the bus, the controller's discovery is stopped for every
+        # client, though the others stay registered (see client_gone; every
+        # release: filter-left-set in doc/bluez-behaviour.md).
         self.stopped_with_filter: Set[str] = set()
         self.halted = False
         # Peripherals in range that BlueZ does not list: address -> the
@@ -129,7 +130,8 @@ class Adapter(ModelObject):
     def filtered(self) -> bool:
         """Whether bluetoothd runs a filtered discovery for the clients
         discovering now: any client's filter in 5.66, from 5.67 any client's
-        filter asking more than the scan type."""
+        filter asking more than the scan type (scan_type_filter_is_plain in
+        doc/bluez-behaviour.md)."""
         scan_type = {'le'} if self.controller == 'le' else {'le', 'bredr'}
         for client in self.discovery_clients:
             filt = self.filters.get(client)
@@ -221,8 +223,8 @@ class Adapter(ModelObject):
         was_discovering = self.discovering
         self.update_discovering()
         if was_discovering and not self.discovery_clients:
-            # bluetoothd 5.66 signals the end of discovery twice: once when
-            # the request is handled and once when the controller confirms.
+            # bluetoothd signals the end of discovery twice (every release:
+            # discovering-false-twice in doc/bluez-behaviour.md).
             self.change(ADAPTER, {'Discovering': False})
 
     def remove_device(self, path: str) -> None:

@@ -3,15 +3,17 @@ GATT objects it shows once services are resolved."""
 
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
-from ..names import BEARER_LE, DEVICE, GATT_SERVICE, device_path
+from ..names import BEARER_LE, DEVICE, GATT_CHARACTERISTIC, GATT_SERVICE, device_path, uuid16
 from ..profiles import DISCONNECT_REASONS
 from .errors import BluezError, failed, not_ready
+from .gatt import GattCharacteristic
 from .objects import ModelObject
 
 Reply = Callable[[], None]
 Error = Callable[[BluezError], None]
 
 CONNECT_BEHAVIOURS = ('ok', 'error', 'hang')
+DEVICE_NAME = uuid16('2a00')
 
 
 class Device(ModelObject):
@@ -20,7 +22,7 @@ class Device(ModelObject):
         'ConnectError': 'org.bluez.Error.Failed',
         'ConnectErrorMessage': 'le-connection-abort-by-local',
         'ConnectDelay': 0.05,
-        'EmitConnected': False,           # bluetoothd 5.66 usually leaves it out
+        'EmitConnected': False,           # 5.66 usually leaves it out (connected_at_start)
         'ResolveDelay': 0.3,              # < 0: ServicesResolved never turns true
         'GattOnConnect': False,           # export GATT objects only once connected
         'DisconnectDelay': 0.2,           # < 0: the link is never dropped
@@ -150,11 +152,16 @@ class Device(ModelObject):
             self.later(late, lambda: [self.world.announce(o) for o in objs if o.listed])
         self.hidden_gatt = []
         # bluetoothd announces the resolved services together with what the
-        # GATT client learnt: the service UUIDs and the peer's name.
-        uuids = sorted({str(o.prop(GATT_SERVICE, 'UUID')) for o in self.world.below(self.path)
-                        if GATT_SERVICE in o.interfaces})
-        self.change(DEVICE, {'UUIDs': uuids, 'Name': 'BlueZ 5.66', 'Alias': 'BlueZ 5.66',
-                             'ServicesResolved': True})
+        # GATT client learnt: the service UUIDs and the peer's name, read
+        # from its Device Name characteristic (0x2A00) when it has one.
+        below = self.world.below(self.path)
+        changed: Dict[str, Any] = {'UUIDs': sorted({str(o.prop(GATT_SERVICE, 'UUID'))
+                                                    for o in below if GATT_SERVICE in o.interfaces})}
+        for o in below:
+            if isinstance(o, GattCharacteristic) and o.prop(GATT_CHARACTERISTIC, 'UUID') == DEVICE_NAME:
+                changed['Name'] = changed['Alias'] = bytes(o.read['Value']).decode('utf-8', 'replace')
+        changed['ServicesResolved'] = True
+        self.change(DEVICE, changed)
 
     def disconnect(self, reply: Reply, error: Error) -> None:
         if self.pending_connect is not None:
@@ -199,7 +206,8 @@ class Device(ModelObject):
             self.change(DEVICE, {'ServicesResolved': False, 'Connected': False})
             return
         # 5.66: the GATT client lets go of the services first, then the
-        # connection's end follows in a signal of its own.
+        # connection's end follows in a signal of its own (combined_link_loss
+        # in doc/bluez-behaviour.md).
         if self.prop(DEVICE, 'ServicesResolved'):
             self.change(DEVICE, {'ServicesResolved': False})
         self.change(DEVICE, {'Connected': False})

@@ -19,7 +19,14 @@ class GattService(ModelObject):
 
 class GattCharacteristic(ModelObject):
     """read: ReadBehaviour (value | error | hang | disconnect), Value (bytes),
-    ReadError and ReadErrorMessage."""
+    ReadError and ReadErrorMessage; what it leaves out is DEFAULT_READ's."""
+
+    DEFAULT_READ: Dict[str, Any] = {
+        'ReadBehaviour': 'value',
+        'Value': b'',
+        'ReadError': 'org.bluez.Error.Failed',
+        'ReadErrorMessage': 'Operation failed',
+    }
 
     def __init__(self, world: Any, path: str, service_path: str, uuid: str,
                  flags: List[str], read: Dict[str, Any]) -> None:
@@ -27,7 +34,7 @@ class GattCharacteristic(ModelObject):
             'UUID': uuid, 'Service': service_path, 'Flags': list(flags),
         }})
         self.device_path = service_path.rsplit('/', 1)[0]
-        self.read = read
+        self.read = dict(self.DEFAULT_READ, **read)
 
     def read_value(self, reply: Callable[[bytes], None],
                    error: Callable[[BluezError], None]) -> None:
@@ -35,10 +42,11 @@ class GattCharacteristic(ModelObject):
         if dev is None or not getattr(dev, 'usable', False):
             error(failed('Not connected'))
             return
-        how = self.read.get('ReadBehaviour', 'value')
+        how = self.read['ReadBehaviour']
         if dev.pending_disconnects:
-            # A link that bluetoothd is about to drop (it waits about 2 s after
-            # Disconnect) takes the read down with it.
+            # A link that bluetoothd is about to drop (DisconnectDelay after
+            # Disconnect: doc/bluez-behaviour.md, slow-disconnect) takes the
+            # read down with it.
             dev.pending_reads.append(error)
         elif how == 'hang':
             dev.pending_reads.append(error)
@@ -46,7 +54,6 @@ class GattCharacteristic(ModelObject):
             dev.pending_reads.append(error)
             dev.drop_link('remote')
         elif how == 'error':
-            error(BluezError(self.read.get('ReadError', 'org.bluez.Error.Failed'),
-                             self.read.get('ReadErrorMessage', 'Operation failed')))
+            error(BluezError(self.read['ReadError'], self.read['ReadErrorMessage']))
         else:
-            reply(bytes(self.read.get('Value', b'')))
+            reply(bytes(self.read['Value']))

@@ -61,8 +61,9 @@ class Radio:
     def hear(self, first_lost: bool) -> None:
         """Each advertiser not yet let through in this round is reported
         AppearDelay later.  With first_lost (a discovery started from idle,
-        from 5.82), the kernel has not completed the start yet when the
-        first report arrives, and bluetoothd drops it."""
+        from 5.82: first_report_lost in doc/bluez-behaviour.md), the kernel
+        has not completed the start yet when the first report arrives, and
+        bluetoothd drops it."""
         if not self.round:
             return
         for address in self.adapter.on_air:

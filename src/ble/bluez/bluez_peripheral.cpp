@@ -116,7 +116,8 @@ void BluezPeripheral::release() {
     releasing_ = true;
     teardown_.begin();
   }
-  // BlueZ answers Disconnect once the link is really down, about 2 s later.
+  // BlueZ answers Disconnect once the link is really down
+  // (doc/bluez-behaviour.md, slow-disconnect).
   if (callDevice("Disconnect", disconnectCall_, &BluezPeripheral::onDisconnectReply) < 0) releaseSettled();
 }
 

@@ -15,7 +15,8 @@ class TeardownTracker;
 
 // One org.bluez.Device1 as a peripheral. Its connection state is the tool's
 // own view: BlueZ 5.66 often sends no Connected=true after a successful
-// Connect, so the Connect reply, not the property, marks the link as up.
+// Connect (doc/bluez-behaviour.md, connected_at_start), so the Connect
+// reply, not the property, marks the link as up.
 class BluezPeripheral final : public ble::Peripheral, public std::enable_shared_from_this<BluezPeripheral> {
  public:
   BluezPeripheral(const PeripheralContext& context, std::string path, const ble::Uuid& identifier);

@@ -8,10 +8,10 @@ namespace bluez {
 
 // Counts what the process must see finished before it ends, though after its
 // last line: a link of ours that BlueZ has not yet confirmed down, a
-// discovery of ours it has not yet confirmed stopped. bluetoothd waits about
-// 2 s after Disconnect before it drops a link; a program that exits in
-// between leaves a dying link that the next run on the same peripheral would
-// find up, use, and lose.
+// discovery of ours it has not yet confirmed stopped. bluetoothd takes its
+// time to drop a link after Disconnect (doc/bluez-behaviour.md,
+// slow-disconnect); a program that exits in between leaves a dying link that
+// the next run on the same peripheral would find up, use, and lose.
 class TeardownTracker {
  public:
   void begin() { ++pending_; }
