@@ -185,7 +185,8 @@ def test_run_passes_signals_on_and_stops(scenario_file, signum, trapped, status)
                          ids=['term', 'int', 'hup'])
 def test_serve_ends_on_a_signal_sent_as_soon_as_the_address_is_out(scenario_file, signum):
     # A signal that came before the main loop ran used to be lost about one
-    # time in four: a dozen tries catch that nearly always.
+    # time in four: a dozen tries catch that nearly always. The stop takes
+    # 0.06 to 0.36 s at a load of 6, and one in 36 took 1.09 s at 7.
     path = scenario_file(ONE_ADAPTER)
     for _ in range(12):
         process, address = start_serve(path)
@@ -193,7 +194,7 @@ def test_serve_ends_on_a_signal_sent_as_soon_as_the_address_is_out(scenario_file
             sent = time.monotonic()
             process.send_signal(signum)
             assert process.wait(TIMEOUT) == 0
-            assert time.monotonic() - sent < 1.0
+            assert time.monotonic() - sent < 1.5
             assert process.stderr.read() == b''
             assert leftovers(address) == []
         finally:

@@ -6,6 +6,7 @@ a capture cut short gives what it has."""
 import dataclasses
 import gzip
 import struct
+from typing import Any, Dict, List, Tuple
 
 import pytest
 
@@ -64,7 +65,7 @@ def without_offsets(events):
     return [dataclasses.replace(e, offset=0) for e in events]
 
 
-CONTAINERS = [
+CONTAINERS: List[Tuple[str, Dict[str, Any]]] = [
     ('btsnoop', {'datalink': 1002}),
     ('btsnoop', {'datalink': 1001}),
     ('pcap', {'linktype': 201}),

@@ -279,8 +279,9 @@ class LogLine(Event):
 
     @property
     def release(self) -> Optional[str]:
-        """The BlueZ release of bluetoothd's first line, "Bluetooth daemon
-        5.66" (BlueZ's src/log.c), or None for every other line."""
+        """The BlueZ release that bluetoothd's first line names ("Bluetooth
+        daemon" and the release, BlueZ's src/log.c), or None for every other
+        line."""
         prefix = 'Bluetooth daemon '
         if self.ident == 'bluetoothd' and self.message.startswith(prefix):
             return self.message[len(prefix):].strip() or None
