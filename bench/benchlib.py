@@ -121,6 +121,15 @@ class Bus:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
+def parse_counts(line):
+    """fake_bluez's "WORD key=n key=n ..." lines (DONE, STATS) as {key: n}."""
+    counts = {}
+    for item in line.split()[1:]:
+        key, _, value = item.partition("=")
+        counts[key] = int(value)
+    return counts
+
+
 def cpu_seconds(pid):
     """user+sys of a live process, summed over its threads, in seconds
     (nanosecond resolution from schedstat; clock ticks as a fallback)."""

@@ -45,7 +45,7 @@ def ms(us):
     return us / 1000.0
 
 
-def main():
+def parse_args():
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("--tool", help="bleprobe binary (default $BLEPROBE or build/bleprobe)")
     ap.add_argument("--bin-dir", help="directory with fake_bluez and exec_timer")
@@ -55,21 +55,19 @@ def main():
                     help="GATT objects appear only after Connect (an unbonded device)")
     ap.add_argument("--emit-connected", action="store_true",
                     help="also signal Connected=true after Connect (bluetoothd often does not)")
-    opts = ap.parse_args()
+    return ap.parse_args()
 
-    tool = benchlib.find_tool(opts.tool)
-    bins = benchlib.find_bin_dir(opts.bin_dir, tool)
-    if not os.access(tool, os.X_OK):
-        raise SystemExit("%s not found (set BLEPROBE or --tool)" % tool)
 
+def measure(tool, bins, opts):
+    """(baseline runs, tool runs, their wall time, fake_bluez's call counts)."""
     bus = benchlib.Bus()
-    gen_args = [os.path.join(bins, "fake_bluez"), "--mode", "identity", "--address", ADDRESS, "--serial", SERIAL]
+    gen_args = [os.path.join(bins, "fake_bluez"), "--mode", "identity", "--address", ADDRESS,
+                "--serial", SERIAL]
     if opts.gatt_on_connect:
         gen_args.append("--gatt-on-connect")
     if opts.emit_connected:
         gen_args.append("--emit-connected")
     gen = subprocess.Popen(gen_args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=bus.env(), text=True)
-    problems = []
     try:
         ready = gen.stdout.readline()
         if not ready.startswith("READY"):
@@ -95,8 +93,12 @@ def main():
                 stats_line = line
         gen.wait(10)
         bus.close()
-    stats = {k: int(v) for k, v in (item.split("=") for item in stats_line.split()[1:])}
+    return baseline, runs, wall, benchlib.parse_counts(stats_line)
 
+
+def problems_of(runs, stats, total):
+    """Each run's one line, exit and silence on stderr; one call of each kind per run."""
+    problems = []
     for i, r in enumerate(runs):
         try:
             record = json.loads(r["out"].splitlines()[0]) if r["out"] else None
@@ -108,11 +110,13 @@ def main():
             problems.append("exit status %d (wait status)" % r["status"])
         if r["stderr_bytes"]:
             problems.append("wrote %d bytes to stderr" % r["stderr_bytes"])
-    total = opts.runs + opts.warmup
     for call in ("Connect", "ReadValue", "Disconnect"):
         if stats.get(call, 0) != total:
             problems.append("%s called %d times over %d runs" % (call, stats.get(call, 0), total))
+    return problems
 
+
+def print_figures(tool, opts, baseline, runs, wall, stats):
     line = [r["line_us"] for r in runs if r["line_us"] >= 0]
     exit_ = [r["exit_us"] for r in runs]
     rss = [r["maxrss_kib"] for r in runs]
@@ -124,9 +128,10 @@ def main():
         ", Connected=true signalled" if opts.emit_connected else ""))
     if line:
         med = statistics.median(line)
-        print("  exec -> result line  median %.2f ms  p90 %.2f ms  min %.2f ms  max %.2f ms  (target median <= %.0f ms)%s" % (
-            ms(med), ms(benchlib.percentile(line, 90)), ms(min(line)), ms(max(line)), TARGET_MEDIAN_MS,
-            "" if ms(med) <= TARGET_MEDIAN_MS else "  <-- over"))
+        print("  exec -> result line  median %.2f ms  p90 %.2f ms  min %.2f ms  max %.2f ms  "
+              "(target median <= %.0f ms)%s" % (
+                  ms(med), ms(benchlib.percentile(line, 90)), ms(min(line)), ms(max(line)),
+                  TARGET_MEDIAN_MS, "" if ms(med) <= TARGET_MEDIAN_MS else "  <-- over"))
     print("  exec -> exit         median %.2f ms  p90 %.2f ms" % (
         ms(statistics.median(exit_)), ms(benchlib.percentile(exit_, 90))))
     print("  CPU per run          median %.2f ms" % ms(statistics.median(cpu)))
@@ -137,6 +142,17 @@ def main():
         ms(statistics.median(base)), max(r["maxrss_kib"] for r in baseline) / 1024.0))
     print("  fake_bluez calls     %s" % " ".join("%s=%d" % kv for kv in sorted(stats.items())))
     print("  %d runs in %.2f s" % (opts.runs, wall))
+
+
+def main():
+    opts = parse_args()
+    tool = benchlib.find_tool(opts.tool)
+    bins = benchlib.find_bin_dir(opts.bin_dir, tool)
+    if not os.access(tool, os.X_OK):
+        raise SystemExit("%s not found (set BLEPROBE or --tool)" % tool)
+    baseline, runs, wall, stats = measure(tool, bins, opts)
+    problems = problems_of(runs, stats, opts.runs + opts.warmup)
+    print_figures(tool, opts, baseline, runs, wall, stats)
     for p in problems[:10]:
         print("  !! " + p)
     if problems:

@@ -9,18 +9,11 @@ For each scenario (by default every one in scenarios/ beside this file):
 ``terminateAfter`` seconds after bleprobe's start when the scenario gives it,
 and then the lines bleprobe wrote, parsed, must equal ``expect`` in order,
 and the exit status must be 0.  The lines and the exit must also come when
-callers expect them, counted from bleprobe's start:
-
-- a scan's lines before its SIGTERM, and its exit within 1 s of it (its own
-  0.5 s, and the signal's way through bleprobe-sim);
-- identity's line within 1.3 s of its SIGTERM (a connection being released
-  holds it for up to 1 s);
-- identity-device-not-found after the 25 s search: 24.5 to 27 s;
-- identity-timeout at the 60 s limit, or up to 1 s later while a connection
-  is released: 59.5 to 61.5 s; any other identity line by then;
-- the error line that ends a scan within 0.5 s of the timeline's last event;
-- the exit within 1 s of a scan's last line, and within 3.5 s of identity's
-  (it waits up to 3 s for BlueZ to drop the link).
+callers expect them, counted from bleprobe's start (``bleprobe_sim.promises``
+holds the bounds, with their reasons): a scan's lines before its SIGTERM and
+its exit after it; identity's line at its time (the search, the time limit,
+or soon after SIGTERM); the error line that ends a scan after the
+timeline's last event; the exit after the last line.
 
 The scenarios run at the same time: most of them spend their time waiting for
 bleprobe's own time limits.
@@ -46,6 +39,7 @@ from concurrent.futures import ThreadPoolExecutor
 HERE = os.path.dirname(os.path.abspath(__file__))
 BLEPROBE_SIM = os.environ.get('BLEPROBE_SIM', 'bleprobe-sim')
 try:
+    from bleprobe_sim import promises
     from bleprobe_sim.waiting import poll_until, stop_process
 except ImportError:
     print('check_scenarios.py: the Python package bleprobe_sim is not installed '
@@ -61,22 +55,13 @@ STARTED = b'bleprobe starting\n'
 SELF_ENDING_LIMIT = 120.0
 AFTER_TERMINATE_LIMIT = 30.0
 
-# Seconds from start within which an identity line comes: the search, the
-# time limit (1 s more while a connection is released), and anything else
-# before that.
-IDENTITY_LINE_TIMES = {'identity-device-not-found': (24.5, 27.0),
-                       'identity-timeout': (59.5, 61.5)}
-ANY_IDENTITY_LINE = (0.0, 61.5)
+# An identity line's bound from start, by its error.
+IDENTITY_LINE_TIMES = {'identity-device-not-found': promises.NOT_FOUND_LINE,
+                       'identity-timeout': promises.TIMEOUT_LINE}
 # SIGTERM reaches bleprobe through bleprobe-sim's main loop, which on a
-# loaded machine was seen to take 0.2 s: bleprobe's own 0.5 s are given 1 s.
-IDENTITY_AFTER_TERMINATE = 1.3
-EXIT_AFTER_TERMINATE = 1.0
-# The timeline counts from the command's start, a little before bleprobe's
-# (0.35 s seen on a loaded machine): only lateness is measured.
-ERROR_AFTER_EVENT = 0.5
-# After the last line: a scan stops its discovery; identity waits for BlueZ
-# to drop its link, for up to 3 s.
-EXIT_AFTER_LINE = {False: 1.0, True: 3.5}
+# loaded machine was seen to take 0.2 s: a scan's exit is given half a second
+# more (identity's bound after SIGTERM has room for it).
+SIGTERM_RELAY = 0.5
 
 
 class Run:
@@ -140,19 +125,21 @@ def timing_problems(scenario, lines, terminated, exited):
     for at, record in lines:
         what = 'line %s' % json.dumps(record)
         if identity:
-            check(what, at, *IDENTITY_LINE_TIMES.get(record.get('error'), ANY_IDENTITY_LINE))
+            check(what, at, *IDENTITY_LINE_TIMES.get(record.get('error'), promises.ANY_IDENTITY_LINE))
             if terminated is not None and at >= terminated:
-                check(what + ' after SIGTERM', at - terminated, 0.0, IDENTITY_AFTER_TERMINATE)
+                check(what + ' after SIGTERM', at - terminated, *promises.CANCELLED_LINE_RELEASING)
         elif terminated is not None:
             check(what, at, 0.0, terminated)
     timeline = scenario.get('timeline')
     if timeline and lines and not identity and 'error' in lines[-1][1]:
         event = max(e['at'] for e in timeline)
-        check('error line after the last event', lines[-1][0] - event, None, ERROR_AFTER_EVENT)
+        check('error line after the last event', lines[-1][0] - event, None, promises.ERROR_AFTER_EVENT)
     if terminated is not None and not identity:
-        check('exit after SIGTERM', exited - terminated, 0.0, EXIT_AFTER_TERMINATE)
+        low, high = promises.EXIT_AFTER_SIGTERM
+        check('exit after SIGTERM', exited - terminated, low, high + SIGTERM_RELAY)
     elif lines:
-        check('exit after the last line', exited - lines[-1][0], 0.0, EXIT_AFTER_LINE[identity])
+        check('exit after the last line', exited - lines[-1][0],
+              *(promises.LINKED_EXIT_AFTER_LINE if identity else promises.EXIT_AFTER_LINE))
     return problems
 
 

@@ -3,7 +3,7 @@
 # every suite once per thing it proves, one stage per suite:
 #   unit         the unit tests
 #   integration  the binary against a simulated BlueZ on a private bus
-#   kit          bleprobe-sim's own tests
+#   kit          bleprobe-sim's own tests, and flake8 and mypy over all Python
 #   examples     the example scenarios' checker and the example callers' tests
 #   docs         the JSON Schemas and the manual page
 #   package      the Debian package built, checked with lintian, installed,

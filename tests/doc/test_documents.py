@@ -115,7 +115,8 @@ def broken_links(document, text, exists=os.path.exists, read_target=None):
         full = os.path.normpath(os.path.join(base, path)) if path else os.path.join(ROOT, document)
         if not exists(full):
             found.append(target)
-        elif anchor and full.endswith('.md') and anchor not in anchors(text if not path else read_target(full)):
+        elif anchor and full.endswith('.md') \
+                and anchor not in anchors(text if not path else read_target(full)):
             found.append(target)
     return found
 
@@ -136,16 +137,16 @@ def missing_paths(document, text, root=ROOT):
     names that their file does not contain."""
     found = []
     for path, names in named_paths(text):
-        matches = [p for pattern in (os.path.join(root, path), os.path.join(root, os.path.dirname(document), path))
-                   for p in glob.glob(pattern)]
+        patterns = (os.path.join(root, path), os.path.join(root, os.path.dirname(document), path))
+        matches = [p for pattern in patterns for p in glob.glob(pattern)]
         if not matches:
             found.append(path)
             continue
         if names and os.path.isfile(matches[0]):
             with open(matches[0], encoding='utf-8') as f:
                 content = f.read()
-            found += ['%s::%s' % (path, n) for n in names if not re.search(r'(?<![\w-])%s(?![\w-])' % re.escape(n),
-                                                                          content)]
+            found += ['%s::%s' % (path, n) for n in names
+                      if not re.search(r'(?<![\w-])%s(?![\w-])' % re.escape(n), content)]
     return found
 
 
@@ -186,6 +187,8 @@ def unknown_interface_names(text, methods=METHODS, errors=ERRORS):
 @pytest.mark.parametrize('document', DOCUMENTS + ['doc/' + page for page in MAN_PAGES])
 def test_documents_name_only_the_tables_methods_and_errors(document):
     assert unknown_interface_names(read(document)) == []
+
+
 def test_every_module_of_the_kit_says_what_it_is():
     # sim/README.md points to the modules' docstrings instead of listing them.
     silent = [os.path.relpath(path, ROOT) for path in sorted(glob.glob(os.path.join(KIT, '**', '*.py'),
@@ -281,7 +284,8 @@ def test_checks_find_planted_faults(case):
     ('permission-denied', '| `permission-denied` | all |  | retry |', [('no when', 'permission-denied')]),
 ])
 def test_error_table_check_on_planted_rows(code, row, problem):
-    text = ERROR_TABLE + '\n\n| Code | Modes | When | What a caller should do |\n|---|---|---|---|\n' + row + '\n'
+    header = '| Code | Modes | When | What a caller should do |\n|---|---|---|---|\n'
+    text = ERROR_TABLE + '\n\n' + header + row + '\n'
     assert unexplained_codes(text, {code}) == (problem or [])
 
 

@@ -85,4 +85,3 @@ def test_the_error_vocabulary_is_complete():
     for mode, codes in (('scan', SCANNING_CODES), ('dfu', SCANNING_CODES), ('identity', IDENTITY_CODES)):
         schema = line_schema.validator(mode).schema
         assert set(schema['$defs']['errorRecord']['properties']['error']['enum']) == codes, mode
-

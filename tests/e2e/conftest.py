@@ -5,7 +5,11 @@ from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+# last, so that no module of the host's own is shadowed by the guest's:
+# the tests share what the guest's modules know (bluez_paths, events)
+sys.path.append(str(HERE / "guest"))
 
 import expect  # noqa: E402
 import harness  # noqa: E402

@@ -41,6 +41,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 import stacks
+from bluez_paths import CENTRAL
 
 HERE = Path(__file__).resolve().parent
 GUEST_DIR = HERE / "guest"
@@ -88,7 +89,7 @@ mount --move /dev /newroot/dev
 mount --move /proc /newroot/proc
 mount --move /sys /newroot/sys
 exec switch_root /newroot /usr/bin/python3 -u /run/e2e/guest/runner.py
-"""
+"""  # noqa: E501 (the script's text is in the boot artefacts' cache key: a new one makes them again)
 
 
 class HarnessError(Exception):
@@ -164,7 +165,7 @@ class VmResult:
         """(time, value) of each change of one of hci0's Adapter1 properties."""
         out = []
         for e in self.events:
-            if (e.get("member") == "PropertiesChanged" and e["path"] == "/org/bluez/hci0"
+            if (e.get("member") == "PropertiesChanged" and e["path"] == CENTRAL
                     and e["args"][0] == "org.bluez.Adapter1" and prop in e["args"][1]
                     and start <= e["t"] <= end):
                 out.append((e["t"], e["args"][1][prop]))
@@ -175,6 +176,10 @@ class VmResult:
             raise AssertionError(
                 f"the scenario never started tool run {name!r}; steps: {self.steps_summary()}")
         return self.runs[name]
+
+    def step(self, op, run_name=None):
+        """The record of the first step op (of that tool run)."""
+        return next(s for s in self.steps if s["op"] == op and (run_name is None or s.get("run") == run_name))
 
     def step_failures(self):
         return [s for s in self.steps if not s.get("ok", True)]
@@ -348,7 +353,7 @@ def _build_initramfs(version, out: Path, root=Path("/")):
         raise HarnessError("harness: /bin/busybox missing (install busybox-static)")
     modules = _module_closure(version, INITRAMFS_MODULES, root)
     d, f, c = 0o040755, 0o100755, 0o020600
-    entries = [(n, d, None, (0, 0)) for n in ("bin", "dev", "proc", "sys", "modules", "run")]
+    entries: list = [(n, d, None, (0, 0)) for n in ("bin", "dev", "proc", "sys", "modules", "run")]
     entries.append(("dev/console", c, None, (5, 1)))
     entries.append(("bin/busybox", f, BUSYBOX.read_bytes(), (0, 0)))
     entries.append(("init", f, INIT_SCRIPT.encode(), (0, 0)))
@@ -479,6 +484,13 @@ def tool_started(share: Path):
     return [line.split(" ", 1)[1] for line in text.splitlines() if line.startswith("tool ")]
 
 
+def _tail(path, n=3000):
+    try:
+        return path.read_bytes()[-n:].decode(errors="replace")
+    except OSError:
+        return ""
+
+
 def _boot_once(scenario, binary: Path, share: Path, release):
     root = guest_root(release)
     vmlinux, initrd = artefacts(root)
@@ -489,27 +501,18 @@ def _boot_once(scenario, binary: Path, share: Path, release):
     (share / "stack.json").write_text(json.dumps(stack_config(release, root), indent=1))
     console = share / "console.log"
     cmd = _qemu_command(vmlinux, initrd, share, console, root)
-    timeout = BOOT_ALLOWANCE_S + _scenario_budget(scenario)
     t0 = time.monotonic()
     proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, start_new_session=True)
     try:
-        qemu_out, _ = proc.communicate(timeout=timeout)
+        qemu_out, _ = proc.communicate(timeout=BOOT_ALLOWANCE_S + _scenario_budget(scenario))
         timed_out = False
     except subprocess.TimeoutExpired:
         os.killpg(proc.pid, signal.SIGKILL)
         qemu_out, _ = proc.communicate()
         timed_out = True
     wall = time.monotonic() - t0
-
-    def tail(path, n=3000):
-        try:
-            return path.read_bytes()[-n:].decode(errors="replace")
-        except OSError:
-            return ""
-
-    result_file = share / "result.json"
-    if not result_file.exists():
+    if not (share / "result.json").exists():
         why = f"VM gave no result after {wall:.0f} s" + (" (killed at the time limit)" if timed_out else "")
         started = tool_started(share)
         if started:
@@ -517,17 +520,21 @@ def _boot_once(scenario, binary: Path, share: Path, release):
         raise (GuestDiedDuringRun if started else HarnessError)(
             f"harness: {why}; qemu exit {proc.returncode}; share {share}\n"
             f"qemu: {qemu_out.decode(errors='replace')[-1500:]}\n"
-            f"console tail:\n{tail(console)}\nrunner log tail:\n{tail(share / 'runner.log')}")
+            f"console tail:\n{_tail(console)}\nrunner log tail:\n{_tail(share / 'runner.log')}")
+    return _vm_result(scenario, share, release, wall)
+
+
+def _vm_result(scenario, share: Path, release, wall):
+    """What the guest's result file says, or the harness failure it reports."""
     try:
-        result = json.loads(result_file.read_text())
+        result = json.loads((share / "result.json").read_text())
     except ValueError as e:
         raise HarnessError(f"harness: unreadable result file in {share}: {e}")
     if result.get("harness_error"):
         raise HarnessError(
             f"harness: {result['harness_error']} (share {share})\n"
-            f"runner log tail:\n{tail(share / 'runner.log')}\n"
-            f"bluetoothd log tail:\n{tail(share / 'logs' / 'bluetoothd.log')}")
-
+            f"runner log tail:\n{_tail(share / 'runner.log')}\n"
+            f"bluetoothd log tail:\n{_tail(share / 'logs' / 'bluetoothd.log')}")
     runs = {}
     for name, r in result["runs"].items():
         runs[name] = ToolRun(

@@ -20,10 +20,14 @@ import statistics
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+sys.path.insert(1, str(HERE.parent.parent / "sim"))
+sys.path.append(str(HERE / "guest"))
 
 import harness  # noqa: E402
 import scenarios  # noqa: E402
+from bluez_paths import PERIPHERAL_DEVICE  # noqa: E402
 
 
 def search_seconds(result, run):
@@ -54,7 +58,7 @@ def first_heard_seconds(result, run_name):
     if not starts:
         return None
     heard = [e["t"] for e in result.events if e.get("member") == "InterfacesAdded"
-             and e["args"][0] == scenarios.DEVICE_PATH and e["t"] >= starts[0]["t"]]
+             and e["args"][0] == PERIPHERAL_DEVICE and e["t"] >= starts[0]["t"]]
     if run_name == "scan" and run.chunks:
         heard.append(run.chunks[0][0])
     return min(heard) - starts[0]["t"] if heard else None

@@ -48,7 +48,9 @@ programs made to org.bluez (the runner watches the bus as a monitor), with
 the caller's process id, so tests can check what the tool asked BlueZ.
 """
 
-PERIPHERAL_ADDRESS = "00:AA:01:01:00:01"
+from bleprobe_sim.promises import SEARCH_S
+from bluez_paths import CENTRAL, PERIPHERAL_ADAPTER, PERIPHERAL_DEVICE
+
 DEVICE_ID = "00000000-0000-0000-0000-00AA01010001"
 UNKNOWN_DEVICE_ID = "00000000-0000-0000-0000-00AA010100FE"
 
@@ -63,13 +65,23 @@ SERIAL_NUMBER = "2A25"
 RADIO_REPEAT_S = 2.0
 
 
-# A scan stops its discovery and exits on SIGTERM: StopDiscovery is one round
-# trip to bluetoothd. Measured in the guest from the signal to the exit: 0.09
-# to 0.25 s, under software emulation on a two-core host at a load of 7.
-SCAN_EXIT_AFTER_SIGTERM_S = 0.5
+# A scan stops its discovery and exits on SIGTERM within the tool's bound
+# (bleprobe_sim.promises.EXIT_AFTER_SIGTERM): StopDiscovery is one round trip
+# to bluetoothd. Measured in the guest from the signal to the exit: 0.09 to
+# 0.25 s, under software emulation on a two-core host at a load of 7.
 # How long the runner waits for that exit before it kills the tool: past the
 # bound, only so that a hung tool costs the boot little.
 SCAN_EXIT_WAIT_S = 5
+
+
+def sigterm_scan(run):
+    """SIGTERM to a scan, then its exit waited for."""
+    return [{"op": "sigterm", "run": run}, {"op": "wait_exit", "run": run, "timeout": SCAN_EXIT_WAIT_S}]
+
+
+# after an identity run: it made the link, so it must also have asked
+# BlueZ to drop it
+LINK_RELEASED = {"op": "wait_device", "property": "Connected", "value": False, "timeout": 30}
 
 # An identity run for an address nobody advertises searches for 25 s
 # (BluezDiscovery::kSearchTime), then stops the discovery and reports
@@ -79,7 +91,6 @@ SCAN_EXIT_WAIT_S = 5
 # with, hence a second's margin either way. The whole run cannot be shorter
 # than the search, and adds the start (exec, bus, BlueZ's objects: 0.56 s
 # idle) and the exit (0.09 s); 2.3 s in all seen with the host at a load of 7.
-SEARCH_S = 25.0
 SEARCH_BOUNDS_S = (SEARCH_S - 1.0, SEARCH_S + 1.0)
 SEARCH_RUN_BOUNDS_S = (SEARCH_S, SEARCH_S + 3.0)
 
@@ -89,7 +100,7 @@ def hexs(data: bytes) -> str:
 
 
 def unit_adv(payload: bytes, with_uuid_list=True, extra=None):
-    adv = {"service_data": {UNIT: hexs(payload)}}
+    adv: dict = {"service_data": {UNIT: hexs(payload)}}
     if extra:
         adv["service_data"].update({k: hexs(v) for k, v in extra.items()})
     if with_uuid_list:
@@ -134,8 +145,7 @@ SCAN_CHANGES = {
         {"op": "wait_service_data", "run": "scan", "uuid": UNIT, "hex": hexs(b"1234-567"),
          "since": "now", "timeout": 60},
         {"op": "settle", "seconds": 1},
-        {"op": "sigterm", "run": "scan"},
-        {"op": "wait_exit", "run": "scan", "timeout": SCAN_EXIT_WAIT_S},
+        *sigterm_scan("scan"),
     ],
 }
 
@@ -146,15 +156,13 @@ SCAN_SERVICE_DATA_ONLY = {
         {"op": "start", "run": "empty"},
         {"op": "wait_discovering", "timeout": 60},
         {"op": "settle", "seconds": 1},
-        {"op": "sigterm", "run": "empty"},
-        {"op": "wait_exit", "run": "empty", "timeout": SCAN_EXIT_WAIT_S},
+        *sigterm_scan("empty"),
         # the service UUID appears only as the key of the service data
         {"op": "peripheral", "gatt": None, "adv": unit_adv(b"0042-001", with_uuid_list=False),
          "repeat_s": RADIO_REPEAT_S},
         {"op": "start", "run": "scan"},
         {"op": "wait_lines", "run": "scan", "count": 1, "timeout": 60},
-        {"op": "sigterm", "run": "scan"},
-        {"op": "wait_exit", "run": "scan", "timeout": SCAN_EXIT_WAIT_S},
+        *sigterm_scan("scan"),
     ],
 }
 
@@ -186,8 +194,7 @@ def _invalid_steps():
         {"op": "wait_service_data", "run": "scan", "uuid": UNIT,
          "hex": hexs(INVALID_UNIT_PAYLOADS[2]), "timeout": 60},
         {"op": "settle", "seconds": 1},
-        {"op": "sigterm", "run": "scan"},
-        {"op": "wait_exit", "run": "scan", "timeout": SCAN_EXIT_WAIT_S},
+        *sigterm_scan("scan"),
     ]
     return steps
 
@@ -223,8 +230,7 @@ def identity_scenario(name, gatt, extra_runs=()):
         {"op": "peripheral", "gatt": gatt, "adv": unit_adv(b"1234-567")},
         {"op": "discover", "timeout": 60},
         {"op": "run", "run": "identity", "args": ["--identity", DEVICE_ID], "timeout": 120},
-        # the tool made the link, so it must also have asked BlueZ to drop it
-        {"op": "wait_device", "property": "Connected", "value": False, "timeout": 30},
+        LINK_RELEASED,
     ]
     for run_name, args in extra_runs:
         steps.append({"op": "run", "run": run_name, "args": args, "timeout": 120})
@@ -246,7 +252,7 @@ IDENTITY_INVALID_SERIAL["steps"] += [
     {"op": "settle", "seconds": 0.5},
     {"op": "sigterm", "run": "cancelled"},
     {"op": "wait_exit", "run": "cancelled", "timeout": 30},
-    {"op": "wait_device", "property": "Connected", "value": False, "timeout": 30},
+    LINK_RELEASED,
 ]
 
 CALLER_SERIAL = b"00AA0101BEEF0042"
@@ -257,10 +263,9 @@ CALLER_SEQUENCE = {
         {"op": "peripheral", "gatt": dis_app(CALLER_SERIAL), "adv": unit_adv(b"7777-001")},
         {"op": "start", "run": "scan"},
         {"op": "wait_lines", "run": "scan", "count": 1, "timeout": 60},
-        {"op": "sigterm", "run": "scan"},
-        {"op": "wait_exit", "run": "scan", "timeout": SCAN_EXIT_WAIT_S},
+        *sigterm_scan("scan"),
         {"op": "run", "run": "identity", "args": ["--identity", "$deviceId:scan"], "timeout": 120},
-        {"op": "wait_device", "property": "Connected", "value": False, "timeout": 30},
+        LINK_RELEASED,
     ],
 }
 
@@ -276,14 +281,12 @@ ADAPTER_OFF = {
     ],
 }
 
-HCI0 = "/org/bluez/hci0"
-DEVICE_PATH = HCI0 + "/dev_" + PERIPHERAL_ADDRESS.replace(":", "_")
 PROPERTIES = "org.freedesktop.DBus.Properties"
-POWERED_OFF = {"member": "PropertiesChanged", "path": HCI0, "prop": "Powered", "value": False}
-DEVICE_REMOVED = {"iface_removed": "org.bluez.Device1", "object": DEVICE_PATH}
+POWERED_OFF = {"member": "PropertiesChanged", "path": CENTRAL, "prop": "Powered", "value": False}
+DEVICE_REMOVED = {"iface_removed": "org.bluez.Device1", "object": PERIPHERAL_DEVICE}
 
 
-def set_powered(on, adapter=HCI0, call_id=None):
+def set_powered(on, adapter=CENTRAL, call_id=None):
     return {"id": call_id or f"powered-{on}", "path": adapter, "interface": PROPERTIES,
             "method": "Set", "signature": "ssv", "args": ["org.bluez.Adapter1", "Powered", on]}
 
@@ -298,11 +301,10 @@ FORGOTTEN = {
         {"op": "peripheral", "gatt": dis_app(FORGOTTEN_SERIAL), "adv": unit_adv(b"7777-002")},
         {"op": "start", "run": "scan"},
         {"op": "wait_lines", "run": "scan", "count": 1, "timeout": 60},
-        {"op": "sigterm", "run": "scan"},
-        {"op": "wait_exit", "run": "scan", "timeout": SCAN_EXIT_WAIT_S},
+        *sigterm_scan("scan"),
         {"op": "wait_event", "match": DEVICE_REMOVED, "since": 0, "timeout": 90},
         {"op": "run", "run": "identity", "args": ["--identity", "$deviceId:scan"], "timeout": 120},
-        {"op": "wait_device", "property": "Connected", "value": False, "timeout": 30},
+        LINK_RELEASED,
         # nobody advertises this address: the search gives up
         {"op": "run", "run": "unknown", "args": ["--identity", UNKNOWN_DEVICE_ID], "timeout": 120},
     ],
@@ -350,7 +352,7 @@ CUT_REPEATS = 4
 def _forget_and_find(i, step):
     return [
         {"op": "call", "id": f"cut-{i}-remove-{step}", "method": "RemoveDevice",
-         "signature": "o", "args": [DEVICE_PATH], "wait": True, "must_succeed": True},
+         "signature": "o", "args": [PERIPHERAL_DEVICE], "wait": True, "must_succeed": True},
         {"op": "wait_event", "match": DEVICE_REMOVED, "since": f"cut-{i}-{step}",
          "timeout": 30, "harness": True},
         {"op": "discover", "timeout": 60},
@@ -365,7 +367,7 @@ def _cut_steps():
             {"op": "mark", "name": f"cut-{i}"},
             # the peripheral's side learns of the link first, some 50 ms
             # before the Connect reply
-            {"op": "hook", "on": {"path_prefix": "/org/bluez/hci1/dev_",
+            {"op": "hook", "on": {"path_prefix": PERIPHERAL_ADAPTER + "/dev_",
                                   "device_state": {"Connected": True}},
              "then": [set_powered(False, call_id=f"cut-{i}-off")]},
             {"op": "call", "id": f"cut-{i}-connect", "path": "$device",
@@ -378,7 +380,7 @@ def _cut_steps():
             {"op": "poll_device", "interval_ms": 10},
             {"op": "run", "run": f"identity-{i}", "args": ["--identity", DEVICE_ID], "timeout": 120},
             {"op": "poll_device"},
-            {"op": "wait_device", "property": "Connected", "value": False, "timeout": 30},
+            LINK_RELEASED,
             {"op": "mark", "name": f"cut-{i}-done"},
             *_forget_and_find(i, "done"),
         ]
@@ -429,7 +431,7 @@ ADAPTER_GONE = {
              "interface": "org.bluez.Device1", "method": "Disconnect"}]),
         # the peripheral's controller goes off
         *_while_reading("peer-off", [
-            {"op": "call", **set_powered(False, "/org/bluez/hci1", "peer-off")}]),
+            {"op": "call", **set_powered(False, PERIPHERAL_ADAPTER, "peer-off")}]),
         *_while_reading("powered-property", [{"op": "call", **set_powered(False)}]),
         *_while_reading("btmgmt", [
             {"op": "exec", "id": "btmgmt-off", "wait": False,
@@ -461,8 +463,7 @@ SCANNERS = {
         {"op": "start", "run": "second"},
         {"op": "wait_lines", "run": "second", "count": 1, "timeout": 60},
         {"op": "mark", "name": "first-stopping"},
-        {"op": "sigterm", "run": "first"},
-        {"op": "wait_exit", "run": "first", "timeout": SCAN_EXIT_WAIT_S},
+        *sigterm_scan("first"),
         # bluetoothd stopped everyone's discovery within 0.1 s of such an exit;
         # this absence has no event to wait for
         {"op": "settle", "seconds": 1.5},
@@ -481,16 +482,15 @@ SCANNERS = {
          "wait": True, "must_succeed": True},
         {"op": "close_client", "client": "other"},
         {"op": "wait_event", "since": "other", "timeout": 30, "harness": True,
-         "match": {"member": "PropertiesChanged", "path": HCI0, "prop": "Discovering",
+         "match": {"member": "PropertiesChanged", "path": CENTRAL, "prop": "Discovering",
                    "value": False}},
         {"op": "mark", "name": "stopped"},
         {"op": "wait_event", "since": "stopped", "timeout": 30,
-         "match": {"member": "PropertiesChanged", "path": HCI0, "prop": "Discovering",
+         "match": {"member": "PropertiesChanged", "path": CENTRAL, "prop": "Discovering",
                    "value": True}},
         {"op": "advertise", "adv": unit_adv(b"5000-004")},
         {"op": "wait_lines", "run": "second", "count": 4, "timeout": 30},
-        {"op": "sigterm", "run": "second"},
-        {"op": "wait_exit", "run": "second", "timeout": SCAN_EXIT_WAIT_S},
+        *sigterm_scan("second"),
     ],
 }
 
@@ -510,8 +510,7 @@ SCAN_FIRST_REPORT = {
         {"op": "peripheral", "gatt": None, "adv": unit_adv(b"0042-002")},
         {"op": "start", "run": "scan"},
         {"op": "wait_lines", "run": "scan", "count": 1, "timeout": 60},
-        {"op": "sigterm", "run": "scan"},
-        {"op": "wait_exit", "run": "scan", "timeout": SCAN_EXIT_WAIT_S},
+        *sigterm_scan("scan"),
     ],
 }
 
@@ -525,7 +524,7 @@ def never_scanned(name, controllers):
     return {"name": name, "controllers": controllers, "steps": [
         {"op": "peripheral", "gatt": dis_app(NEVER_SCANNED_SERIAL), "adv": unit_adv(b"7777-006")},
         {"op": "run", "run": "identity", "args": ["--identity", DEVICE_ID], "timeout": 120},
-        {"op": "wait_device", "property": "Connected", "value": False, "timeout": 30},
+        LINK_RELEASED,
     ]}
 
 
@@ -544,11 +543,10 @@ UNPRIVILEGED = {
         *[step for who, user in (("root", None), ("user", UNPRIVILEGED_USER)) for step in [
             {"op": "start", "run": f"scan-{who}", "user": user},
             {"op": "wait_lines", "run": f"scan-{who}", "count": 1, "timeout": 60},
-            {"op": "sigterm", "run": f"scan-{who}"},
-            {"op": "wait_exit", "run": f"scan-{who}", "timeout": SCAN_EXIT_WAIT_S},
+            *sigterm_scan(f"scan-{who}"),
             {"op": "run", "run": f"identity-{who}", "user": user,
              "args": ["--identity", f"$deviceId:scan-{who}"], "timeout": 120},
-            {"op": "wait_device", "property": "Connected", "value": False, "timeout": 30},
+            LINK_RELEASED,
         ]],
     ],
 }
@@ -565,11 +563,10 @@ SCAN_WHILE_READING = {
         {"op": "start", "run": "scan"},
         {"op": "wait_lines", "run": "scan", "count": 1, "timeout": 60},
         {"op": "run", "run": "identity", "args": ["--identity", "$deviceId:scan"], "timeout": 120},
-        {"op": "wait_device", "property": "Connected", "value": False, "timeout": 30},
+        LINK_RELEASED,
         {"op": "advertise", "adv": unit_adv(b"7777-009")},
         {"op": "wait_lines", "run": "scan", "count": 2, "timeout": 60},
-        {"op": "sigterm", "run": "scan"},
-        {"op": "wait_exit", "run": "scan", "timeout": SCAN_EXIT_WAIT_S},
+        *sigterm_scan("scan"),
     ],
 }
 

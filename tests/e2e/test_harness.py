@@ -11,6 +11,7 @@ from pathlib import Path
 
 import pytest
 
+import events
 import harness
 import stacks
 
@@ -274,11 +275,6 @@ def test_guest_kernel_panic(monkeypatch, steps, error, boots):
     assert "VM gave no result" in str(info.value)
 
 
-def _runner_globals():
-    import runpy
-    return runpy.run_path(str(harness.GUEST_DIR / "runner.py"), run_name="e2e_runner")
-
-
 PEER = "/org/bluez/hci1/dev_00_AA_01_00_00_00"
 
 
@@ -303,6 +299,5 @@ PEER = "/org/bluez/hci1/dev_00_AA_01_00_00_00"
       "args": ["org.bluez.Adapter1", {"Connected": True}, []]}, False),
 ])
 def test_hook_on_the_peripheral_seeing_the_link(event, fires):
-    event_matches = _runner_globals()["event_matches"]
     match = {"path_prefix": "/org/bluez/hci1/dev_", "device_state": {"Connected": True}}
-    assert event_matches(event, match) is fires
+    assert events.matches(event, match) is fires

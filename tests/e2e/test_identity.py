@@ -8,7 +8,7 @@ from expect import assert_clean_exit, assert_output, assert_step_ok, describe
 from scenarios import (ADAPTER_GONE, BACK_TO_BACK, BACK_TO_BACK_GAPS, BACK_TO_BACK_SERIAL,
                        CALLER_SEQUENCE, CALLER_SERIAL, CUT_REPEATS, CUT_SERIAL, DEVICE_ID,
                        FORGOTTEN, FORGOTTEN_SERIAL, IDENTITY_INVALID_SERIAL, IDENTITY_NO_DIS,
-                       DEVICE_PATH, IDENTITY_SUCCESS, NEVER_SCANNED, NEVER_SCANNED_DUAL,
+                       PERIPHERAL_DEVICE, IDENTITY_SUCCESS, NEVER_SCANNED, NEVER_SCANNED_DUAL,
                        NEVER_SCANNED_SERIAL, SCAN_WHILE_READING, SCAN_WHILE_READING_SERIAL,
                        SEARCH_BOUNDS_S, SEARCH_RUN_BOUNDS_S,
                        SERVICES_AFTER_CUT, UNPRIVILEGED, UNPRIVILEGED_SERIAL)
@@ -140,7 +140,7 @@ def test_run_exits_only_once_bluez_has_dropped_its_link(vm, run_name):
     # BlueZ answers Disconnect when the link is down, just before it
     # signals Connected=false
     down = [e["t"] for e in r.events
-            if e.get("member") == "PropertiesChanged" and e["path"] == DEVICE_PATH
+            if e.get("member") == "PropertiesChanged" and e["path"] == PERIPHERAL_DEVICE
             and e["args"][1].get("Connected") is False and connects[0]["t"] < e["t"]]
     down += [reply["t"] for reply in map(r.reply, r.calls(run, "Disconnect")) if reply]
     assert down and min(down) <= run.ended, \
@@ -188,10 +188,10 @@ def test_bluez_signals_services_resolved_before_the_service_objects(vm):
             if not run.started <= e["t"] <= run.ended:
                 continue
             if (resolved is None and e.get("member") == "PropertiesChanged"
-                    and e["path"] == DEVICE_PATH and e["args"][1].get("ServicesResolved") is True):
+                    and e["path"] == PERIPHERAL_DEVICE and e["args"][1].get("ServicesResolved") is True):
                 resolved = e["t"]
             if (added is None and e.get("member") == "InterfacesAdded"
-                    and e["args"][0].startswith(DEVICE_PATH + "/")
+                    and e["args"][0].startswith(PERIPHERAL_DEVICE + "/")
                     and e["args"][1].get("org.bluez.GattService1", {}).get("UUID", "")
                     .startswith("0000180a")):
                 added = e["t"]

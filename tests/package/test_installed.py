@@ -20,7 +20,8 @@ def test_the_packages_install_what_the_manual_pages_name():
     assert harness.BLEPROBE == '/usr/bin/bleprobe'
     paths = ['/usr/bin/bleprobe', '/usr/share/man/man1/bleprobe.1.gz', DOC + 'copyright',
              DOC + 'protocol.md', DOC + 'schema/scan.schema.json', DOC + 'schema/dfu.schema.json',
-             DOC + 'schema/identity.schema.json', '/usr/bin/bleprobe-sim', '/usr/share/man/man1/bleprobe-sim.1.gz',
+             DOC + 'schema/identity.schema.json', '/usr/bin/bleprobe-sim',
+             '/usr/share/man/man1/bleprobe-sim.1.gz',
              '/usr/share/bleprobe-sim/scenario.schema.json',
              '/usr/lib/python3/dist-packages/bleprobe_sim/pytest_plugin.py']
     assert [p for p in paths if not os.path.isfile(p)] == []

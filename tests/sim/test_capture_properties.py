@@ -12,6 +12,7 @@ import shutil
 import signal
 import struct
 import tempfile
+from typing import Any, Dict, List, Tuple
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -49,7 +50,7 @@ def content():
 
 # (container, options, where each record's length fields are and where its
 # HCI packet or mgmt event starts, from the record's start)
-CAPTURES = [
+CAPTURES: List[Tuple[str, Dict[str, Any], Tuple[int, ...], int]] = [
     ('btsnoop', {}, (0, 4), 24),
     ('btsnoop', {'datalink': 1002}, (0, 4), 25),
     ('btsnoop', {'datalink': 1001}, (0, 4), 24),

@@ -30,15 +30,13 @@ import dbus.mainloop.glib
 import dbus.service
 from gi.repository import GLib
 
+from bluez_paths import uuid128
+
 BLUEZ = "org.bluez"
 PROPS = "org.freedesktop.DBus.Properties"
 ROOT = "/org/bleprobe/e2e"
 # seconds before a read is answered, to hold a reader in the middle of a read
 READ_DELAY = {"s": 0.0}
-
-
-def uuid128(short):
-    return f"0000{short.lower()}-0000-1000-8000-00805f9b34fb" if len(short) == 4 else short
 
 
 def reply(**kw):
@@ -146,6 +144,7 @@ class Characteristic(GattObject):
         sys.stderr.write(f"ReadValue #{self.reads} options={dict(options)}\n")
         reply(event="read")
         value = dbus.Array(self.value, signature="y")
+
         def answer():
             ok(value)
             return False
@@ -204,7 +203,6 @@ class Peripheral:
             reply(ok=True)
         else:
             reply(ok=False, error=f"unknown command {cmd}")
-
 
     def readvertise(self):
         # Failures (the adapter switched off by the scenario, say) only skip
