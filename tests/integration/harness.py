@@ -25,6 +25,7 @@ import pytest
 
 import line_schema
 from bleprobe_sim import bus as sim_bus
+from bleprobe_sim import promises
 from bleprobe_sim.client import SimClient
 from bleprobe_sim.dbus_values import to_json
 from bleprobe_sim.profiles import PROFILES
@@ -46,7 +47,6 @@ PYTHON = '/usr/bin/python3'
 TIMEOUT = 20.0
 # The tool's search for a peripheral that BlueZ does not list, which a run may
 # spend before it does anything else.
-SEARCH_TIME = 25.0
 
 # What the tests of both modes name: the adapter, an address where no bus
 # listens, the releases to run a flow on when it must come out the same.
@@ -89,18 +89,10 @@ DENY_ADAPTER_METHODS = sim_bus.DENY_ADAPTER_METHODS
 EXIT_SLACK = float(os.environ.get('BLEPROBE_EXIT_SLACK', '0'))
 
 
-def exit_bound(seconds):
-    return seconds + EXIT_SLACK
-
-
-# The half second the tool waits for the adapter's fate before it reports a
-# link's end, a failed Connect or a failed read, and before it restarts a
-# discovery that BlueZ ended (doc/bluez-behaviour.md: links-end-first,
-# discovery-ended-under-us). Counted from the simulation's event: a little
-# less for the two processes' clocks, and more for the way through the bus, a
-# disconnection of 0.05 s and a loaded machine (0.96 s seen once in 27 at a
-# load of 6; a build that waits 5 s, or not at all, fails either way).
-HALF_SECOND = (0.45, 1.2)
+def exit_bound(bound):
+    """One of bleprobe_sim.promises's bounds that ends at the tool's exit."""
+    low, high = bound
+    return low, high + EXIT_SLACK
 
 
 def assert_between(what, seconds, low, high):
@@ -210,7 +202,7 @@ class Tool:
             self.terminated = time.monotonic()
             self.process.send_signal(signal.SIGTERM)
 
-    def finish(self, timeout=SEARCH_TIME + TIMEOUT):
+    def finish(self, timeout=promises.SEARCH_S + TIMEOUT):
         """Wait for the exit; return (status, records), checking every line
         and that nothing reached stderr."""
         try:

@@ -7,9 +7,10 @@ from typing import Any, Dict, Optional, Tuple
 import dbus
 import pytest
 
+from bleprobe_sim import promises
 from bleprobe_sim.names import ADAPTER, DEVICE, GATT_CHARACTERISTIC, OBJECT_MANAGER, PROPERTIES, uuid16
 from bleprobe_sim.profiles import PROFILES
-from harness import (ALL_RELEASES, DENY_BLUEZ, HALF_SECOND, HCI0, assert_between, bluez_without_adapter,
+from harness import (ALL_RELEASES, DENY_BLUEZ, HCI0, assert_between, bluez_without_adapter,
                      device_id, exit_bound, forge, forged_bluez_exit, no_bluez, unreachable_bus)
 
 ADDRESS = 'D0:00:00:00:00:01'
@@ -233,7 +234,8 @@ def test_gatt_problem_is_reported_and_the_link_released(bluez, bus, run_tool, ca
     if reads:
         # The failed read is held for the adapter's fate.
         read = bluez.calls('ReadValue', pid=tool.pid)[0]['time']
-        assert_between('line after the failed read', tool.line_times[0] - read, *HALF_SECOND)
+        assert_between('line after the failed read', tool.line_times[0] - read,
+                       *promises.AFTER_HALF_SECOND_WAIT)
 
 
 # ---------------------------------------------------------------------------
@@ -265,7 +267,7 @@ def test_unknown_identifier_is_not_connected(bluez, bus, run_tool, setup, identi
     if searched:
         bluez.wait_for_call('SetDiscoveryFilter', pid=tool.pid, count=2)
         # After the whole 25 s search, and not much later.
-        assert_between('not found after', tool.line_times[0] - tool.started, 24.5, 27.0)
+        assert_between('not found after', tool.line_times[0] - tool.started, *promises.NOT_FOUND_LINE)
     assert discovery_calls(bluez, tool) == (SEARCH if searched else [])
 
 
@@ -354,8 +356,9 @@ def test_search_that_does_not_end_by_itself(bluez, bus, run_tool, case):
     # No link to release: the line comes at once, and the exit once the
     # discovery is stopped.
     if action is sigterm:
-        assert_between('line after SIGTERM', tool.line_times[0] - tool.terminated, 0.0, 0.5)
-    assert_between('exit after the line', tool.exited - tool.line_times[0], 0.0, exit_bound(1.0))
+        assert_between('line after SIGTERM', tool.line_times[0] - tool.terminated, *promises.CANCELLED_LINE)
+    assert_between('exit after the line', tool.exited - tool.line_times[0],
+                   *exit_bound(promises.EXIT_AFTER_LINE))
     if len(calls) > 2:
         # Sent on the way out: the simulation may log it after the exit.
         bluez.wait_for_call('SetDiscoveryFilter', pid=tool.pid, count=2)
@@ -377,7 +380,8 @@ def test_failed_connect_is_reported(bluez, bus, run_tool, name, message):
     assert calls.count('Connect') == 1 and 'ReadValue' not in calls
     # Answered 0.05 s after the call, and held for the adapter's fate.
     connect = bluez.calls('Connect', pid=tool.pid)[0]['time']
-    assert_between('line after the failed Connect', tool.line_times[0] - connect, *HALF_SECOND)
+    assert_between('line after the failed Connect', tool.line_times[0] - connect,
+                   *promises.AFTER_HALF_SECOND_WAIT)
 
 
 def lose_link_before_services_resolved(sim, tool, path):
@@ -420,7 +424,7 @@ def test_disconnection_before_a_result(bluez, bus, run_tool, case):
     status, records = tool.finish()
     assert (status, records) == (0, [error('identity-disconnected')])
     # The link's end is held for the adapter's fate.
-    assert_between('line after the link ended', tool.line_times[0] - ended, *HALF_SECOND)
+    assert_between('line after the link ended', tool.line_times[0] - ended, *promises.AFTER_HALF_SECOND_WAIT)
 
 
 def forged_link_loss(path, bluez_name):
@@ -495,11 +499,13 @@ def test_waiting_for_the_link_to_drop_is_bounded(bluez, bus, run_tool, sigterm):
     # No disconnection comes: the deferred report writes the line 1 s after
     # Disconnect, then the process waits 3 s for the link, or until SIGTERM.
     disconnect = bluez.calls('Disconnect', pid=tool.pid)[0]['time']
-    assert_between('line after Disconnect', tool.line_times[0] - disconnect, 0.7, 1.3)
+    assert_between('line after Disconnect', tool.line_times[0] - disconnect, *promises.LINE_AFTER_DISCONNECT)
     if sigterm:
-        assert_between('exit after SIGTERM', tool.exited - tool.terminated, 0.0, exit_bound(0.5))
+        assert_between('exit after SIGTERM', tool.exited - tool.terminated,
+                       *exit_bound(promises.EXIT_AFTER_SIGTERM))
     else:
-        assert_between('exit after the line', tool.exited - tool.line_times[0], 2.7, exit_bound(3.5))
+        assert_between('exit after the line', tool.exited - tool.line_times[0],
+                       *exit_bound(promises.EXIT_AFTER_LINK_WAIT))
 
 
 def hang_read(sim, tool, path):
@@ -549,7 +555,8 @@ def test_sigterm_while_connecting_cancels_the_attempt(bluez, bus, run_tool):
     assert (status, records) == (0, [error('identity-cancelled')])
     # The attempt is released first: the line follows within the deferred
     # report's 1 s.
-    assert_between('line after SIGTERM', tool.line_times[0] - tool.terminated, 0.0, 1.3)
+    assert_between('line after SIGTERM', tool.line_times[0] - tool.terminated,
+                   *promises.CANCELLED_LINE_RELEASING)
     # Disconnect is how BlueZ abandons a pending Connect.
     assert link_calls(bluez, tool) == ['Connect', 'Disconnect']
 

@@ -6,9 +6,10 @@ import time
 import dbus
 import pytest
 
+from bleprobe_sim import promises
 from bleprobe_sim.dbus_values import byte_array, service_data
 from bleprobe_sim.names import ADAPTER, DEVICE, OBJECT_MANAGER, PROPERTIES, uuid16
-from harness import (ALL_RELEASES, DENY_ADAPTER_METHODS, DENY_BLUEZ, HALF_SECOND, HCI0, UNREACHABLE_BUS,
+from harness import (ALL_RELEASES, DENY_ADAPTER_METHODS, DENY_BLUEZ, HCI0, UNREACHABLE_BUS,
                      Tool, assert_between, bluez_without_adapter, device_id, exit_bound, forge,
                      forged_bluez_exit, no_bluez, unreachable_bus)
 
@@ -36,7 +37,8 @@ def stop(tool):
     tool.terminate()
     status, records = tool.finish()
     assert status == 0
-    assert_between('exit after SIGTERM', tool.exited - tool.terminated, 0.0, exit_bound(0.5))
+    assert_between('exit after SIGTERM', tool.exited - tool.terminated,
+                   *exit_bound(promises.EXIT_AFTER_SIGTERM))
     return records
 
 
@@ -45,7 +47,8 @@ def finish_by_itself(tool):
     last line (the error that ended it)."""
     status, records = tool.finish()
     assert status == 0
-    assert_between('exit after the last line', tool.exited - tool.line_times[-1], 0.0, exit_bound(1.0))
+    assert_between('exit after the last line', tool.exited - tool.line_times[-1],
+                   *exit_bound(promises.EXIT_AFTER_LINE))
     return records
 
 
@@ -565,7 +568,7 @@ def test_scan_outlives_other_programs_discoveries(bluez, bus, run_tool, other):
         # The discovery ended with the client's leaving; the restart (its
         # StopDiscovery first) waits for the adapter's fate.
         restart = next(c['time'] for c in bluez.calls(pid=tool.pid) if c['time'] > left)
-        assert_between('restart after the discovery ended', restart - left, *HALF_SECOND)
+        assert_between('restart after the discovery ended', restart - left, *promises.AFTER_HALF_SECOND_WAIT)
 
 
 def test_refused_restart_is_reported(bluez, bus, run_tool):
@@ -573,4 +576,5 @@ def test_refused_restart_is_reported(bluez, bus, run_tool):
     left = client_stops_with_filter_and_leaves(bluez, bus, tool, lambda: bluez.fail_adapter_method(
         HCI0, 'StartDiscovery', 'org.bluez.Error.NotAuthorized'))
     assert finish_by_itself(tool) == [{'error': 'permission-denied'}]
-    assert_between('refused restart after the discovery ended', tool.line_times[0] - left, *HALF_SECOND)
+    assert_between('refused restart after the discovery ended', tool.line_times[0] - left,
+                   *promises.AFTER_HALF_SECOND_WAIT)
