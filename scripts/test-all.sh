@@ -79,9 +79,11 @@ in_background() {
 }
 jobs_started=""
 
-tests() {
-    ctest --test-dir "$build" --output-on-failure "$@"
+# ctest in a build directory (CMake 3.18, Debian 11's, has no --test-dir)
+ctest_in() {
+    (cd "$1" && shift && ctest --output-on-failure "$@")
 }
+tests() { ctest_in "$build" "$@"; }
 
 suite_install() { "$root/scripts/install-deps.sh" --test; }
 suite_build() { "$root/scripts/build.sh" -DBLEPROBE_TESTS=ON -DBLEPROBE_E2E=ON -DBLEPROBE_PACKAGE_TEST=ON; }
@@ -98,7 +100,7 @@ suite_e2e_harness() { tests -R '^e2e_harness$'; }
 # The sanitized build runs what exercises the sanitized binary.
 suite_sanitized() {
     nice -n 10 "$root/scripts/build-sanitized.sh" &&
-        ctest --test-dir "$root/build-sanitize" --output-on-failure -j2 -L '^(unit|integration)$'
+        ctest_in "$root/build-sanitize" -j2 -L '^(unit|integration)$'
 }
 suite_fuzz() { nice -n 10 "$root/scripts/fuzz.sh" 8; }
 # The arm builds, cross-compiled, their tests run under qemu-user; each
@@ -107,7 +109,7 @@ cross() {
     arch=$1
     shift
     nice -n 10 "$root/scripts/build-cross.sh" "$arch" -DBLEPROBE_PACKAGE_TEST=ON &&
-        ctest --test-dir "$root/build-$arch" --output-on-failure "$@"
+        ctest_in "$root/build-$arch" "$@"
 }
 suite_arm64() { cross arm64; }
 # armhf: the unit tests (32-bit sizes and time_t)
