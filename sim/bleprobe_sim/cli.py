@@ -4,11 +4,11 @@ programs that run bleprobe on machines without Bluetooth."""
 import argparse
 import os
 import signal
-import subprocess
 import sys
 from typing import Callable, List, NoReturn, Optional
 
 from . import __version__
+from .compat import popen_in_own_group
 from .waiting import poll_until, stop_process
 
 PROG = 'bleprobe-sim'
@@ -224,7 +224,7 @@ def run(loop, bus, player, signals: Signals, command: List[str], faults: Faults)
     try:
         # A process group of its own, so that what COMMAND starts in the
         # background is stopped with it.
-        child = subprocess.Popen(command, env=env, process_group=0)
+        child = popen_in_own_group(command, env=env)
     except FileNotFoundError:
         sys.stderr.write('%s: %s: not found\n' % (PROG, command[0]))
         return NOT_FOUND

@@ -78,7 +78,7 @@ def check(scenario):
     if problem:
         raise ScenarioError('%s: %s' % (json_path(problem[0]), problem[1]))
     import jsonschema
-    from .schema_draft import validator_class
+    from .compat import validator_class
     with open(SCHEMA) as f:
         validator = validator_class()(json.load(f))
     error = jsonschema.exceptions.best_match(validator.iter_errors(scenario))

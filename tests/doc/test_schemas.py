@@ -90,7 +90,7 @@ def test_the_error_vocabulary_is_complete():
 # Keywords that draft 7 (Debian 11's jsonschema 3.2 knows no later one)
 # evaluates as draft 2020-12 does: a schema with any other keyword, an
 # array under items, or anything but annotations beside a $ref (which
-# draft 7 ignores), would be checked less there (bleprobe_sim/schema_draft.py).
+# draft 7 ignores), would be checked less there (bleprobe_sim/compat.py).
 SHARED_KEYWORDS = {
     '$schema', '$id', '$ref', '$defs', 'title', 'description', 'default', 'type', 'enum', 'const',
     'properties', 'additionalProperties', 'required', 'items', 'minItems', 'maxItems', 'pattern',
