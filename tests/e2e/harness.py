@@ -40,6 +40,7 @@ import zlib
 from dataclasses import dataclass, field
 from pathlib import Path
 
+import scenarios
 import stacks
 
 HERE = Path(__file__).resolve().parent
@@ -424,9 +425,36 @@ HOST_LOADER = "/lib64/ld-linux-x86-64.so.2"
 HOST_LIBRARY_DIRS = ("/lib/x86_64-linux-gnu", "/usr/lib/x86_64-linux-gnu")
 
 
+# btvirt 5.55 (Debian 11) numbers its controllers' addresses from 0x23, later
+# releases' from 0: hci1, the peripheral, is 00:AA:01:01:00:24 there. The
+# scenarios and tests name the later addresses; on such a release the harness
+# renames them, in every form (address, object path, deviceId), in what goes
+# into the guest and back in what comes out.
+BTVIRT_ADDRESSES = {"bullseye": {"00:AA:01:00:00:00": "00:AA:01:00:00:23",
+                                 "00:AA:01:01:00:01": "00:AA:01:01:00:24"}}
+
+
+def address_renames(release, back=False):
+    """(from, to) text pairs that turn the scenarios' addresses into the
+    guest's (or back)."""
+    pairs = []
+    for ours, guests in BTVIRT_ADDRESSES.get(release, {}).items():
+        for a, b in ((ours, guests), (ours.replace(":", "_"), guests.replace(":", "_")),
+                     (ours.replace(":", ""), guests.replace(":", ""))):
+            pairs.append((b, a) if back else (a, b))
+    return pairs
+
+
+def renamed(text, pairs):
+    for a, b in pairs:
+        text = text.replace(a, b)
+    return text
+
+
 def stack_config(release, root: Path):
     """What the runner needs to know of the guest root it runs in."""
-    config = {"release": release, "host_share": None, "tool_prefix": []}
+    config = {"release": release, "host_share": None, "tool_prefix": [],
+              "peripheral_address": renamed(scenarios.PERIPHERAL_ADDRESS, address_renames(release))}
     if Path(root).resolve() != Path("/"):
         config["host_share"] = HOST_MOUNT
         # resolved here: the loader is an absolute symlink, which in the
@@ -485,7 +513,7 @@ def _boot_once(scenario, binary: Path, share: Path, release):
     shutil.copytree(GUEST_DIR, share / "guest",
                     ignore=shutil.ignore_patterns("__pycache__", "*.pyc"))
     shutil.copy2(binary, share / "bleprobe")
-    (share / "scenario.json").write_text(json.dumps(scenario, indent=1))
+    (share / "scenario.json").write_text(renamed(json.dumps(scenario, indent=1), address_renames(release)))
     (share / "stack.json").write_text(json.dumps(stack_config(release, root), indent=1))
     console = share / "console.log"
     cmd = _qemu_command(vmlinux, initrd, share, console, root)
@@ -519,7 +547,7 @@ def _boot_once(scenario, binary: Path, share: Path, release):
             f"qemu: {qemu_out.decode(errors='replace')[-1500:]}\n"
             f"console tail:\n{tail(console)}\nrunner log tail:\n{tail(share / 'runner.log')}")
     try:
-        result = json.loads(result_file.read_text())
+        result = json.loads(renamed(result_file.read_text(), address_renames(release, back=True)))
     except ValueError as e:
         raise HarnessError(f"harness: unreadable result file in {share}: {e}")
     if result.get("harness_error"):

@@ -33,6 +33,7 @@ WITHOUT_PACKAGES = {"bullseye": ("dbus-bin",)}
 def guest_packages(release):
     return tuple(p for p in GUEST_PACKAGES if p not in WITHOUT_PACKAGES.get(release, ()))
 
+
 # Files a finished root must have; a root without one is not used.
 GUEST_FILES = ("usr/libexec/bluetooth/bluetoothd", "usr/bin/btvirt", "usr/bin/btmgmt",
                "usr/bin/dbus-daemon", "usr/bin/dbus-monitor", "usr/bin/python3", "sbin/modprobe")

@@ -1077,7 +1077,7 @@ def record_versions():
 
 
 def main():
-    global log_file
+    global log_file, PERIPHERAL_ADDRESS, PERIPHERAL_DEVICE
     result = {"harness_error": None, "runs": {}, "steps": [], "events": [], "timeline": timeline}
     try:
         with open("/proc/uptime") as f:
@@ -1088,6 +1088,9 @@ def main():
         if os.path.exists(STACK):
             with open(STACK) as f:
                 stack_config.update(json.load(f))
+        # btvirt's own numbering on this release (harness.BTVIRT_ADDRESSES)
+        PERIPHERAL_ADDRESS = stack_config.get("peripheral_address", PERIPHERAL_ADDRESS)
+        PERIPHERAL_DEVICE = CENTRAL + "/dev_" + PERIPHERAL_ADDRESS.replace(":", "_")
         if stack_config.get("host_share"):
             mount_host_root(stack_config["host_share"])
         record_versions()
