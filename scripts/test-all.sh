@@ -133,10 +133,11 @@ skip_bullseye() {
     [ "$host_release" != bullseye ] ||
         echo "the host is Debian 11: its build stage used Debian 11's compiler and libraries"
 }
-skip_armhf() {
+skip_arm64() {
     [ "$host_release" != bullseye ] ||
-        echo "Debian 11's archive serves no armhf package lists for its security updates (install-deps.sh)"
+        echo "the archive serves no arm packages of Debian 11's security updates (install-deps.sh)"
 }
+skip_armhf() { skip_arm64; }
 skip_package() {
     [ "$host_release" != bullseye ] ||
         echo "python3-bleprobe-sim is not packaged for Debian 11 (it depends on dbus-daemon, which Debian 11 has in dbus)"
