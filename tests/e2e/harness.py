@@ -446,8 +446,10 @@ def address_renames(release, back=False):
 
 
 def renamed(text, pairs):
+    """text (str, or bytes such as the tool's output) with each pair's first
+    form replaced by its second."""
     for a, b in pairs:
-        text = text.replace(a, b)
+        text = text.replace(a, b) if isinstance(text, str) else text.replace(a.encode(), b.encode())
     return text
 
 
@@ -546,6 +548,7 @@ def _boot_once(scenario, binary: Path, share: Path, release):
             f"harness: {why}; qemu exit {proc.returncode}; share {share}\n"
             f"qemu: {qemu_out.decode(errors='replace')[-1500:]}\n"
             f"console tail:\n{tail(console)}\nrunner log tail:\n{tail(share / 'runner.log')}")
+    # the tool's output is in base64 there: renamed below once decoded
     try:
         result = json.loads(renamed(result_file.read_text(), address_renames(release, back=True)))
     except ValueError as e:
@@ -556,15 +559,16 @@ def _boot_once(scenario, binary: Path, share: Path, release):
             f"runner log tail:\n{tail(share / 'runner.log')}\n"
             f"bluetoothd log tail:\n{tail(share / 'logs' / 'bluetoothd.log')}")
 
+    back = address_renames(release, back=True)
     runs = {}
     for name, r in result["runs"].items():
         runs[name] = ToolRun(
             name=name, argv=r["argv"],
-            stdout=base64.b64decode(r["stdout_b64"]),
-            stderr=base64.b64decode(r["stderr_b64"]),
+            stdout=renamed(base64.b64decode(r["stdout_b64"]), back),
+            stderr=renamed(base64.b64decode(r["stderr_b64"]), back),
             exit_status=r["exit"], signal=r["signal"], killed=r["killed"], pid=r["pid"],
             started=r["started"], ended=r["ended"],
-            chunks=[(t, base64.b64decode(b)) for t, b in r["chunks"]])
+            chunks=[(t, renamed(base64.b64decode(b), back)) for t, b in r["chunks"]])
     return VmResult(scenario=scenario["name"], runs=runs, steps=result["steps"],
                     events=result.get("events", []), timeline=result.get("timeline", {}),
                     wall_s=wall, attempts=1, share=str(share), release=release)
