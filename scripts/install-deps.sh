@@ -96,6 +96,9 @@ if [ -n "$missing" ]; then
     apt-get install -y --no-install-recommends $missing
 fi
 
-if [ "$level" = test ]; then
+# The VM's packages: not on Debian 11, whose end-to-end stages are skipped
+# (scripts/test-all.sh) since the archive does not serve all of its
+# security updates (bluez-test-tools answers 404).
+if [ "$level" = test ] && [ "$release" != bullseye ]; then
     "$here/../tests/e2e/install-deps.sh"
 fi

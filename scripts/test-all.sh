@@ -138,6 +138,12 @@ skip_arm64() {
         echo "the archive serves no arm packages of Debian 11's security updates (install-deps.sh)"
 }
 skip_armhf() { skip_arm64; }
+skip_e2e_bookworm() {
+    [ "$host_release" != bullseye ] ||
+        echo "the archive serves not all of Debian 11's security updates, the VM's tools among them (install-deps.sh); Debian 11's stack is booted from Debian 12 or 13: tests/e2e/run.sh --release bullseye"
+}
+skip_e2e_trixie() { skip_e2e_bookworm; }
+skip_e2e_harness() { skip_e2e_bookworm; }
 skip_package() {
     [ "$host_release" != bullseye ] ||
         echo "python3-bleprobe-sim is not packaged for Debian 11 (it depends on dbus-daemon, which Debian 11 has in dbus)"
