@@ -8,7 +8,7 @@ import sys
 from typing import Callable, List, NoReturn, Optional
 
 from . import __version__
-from .compat import popen_in_own_group
+from .compat import exit_code, popen_in_own_group
 from .waiting import poll_until, stop_process
 
 PROG = 'bleprobe-sim'
@@ -251,5 +251,5 @@ def run(loop, bus, player, signals: Signals, command: List[str], faults: Faults)
     # GLib reaped the child; Popen must not wait for it again.
     child.returncode = 0
     end_group(child.pid)
-    code = os.waitstatus_to_exitcode(status[0])
+    code = exit_code(status[0])
     return 128 - code if code < 0 else code

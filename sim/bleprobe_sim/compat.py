@@ -1,4 +1,4 @@
-"""What Debian 11's Python stack (Python 3.9, python3-jsonschema 3.2) lacks
+"""What Debian 11's Python stack (Python 3.9, python3-jsonschema 3.2, mypy 0.812) lacks
 that bleprobe_sim uses from Debian 12 on: the one place that knows.
 
 The scenario and result-line schemas declare draft 2020-12, which
@@ -26,3 +26,9 @@ def popen_in_own_group(command: List[str], **kwargs) -> subprocess.Popen:
     if sys.version_info >= (3, 11):
         return subprocess.Popen(command, process_group=0, **kwargs)
     return subprocess.Popen(command, preexec_fn=os.setpgrp, **kwargs)
+
+
+def exit_code(status: int) -> int:
+    """os.waitstatus_to_exitcode (Python 3.9), which the stubs of Debian 11's
+    mypy (0.812) do not have."""
+    return os.waitstatus_to_exitcode(status)  # type: ignore[attr-defined]
