@@ -9,6 +9,6 @@ case ${1:-} in
     arm64|armhf) arch=$1; shift ;;
     *) echo "usage: build-cross.sh arm64|armhf [cmake options]" >&2; exit 2 ;;
 esac
-cmake -S "$root" -B "$root/build-$arch" --toolchain "$root/cmake/toolchain-$arch.cmake" \
+cmake -S "$root" -B "$root/build-$arch" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$arch.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DBLEPROBE_WERROR=ON -DBLEPROBE_BENCH=OFF "$@"
 cmake --build "$root/build-$arch" -j"$(nproc)"

@@ -163,6 +163,16 @@ TEST(DeviceIdentityReaderTest, OutcomesEndInOneLine) {
              std::make_shared<ble::Characteristic>(ble::Uuid::fromShort(0x2A24), "")});
        },
        errorLine("identity-serial-unavailable"), true},
+      {"no 0x2A25 in either 0x180A",
+       [](IdentityRun& r) {
+         r.connect();
+         auto first = std::make_shared<ble::Service>(kDeviceInformation, "bluez-dis");
+         r.discoverServices(ble::Peripheral::Services{first, r.deviceInformation});
+         first->setCharacteristics(ble::Service::Characteristics{});
+         r.reader->peripheralDidDiscoverCharacteristicsForService(*r.peripheral, *first, std::nullopt);
+         r.discoverCharacteristics(ble::Service::Characteristics{});
+       },
+       errorLine("identity-serial-unavailable"), true},
       {"no characteristic list",
        [](IdentityRun& r) {
          r.connect();
@@ -362,3 +372,28 @@ TEST(DeviceIdentityReaderTest, PeripheralAlreadyDisconnectingReportsAtOnce) {
 }
 
 }  // namespace
+
+// A peripheral on bluetoothd 5.55 exports bluetoothd's own Device Information
+// service (PnP ID only) before the application's.
+TEST(DeviceIdentityReaderTest, AsksEachDeviceInformationServiceUntilOneHasTheSerial) {
+  IdentityRun run;
+  run.connect();
+  auto bluezDis = std::make_shared<ble::Service>(kDeviceInformation, "service0010");
+  auto gap = std::make_shared<ble::Service>(ble::Uuid::fromShort(0x1800), "gap");
+  run.discoverServices(ble::Peripheral::Services{gap, bluezDis, run.deviceInformation});
+  ASSERT_EQ(run.peripheral->discoverCharacteristicsCalls.size(), 1u);
+  EXPECT_EQ(run.peripheral->discoverCharacteristicsCalls[0].second, bluezDis.get());
+
+  bluezDis->setCharacteristics(ble::Service::Characteristics{
+      std::make_shared<ble::Characteristic>(ble::Uuid::fromShort(0x2A50), "pnp-id")});
+  run.reader->peripheralDidDiscoverCharacteristicsForService(*run.peripheral, *bluezDis, std::nullopt);
+  ASSERT_EQ(run.peripheral->discoverCharacteristicsCalls.size(), 2u);
+  EXPECT_EQ(run.peripheral->discoverCharacteristicsCalls[1].first, std::vector<ble::Uuid>{kSerialNumberString});
+  EXPECT_EQ(run.peripheral->discoverCharacteristicsCalls[1].second, run.deviceInformation.get());
+
+  run.discoverCharacteristics(ble::Service::Characteristics{run.serialNumber});
+  run.read(text("0123456789ABCDEF"));
+  EXPECT_TRUE(run.process.lines.empty()) << "no line before the link is released";
+  run.disconnected();
+  EXPECT_EQ(run.process.output, kSuccessLine);
+}

@@ -10,6 +10,7 @@ import os
 import re
 
 import jsonschema
+from bleprobe_sim import compat
 
 SCHEMA_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, 'doc', 'schema')
 
@@ -38,7 +39,7 @@ def error_codes():
 def validator(mode):
     with open(os.path.join(SCHEMA_DIR, mode + '.schema.json'), encoding='utf-8') as f:
         schema = json.load(f)
-    cls = jsonschema.Draft202012Validator
+    cls = compat.validator_class()
     cls.check_schema(schema)
     return cls(schema)
 

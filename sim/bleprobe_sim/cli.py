@@ -4,11 +4,11 @@ programs that run bleprobe on machines without Bluetooth."""
 import argparse
 import os
 import signal
-import subprocess
 import sys
 from typing import Callable, List, NoReturn, Optional
 
 from . import __version__
+from .compat import exit_code, popen_in_own_group
 from .waiting import poll_until, stop_process
 
 PROG = 'bleprobe-sim'
@@ -274,7 +274,7 @@ def run(loop, sim, player, signals: Signals, command: List[str]) -> int:
     try:
         # A process group of its own, so that what COMMAND starts in the
         # background is stopped with it.
-        child = subprocess.Popen(command, env=env, process_group=0)
+        child = popen_in_own_group(command, env=env)
     except FileNotFoundError:
         sys.stderr.write('%s: %s: not found\n' % (PROG, command[0]))
         return NOT_FOUND
@@ -301,5 +301,5 @@ def run(loop, sim, player, signals: Signals, command: List[str]) -> int:
     # GLib reaped the child; Popen must not wait for it again.
     child.returncode = 0
     end_group(child.pid)
-    code = os.waitstatus_to_exitcode(status[0])
+    code = exit_code(status[0])
     return 128 - code if code < 0 else code

@@ -16,7 +16,7 @@ from typing import Any, Callable, Dict, Iterator, List, Optional
 
 from .control import Controller, UnknownObject
 from .names import adapter_path, device_path, uuid16
-from .profiles import DEFAULT_PROFILE
+from .profiles import DEFAULT_PROFILE, OWN_PNP_ID
 
 CONNECT_OUTCOMES = {'succeeds': 'ok', 'fails': 'error', 'neverCompletes': 'hang'}
 READ_OUTCOMES = {'succeeds': 'value', 'fails': 'error', 'neverAnswers': 'hang',
@@ -153,6 +153,9 @@ class Player:
         if gatt is not None and 'deviceName' in gatt:
             self.ctl.AddCharacteristic(gap, uuid16('2a00'), {'Value': gatt['deviceName'].encode()})
         self.ctl.AddService(p.path, uuid16('1801'), {})
+        if self.ctl.world.profile['own_device_information']:
+            own = self.ctl.AddService(p.path, uuid16('180a'), {})
+            self.ctl.AddCharacteristic(own, uuid16('2a50'), {'Value': OWN_PNP_ID})
         if gatt is None or not gatt.get('deviceInformation', True):
             return
         dis = self.ctl.AddService(p.path, uuid16('180a'), {})

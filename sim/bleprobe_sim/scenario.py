@@ -78,8 +78,9 @@ def check(scenario):
     if problem:
         raise ScenarioError('%s: %s' % (json_path(problem[0]), problem[1]))
     import jsonschema
+    from .compat import validator_class
     with open(SCHEMA) as f:
-        validator = jsonschema.Draft202012Validator(json.load(f))
+        validator = validator_class()(json.load(f))
     error = jsonschema.exceptions.best_match(validator.iter_errors(scenario))
     if error is not None:
         raise ScenarioError('%s: %s' % (json_path(error.absolute_path), error.message))

@@ -16,8 +16,13 @@ bool EventLoop::setSignalHandler(int signal, std::function<void()> handler) {
     (*static_cast<std::function<void()>*>(userdata))();
     return 0;
   };
-  return sd_event_add_signal(event_.get(), signalSource_.put(), signal | SD_EVENT_SIGNAL_PROCMASK, onSignal,
-                             &signalHandler_) >= 0;
+  // sd-event takes only a signal that is blocked; libsystemd 247 (Debian 11)
+  // cannot block it itself (SD_EVENT_SIGNAL_PROCMASK came with 252).
+  sigset_t mask;
+  sigemptyset(&mask);
+  sigaddset(&mask, signal);
+  if (sigprocmask(SIG_BLOCK, &mask, nullptr) < 0) return false;
+  return sd_event_add_signal(event_.get(), signalSource_.put(), signal, onSignal, &signalHandler_) >= 0;
 }
 
 std::unique_ptr<app::Timer> EventLoop::scheduleAfter(std::chrono::microseconds delay, std::function<void()> task) {

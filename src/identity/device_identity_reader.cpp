@@ -1,5 +1,7 @@
 #include "identity/device_identity_reader.h"
 
+#include <algorithm>
+
 #include "app/error_code.h"
 #include "identity/serial_number.h"
 
@@ -90,13 +92,25 @@ void DeviceIdentityReader::peripheralDidDiscoverServices(ble::Peripheral& periph
     finish(app::errorRecord(app::error_code::kIdentityServiceUnavailable));
     return;
   }
-  for (const auto& service : *peripheral.services()) {
-    if (service->uuid() == kDeviceInformationService) {
-      peripheral.discoverCharacteristicsForService({kSerialNumberString}, *service);
-      return;
-    }
+  if (!discoverSerialAfter(peripheral, nullptr)) finish(app::errorRecord(app::error_code::kIdentityServiceUnavailable));
+}
+
+// A peripheral may have several Device Information services: one that runs
+// bluetoothd 5.55 exports bluetoothd's own (PnP ID only) before the
+// application's (doc/bluez-behaviour.md, own-device-information). Each is
+// asked in handle order until one has the serial number.
+bool DeviceIdentityReader::discoverSerialAfter(ble::Peripheral& peripheral, const ble::Service* previous) {
+  if (!peripheral.services()) return false;
+  const auto& services = *peripheral.services();
+  auto it = services.begin();
+  if (previous) {
+    it = std::find_if(services.begin(), services.end(), [&](const auto& s) { return s.get() == previous; });
+    if (it != services.end()) ++it;
   }
-  finish(app::errorRecord(app::error_code::kIdentityServiceUnavailable));
+  it = std::find_if(it, services.end(), [](const auto& s) { return s->uuid() == kDeviceInformationService; });
+  if (it == services.end()) return false;
+  peripheral.discoverCharacteristicsForService({kSerialNumberString}, **it);
+  return true;
 }
 
 void DeviceIdentityReader::peripheralDidDiscoverCharacteristicsForService(ble::Peripheral& peripheral,
@@ -113,7 +127,7 @@ void DeviceIdentityReader::peripheralDidDiscoverCharacteristicsForService(ble::P
       return;
     }
   }
-  finish(app::errorRecord(app::error_code::kIdentitySerialUnavailable));
+  if (!discoverSerialAfter(peripheral, &service)) finish(app::errorRecord(app::error_code::kIdentitySerialUnavailable));
 }
 
 void DeviceIdentityReader::peripheralDidUpdateValueForCharacteristic(ble::Peripheral& /*peripheral*/,

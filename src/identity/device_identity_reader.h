@@ -45,6 +45,9 @@ class DeviceIdentityReader final : public ble::CentralManagerDelegate, public bl
                                                  const std::optional<ble::Error>& error) override;
 
  private:
+  // Asks for the serial number in the next Device Information service after
+  // `previous` (the first with nullptr); false when there is none.
+  bool discoverSerialAfter(ble::Peripheral& peripheral, const ble::Service* previous);
   void retrieveAndConnect(ble::CentralManager& central);
   void finish(app::Record record);
   void reportAndExit();

@@ -85,3 +85,45 @@ def test_the_error_vocabulary_is_complete():
     for mode, codes in (('scan', SCANNING_CODES), ('dfu', SCANNING_CODES), ('identity', IDENTITY_CODES)):
         schema = line_schema.validator(mode).schema
         assert set(schema['$defs']['errorRecord']['properties']['error']['enum']) == codes, mode
+
+
+# Keywords that draft 7 (Debian 11's jsonschema 3.2 knows no later one)
+# evaluates as draft 2020-12 does: a schema with any other keyword, an
+# array under items, or anything but annotations beside a $ref (which
+# draft 7 ignores), would be checked less there (bleprobe_sim/compat.py).
+SHARED_KEYWORDS = {
+    '$schema', '$id', '$ref', '$defs', 'title', 'description', 'default', 'type', 'enum', 'const',
+    'properties', 'additionalProperties', 'required', 'items', 'minItems', 'maxItems', 'pattern',
+    'minLength', 'maxLength', 'minimum', 'maximum', 'exclusiveMinimum', 'exclusiveMaximum',
+    'oneOf', 'anyOf', 'allOf', 'not', 'if', 'then', 'else'}
+ANNOTATIONS = {'title', 'description', 'default'}
+
+
+def draft7_differences(node, where='#'):
+    if isinstance(node, list):
+        return [d for i, item in enumerate(node) for d in draft7_differences(item, '%s/%d' % (where, i))]
+    if not isinstance(node, dict):
+        return []
+    found = ['%s: %s' % (where, k) for k in sorted(set(node) - SHARED_KEYWORDS)]
+    if '$ref' in node and set(node) - ANNOTATIONS - {'$ref'}:
+        found.append('%s: beside $ref: %s' % (where, sorted(set(node) - ANNOTATIONS - {'$ref'})))
+    if isinstance(node.get('items'), list):
+        found.append('%s: items is an array' % where)
+    for key, value in node.items():
+        if key in ('properties', '$defs'):
+            found += [d for name, sub in value.items()
+                      for d in draft7_differences(sub, '%s/%s/%s' % (where, key, name))]
+        elif key not in ANNOTATIONS and key not in ('enum', 'const'):
+            found += draft7_differences(value, '%s/%s' % (where, key))
+    return found
+
+
+SCHEMA_FILES = ([os.path.join(line_schema.SCHEMA_DIR, m + '.schema.json')
+                 for m in ('scan', 'dfu', 'identity')]
+                + [os.path.join(HERE, '..', '..', 'sim', 'bleprobe_sim', 'scenario.schema.json')])
+
+
+@pytest.mark.parametrize('path', SCHEMA_FILES, ids=os.path.basename)
+def test_schemas_mean_the_same_to_draft_7(path):
+    with open(path, encoding='utf-8') as f:
+        assert draft7_differences(json.load(f)) == []

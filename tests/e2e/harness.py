@@ -41,7 +41,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 import stacks
-from bluez_paths import CENTRAL
+from bluez_paths import CENTRAL, PERIPHERAL_ADDRESS
 
 HERE = Path(__file__).resolve().parent
 GUEST_DIR = HERE / "guest"
@@ -429,9 +429,38 @@ HOST_LOADER = "/lib64/ld-linux-x86-64.so.2"
 HOST_LIBRARY_DIRS = ("/lib/x86_64-linux-gnu", "/usr/lib/x86_64-linux-gnu")
 
 
+# btvirt 5.55 (Debian 11) numbers its controllers' addresses from 0x23, later
+# releases' from 0: hci1, the peripheral, is 00:AA:01:01:00:24 there. The
+# scenarios and tests name the later addresses; on such a release the harness
+# renames them, in every form (address, object path, deviceId), in what goes
+# into the guest and back in what comes out.
+BTVIRT_ADDRESSES = {"bullseye": {"00:AA:01:00:00:00": "00:AA:01:00:00:23",
+                                 "00:AA:01:01:00:01": "00:AA:01:01:00:24"}}
+
+
+def address_renames(release, back=False):
+    """(from, to) text pairs that turn the scenarios' addresses into the
+    guest's (or back)."""
+    pairs = []
+    for ours, guests in BTVIRT_ADDRESSES.get(release, {}).items():
+        for a, b in ((ours, guests), (ours.replace(":", "_"), guests.replace(":", "_")),
+                     (ours.replace(":", ""), guests.replace(":", ""))):
+            pairs.append((b, a) if back else (a, b))
+    return pairs
+
+
+def renamed(text, pairs):
+    """text (str, or bytes such as the tool's output) with each pair's first
+    form replaced by its second."""
+    for a, b in pairs:
+        text = text.replace(a, b) if isinstance(text, str) else text.replace(a.encode(), b.encode())
+    return text
+
+
 def stack_config(release, root: Path):
     """What the runner needs to know of the guest root it runs in."""
-    config = {"release": release, "host_share": None, "tool_prefix": []}
+    config = {"release": release, "host_share": None, "tool_prefix": [],
+              "peripheral_address": renamed(PERIPHERAL_ADDRESS, address_renames(release))}
     if Path(root).resolve() != Path("/"):
         config["host_share"] = HOST_MOUNT
         # resolved here: the loader is an absolute symlink, which in the
@@ -497,7 +526,7 @@ def _boot_once(scenario, binary: Path, share: Path, release):
     shutil.copytree(GUEST_DIR, share / "guest",
                     ignore=shutil.ignore_patterns("__pycache__", "*.pyc"))
     shutil.copy2(binary, share / "bleprobe")
-    (share / "scenario.json").write_text(json.dumps(scenario, indent=1))
+    (share / "scenario.json").write_text(renamed(json.dumps(scenario, indent=1), address_renames(release)))
     (share / "stack.json").write_text(json.dumps(stack_config(release, root), indent=1))
     console = share / "console.log"
     cmd = _qemu_command(vmlinux, initrd, share, console, root)
@@ -527,7 +556,9 @@ def _boot_once(scenario, binary: Path, share: Path, release):
 def _vm_result(scenario, share: Path, release, wall):
     """What the guest's result file says, or the harness failure it reports."""
     try:
-        result = json.loads((share / "result.json").read_text())
+        # the tool's output is in base64 there: renamed below once decoded
+        result = json.loads(renamed((share / "result.json").read_text(),
+                                    address_renames(release, back=True)))
     except ValueError as e:
         raise HarnessError(f"harness: unreadable result file in {share}: {e}")
     if result.get("harness_error"):
@@ -535,15 +566,17 @@ def _vm_result(scenario, share: Path, release, wall):
             f"harness: {result['harness_error']} (share {share})\n"
             f"runner log tail:\n{_tail(share / 'runner.log')}\n"
             f"bluetoothd log tail:\n{_tail(share / 'logs' / 'bluetoothd.log')}")
+
+    back = address_renames(release, back=True)
     runs = {}
     for name, r in result["runs"].items():
         runs[name] = ToolRun(
             name=name, argv=r["argv"],
-            stdout=base64.b64decode(r["stdout_b64"]),
-            stderr=base64.b64decode(r["stderr_b64"]),
+            stdout=renamed(base64.b64decode(r["stdout_b64"]), back),
+            stderr=renamed(base64.b64decode(r["stderr_b64"]), back),
             exit_status=r["exit"], signal=r["signal"], killed=r["killed"], pid=r["pid"],
             started=r["started"], ended=r["ended"],
-            chunks=[(t, base64.b64decode(b)) for t, b in r["chunks"]])
+            chunks=[(t, renamed(base64.b64decode(b), back)) for t, b in r["chunks"]])
     return VmResult(scenario=scenario["name"], runs=runs, steps=result["steps"],
                     events=result.get("events", []), timeline=result.get("timeline", {}),
                     wall_s=wall, attempts=1, share=str(share), release=release)

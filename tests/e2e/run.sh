@@ -10,5 +10,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 "$here/install-deps.sh"
 export BLEPROBE="${BLEPROBE:-$root/build/bleprobe}"
+# pytest.ini's pythonpath needs pytest 7; Debian 11's is 6.0
+export PYTHONPATH="$root/sim:$root/tests${PYTHONPATH:+:$PYTHONPATH}"
 cd "$root"
 exec /usr/bin/python3 -m pytest -p no:cacheprovider tests/e2e "$@"

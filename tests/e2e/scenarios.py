@@ -51,6 +51,11 @@ the caller's process id, so tests can check what the tool asked BlueZ.
 from bleprobe_sim.promises import SEARCH_S
 from bluez_paths import CENTRAL, PERIPHERAL_ADAPTER, PERIPHERAL_DEVICE
 
+# The peripheral's bluetoothd 5.55 (Debian 11) exports a Device Information
+# service of its own whatever DeviceID says (doc/bluez-behaviour.md,
+# own-device-information): there no peripheral lacks one, and one without the
+# application's has no serial number.
+OWN_DEVICE_INFORMATION_RELEASES = ("bullseye",)
 DEVICE_ID = "00000000-0000-0000-0000-00AA01010001"
 UNKNOWN_DEVICE_ID = "00000000-0000-0000-0000-00AA010100FE"
 

@@ -17,15 +17,22 @@ import subprocess
 import tempfile
 from pathlib import Path
 
-# In the test command; sid only when asked for (--release sid).
+# In the test command; bullseye and sid only when asked for (--release).
 DEFAULT_RELEASES = ("bookworm", "trixie")
-KNOWN_RELEASES = ("bookworm", "trixie", "sid")
+KNOWN_RELEASES = ("bullseye", "bookworm", "trixie", "sid")
 
 # What guest/runner.py, guest/peripheral.py and the initramfs need from a
-# guest root. btvirt is in bluez-test-tools, dbus-monitor in dbus-bin, stdbuf
-# in coreutils (essential).
+# guest root. btvirt is in bluez-test-tools, dbus-monitor in dbus-bin (in
+# dbus itself on Debian 11, which has no dbus-bin), stdbuf in coreutils
+# (essential).
 GUEST_PACKAGES = ("linux-image-amd64", "bluez", "bluez-test-tools", "dbus", "dbus-bin",
                   "python3", "python3-dbus", "python3-gi", "kmod", "mount", "hostname")
+WITHOUT_PACKAGES = {"bullseye": ("dbus-bin",)}
+
+
+def guest_packages(release):
+    return tuple(p for p in GUEST_PACKAGES if p not in WITHOUT_PACKAGES.get(release, ()))
+
 
 # Files a finished root must have; a root without one is not used.
 GUEST_FILES = ("usr/libexec/bluetooth/bluetoothd", "usr/bin/btvirt", "usr/bin/btmgmt",
@@ -109,7 +116,7 @@ def apt_mirror(codename, etc_apt=Path("/etc/apt")):
 
 
 def _key(suite):
-    return hashlib.sha256(f"{suite}:{' '.join(GUEST_PACKAGES)}:{' '.join(GUEST_FILES)}"
+    return hashlib.sha256(f"{suite}:{' '.join(guest_packages(suite))}:{' '.join(GUEST_FILES)}"
                           .encode()).hexdigest()[:16]
 
 
@@ -184,7 +191,7 @@ def _build_root(release, roots: Path, final: Path, log):
             # first stage: download and unpack only, so that policy-rc.d is in
             # place before any maintainer script runs
             run(["debootstrap", "--foreign", "--variant=minbase", "--arch=amd64",
-                 "--include=" + ",".join(GUEST_PACKAGES), release, str(tmp), mirror])
+                 "--include=" + ",".join(guest_packages(release)), release, str(tmp), mirror])
             policy = tmp / "usr/sbin/policy-rc.d"
             policy.write_text("#!/bin/sh\n# no service starts in a guest root being made\nexit 101\n")
             policy.chmod(0o755)

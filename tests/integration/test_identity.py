@@ -595,3 +595,16 @@ def test_adapter_problem_is_one_error_record(make_bus, make_sim, run_tool, setup
     address = setup(make_bus, make_sim)
     status, records = run_tool(['--identity', ID], address).finish()
     assert (status, records) == (0, [error(code)])
+
+
+@pytest.mark.parametrize('profile', ['5.55', '5.66'])
+def test_serial_number_of_a_peripheral_with_bluetoothds_own_device_information(
+        bus, make_sim, run_tool, profile):
+    """Played from a scenario, a 5.55 peripheral shows bluetoothd's own Device
+    Information service (PnP ID only) before the application's, which holds
+    the serial number (doc/bluez-behaviour.md, own-device-information)."""
+    make_sim(bus, {'adapters': [{'index': 0}],
+                   'peripherals': [{'address': ADDRESS, 'knownFromStart': True,
+                                    'gatt': {'serialNumber': '0123456789abcdef'}}]}, profile)
+    _, records = identify(run_tool, bus.address)
+    assert records == [success('0123456789ABCDEF')]

@@ -76,7 +76,8 @@ apt-get install -y -o DPkg::Lock::Timeout=300 ./bleprobe_*.deb ./bleprobe-sim_*.
     { cat "$work/install.log"; exit 1; }
 
 echo "==> the installed bleprobe against the simulated bluetoothd"
-BLEPROBE=/usr/bin/bleprobe /usr/bin/python3 -m pytest -q -p no:cacheprovider "$here/test_installed.py"
+# the test helpers; the installed bleprobe_sim (pytest.ini's pythonpath needs pytest 7)
+BLEPROBE=/usr/bin/bleprobe PYTHONPATH="$root/tests" /usr/bin/python3 -m pytest -q -p no:cacheprovider "$here/test_installed.py"
 
 # As a calling program's CI runs them: the installed files alone, the
 # programs found on PATH, nothing of this source tree. Python writes no

@@ -75,9 +75,11 @@ def test_the_installed_layout_registers_the_fixture(tmp_path):
     site = prefix / 'lib' / 'python3' / 'dist-packages'
     assert (site / 'bleprobe_sim' / 'pytest_plugin.py').is_file(), install.stderr
     assert (prefix / 'share' / 'bleprobe-sim' / 'scenario.schema.json').is_file()
+    # entry_points(group=) came with Python 3.10; 3.9 (Debian 11) gives a dict
     entry = subprocess.run(
-        [sys.executable, '-c', 'import importlib.metadata as m; print([e.value for e in '
-         'm.entry_points(group="pytest11") if e.name == "bleprobe_sim.pytest_plugin"])'],
+        [sys.executable, '-c', 'import importlib.metadata as m; e = m.entry_points(); '
+         'e = e.select(group="pytest11") if hasattr(e, "select") else e.get("pytest11", []); '
+         'print([x.value for x in e if x.name == "bleprobe_sim.pytest_plugin"])'],
         capture_output=True, text=True, timeout=TIMEOUT, env=dict(os.environ, PYTHONPATH=str(site)))
     assert entry.stdout.strip() == "['bleprobe_sim.pytest_plugin']", entry.stderr
     # Named -p on a machine where the package is installed too (a source

@@ -252,7 +252,7 @@ void BluezObjectMirror::removeObject(std::string_view path, std::string_view int
     if (path != adapterPath_) return;
     observer_.adapterDidGo();
   } else if (interface == names::kDeviceInterface) {
-    if (auto it = devices_.find(path); it != devices_.end()) devices_.erase(it);
+    if (auto it = findDevice(path); it != devices_.end()) devices_.erase(it);
     observer_.deviceDidGo(std::string(path));
   } else if (interface == names::kGattServiceInterface) {
     if (auto it = gattServices_.find(path); it != gattServices_.end()) gattServices_.erase(it);
@@ -310,7 +310,7 @@ void BluezObjectMirror::adapterPropertiesChanged(sd_bus_message* m) {
 void BluezObjectMirror::devicePropertiesChanged(sd_bus_message* m) {
   const char* path = sd_bus_message_get_path(m);
   if (!path) return;
-  auto it = devices_.find(std::string_view(path));
+  auto it = findDevice(path);
   if (it == devices_.end()) return;
   DeviceProperties properties;
   if (PropertyReader::readDevice(m, properties, serviceData_) < 0) return;
@@ -318,6 +318,11 @@ void BluezObjectMirror::devicePropertiesChanged(sd_bus_message* m) {
   updateDevice(it->second, properties);
   if (properties.hasServiceData && it->second.hasIdentifier) observer_.deviceDidAdvertise(it->second, serviceData_);
   if (properties.connected || properties.servicesResolved) observer_.deviceDidChange(path, properties);
+}
+
+BluezObjectMirror::DeviceMap::iterator BluezObjectMirror::findDevice(std::string_view path) {
+  deviceKey_.assign(path);
+  return devices_.find(deviceKey_);
 }
 
 bool BluezObjectMirror::isConnected(const std::string& devicePath) const {

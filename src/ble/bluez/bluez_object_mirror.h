@@ -36,7 +36,6 @@ class BluezObjectMirror {
   // hashing those 16 bytes as two words costs a few instructions per
   // advertisement where a hash of the whole path costs over a hundred.
   struct DevicePathHash {
-    using is_transparent = void;
     std::size_t operator()(std::string_view path) const noexcept {
       if (path.size() < 16) return std::hash<std::string_view>{}(path);
       std::uint64_t a;
@@ -47,7 +46,7 @@ class BluezObjectMirror {
       return static_cast<std::size_t>(h ^ (h >> 29));
     }
   };
-  using DeviceMap = std::unordered_map<std::string, Device, DevicePathHash, std::equal_to<>>;
+  using DeviceMap = std::unordered_map<std::string, Device, DevicePathHash>;
 
   // Every call comes from the event loop. The mirror is up to date for each,
   // except deviceDidAppear during the first snapshot: it comes for each
@@ -113,6 +112,7 @@ class BluezObjectMirror {
   void adapterPropertiesChanged(sd_bus_message* m);
   void devicePropertiesChanged(sd_bus_message* m);
   void addDevice(std::string_view path, const DeviceProperties& properties, bool announced);
+  DeviceMap::iterator findDevice(std::string_view path);
   static void updateDevice(Device& device, const DeviceProperties& properties);
   void removeObject(std::string_view path, std::string_view interface);
   void bluezGone();
@@ -123,6 +123,10 @@ class BluezObjectMirror {
   std::string adapterPath_;
   std::string devicePrefix_;  // adapterPath_ + "/"
   DeviceMap devices_;
+  // GCC 10's library (Debian 11) has no lookup of an unordered_map by a
+  // string_view: a path is looked up through this key, whose buffer is
+  // reused, so that an advertisement's lookup does not allocate.
+  std::string deviceKey_;
   std::map<std::string, ble::Uuid, std::less<>> gattServices_;
   std::map<std::string, ble::Uuid, std::less<>> gattCharacteristics_;
   // Reused for every advertisement so that the hot path does not allocate.

@@ -17,5 +17,15 @@ def device_path(adapter, address):
 PERIPHERAL_DEVICE = device_path(CENTRAL, PERIPHERAL_ADDRESS)
 
 
+def use_peripheral_address(address):
+    """The guest's btvirt numbers its controllers its own way on some
+    releases (harness.BTVIRT_ADDRESSES, which renames the addresses back on
+    the host): the guest's programs read these two names from this module
+    at the time of use."""
+    global PERIPHERAL_ADDRESS, PERIPHERAL_DEVICE
+    PERIPHERAL_ADDRESS = address
+    PERIPHERAL_DEVICE = device_path(CENTRAL, address)
+
+
 def uuid128(short):
     return f"0000{short.lower()}{BASE_UUID_TAIL}" if len(short) == 4 else short.lower()

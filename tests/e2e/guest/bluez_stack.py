@@ -11,7 +11,8 @@ import time
 import bus
 import monitor
 import releases
-from bluez_paths import CENTRAL, PERIPHERAL_ADAPTER, PERIPHERAL_ADDRESS
+import bluez_paths
+from bluez_paths import CENTRAL, PERIPHERAL_ADAPTER
 from processes import close_stdin, spawn_logged, stop_process
 from share import HarnessFailure, log, now, timeline
 from system import modprobe
@@ -127,9 +128,9 @@ def _start_controllers():
     timeline["hci0_address"] = str(a.get("Address"))
     timeline["hci1_address"] = str(b.get("Address"))
     log(f"adapters up: hci0 {a.get('Address')} hci1 {b.get('Address')}")
-    if str(b.get("Address")) != PERIPHERAL_ADDRESS:
+    if str(b.get("Address")) != bluez_paths.PERIPHERAL_ADDRESS:
         # the tests expect the deviceId made from this address
-        raise HarnessFailure(f"hci1 has address {b.get('Address')}, not {PERIPHERAL_ADDRESS}")
+        raise HarnessFailure(f"hci1 has address {b.get('Address')}, not {bluez_paths.PERIPHERAL_ADDRESS}")
 
 
 def stop():

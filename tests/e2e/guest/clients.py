@@ -12,7 +12,8 @@ from gi.repository import GLib
 import bus
 import events
 import monitor
-from bluez_paths import CENTRAL, PERIPHERAL_ADAPTER, PERIPHERAL_DEVICE, device_path
+import bluez_paths
+from bluez_paths import CENTRAL, PERIPHERAL_ADAPTER, device_path
 from share import now, timeline
 
 _clients: Dict[str, Any] = {}
@@ -39,7 +40,7 @@ def close_client(name):
 
 def resolve_path(path):
     if path == "$device":
-        return PERIPHERAL_DEVICE
+        return bluez_paths.PERIPHERAL_DEVICE
     if path == "$central_on_peripheral":
         return device_path(PERIPHERAL_ADAPTER, timeline["hci0_address"])
     return path
@@ -95,7 +96,7 @@ def start_poller(interval_ms):
             return False
         if not state["busy"]:
             state["busy"] = True
-            applet.call_async("org.bluez", PERIPHERAL_DEVICE, "org.freedesktop.DBus.Properties",
+            applet.call_async("org.bluez", bluez_paths.PERIPHERAL_DEVICE, "org.freedesktop.DBus.Properties",
                               "GetAll", "s", ("org.bluez.Device1",), done, done)
         return True
 

@@ -23,6 +23,7 @@ tool_runs (the tool under test), steps (the scenario's operations).
 
 import traceback
 
+import bluez_paths
 import bluez_stack
 import clients
 import events
@@ -43,6 +44,8 @@ def prepare():
     progress("runner")
     open_log()
     config = read_json(STACK, default={})
+    if config.get("peripheral_address"):
+        bluez_paths.use_peripheral_address(config["peripheral_address"])
     tool_runs.tool_prefix[:] = config.get("tool_prefix", [])
     if config.get("host_share"):
         system.mount_host_root(config["host_share"])

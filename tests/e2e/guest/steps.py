@@ -19,7 +19,8 @@ import events
 import peripheral_link
 import processes
 import tool_runs
-from bluez_paths import CENTRAL, PERIPHERAL_DEVICE
+import bluez_paths
+from bluez_paths import CENTRAL
 from share import HarnessFailure, log, now
 
 # every step's record, for the result
@@ -83,7 +84,7 @@ def _discover(step, record):
     ad.StartDiscovery()
 
     def known():
-        return bus.object_props(PERIPHERAL_DEVICE, "org.bluez.Device1") is not None
+        return bus.object_props(bluez_paths.PERIPHERAL_DEVICE, "org.bluez.Device1") is not None
 
     found = bus.wait_until(bus.polled(known), _timeout(step, 60))
     ad.StopDiscovery()
@@ -175,7 +176,7 @@ def _wait_device(step, record):
     observed = record.setdefault("observed", [])
 
     def matches():
-        dev = bus.object_props(PERIPHERAL_DEVICE, "org.bluez.Device1")
+        dev = bus.object_props(bluez_paths.PERIPHERAL_DEVICE, "org.bluez.Device1")
         value = "<removed>" if dev is None else bus.to_json(dev.get(name))
         if not observed or observed[-1][1] != value:
             observed.append((now(), value))
