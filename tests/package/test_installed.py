@@ -11,6 +11,8 @@ sys.path.insert(0, os.path.join(HERE, os.pardir, 'integration'))
 
 import harness  # noqa: E402
 
+import bleprobe_sim as bleprobe_sim_package  # noqa: E402
+
 DOC = '/usr/share/doc/bleprobe/'
 # The demo scenario's peripheral with a Device Information service.
 READABLE = '00000000-0000-0000-0000-D43F7A100004'
@@ -29,9 +31,12 @@ def test_the_packages_install_what_the_manual_pages_name():
     assert len(glob.glob('/usr/lib/python3/dist-packages/bleprobe_sim-*.dist-info/entry_points.txt')) == 1
 
 
-def test_installed_binary_scans_and_reads_a_serial_number():
+def test_installed_binary_scans_and_reads_a_serial_number(bleprobe_sim):
+    # The installed fixture serves the installed package's demo scenario.
     bus = harness.Bus()
-    sim = harness.Sim(bus, 'demo')
+    sim = harness.Sim(bleprobe_sim(os.path.join(os.path.dirname(bleprobe_sim_package.__file__),
+                                                'demo.json'), bus=bus.address))
+    assert bleprobe_sim_package.__file__.startswith('/usr/lib/python3/dist-packages/')
     tools = []
     try:
         scan = harness.Tool([], bus.address)
@@ -47,5 +52,5 @@ def test_installed_binary_scans_and_reads_a_serial_number():
     finally:
         for tool in tools:
             tool.cleanup()
-        sim.stop()
+        sim.close()
         bus.close()
