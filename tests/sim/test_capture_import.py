@@ -1,0 +1,307 @@
+"""`bleprobe-sim import` without bleprobe: the times of a scenario against
+the captured ones, each field capture's scenario, connection attempts and
+reads against BlueZ's answers, the time window and the choice of
+peripherals, a scenario too large for one file, and the command's one line
+and exit status for a capture it cannot read.  The replay to the real
+bleprobe is tests/integration/test_replay.py's."""
+
+import json
+import random
+import subprocess
+
+import pytest
+
+import capture_synth as s
+import field_captures as f
+from bleprobe_sim import cli, scenario
+from bleprobe_sim.replay import Options, import_capture, importer
+from bleprobe_sim.replay.releases import played
+from bleprobe_sim.replay.times import TOLERANCE_US, TimeEncoder
+from test_bleprobe_sim import PROGRAM, TIMEOUT
+from test_capture import ERRORS
+
+
+def scenario_times(encoder):
+    """The scenario's times of an encoder, as the player computes them."""
+    runs = [first + n * interval * 1e6 for first, interval, count, lose in encoder.runs
+            for n in range(count) if n + 1 not in lose]
+    return sorted(list(encoder.at) + runs)
+
+
+def advertiser_times(seed, interval_ms, loss, extra):
+    """An advertiser's times: every interval plus 0 to 10 ms of its own
+    delay, which adds up; a share `loss` not heard; now and then a second
+    report 1 to 12 ms after one (another set, a scan response given alone)."""
+    rng = random.Random(seed)
+    times, t = [], 5000000
+    for _ in range(3000):
+        t += interval_ms * 1000 + rng.randint(0, 10000)
+        if rng.random() >= loss:
+            times.append(t)
+            if rng.random() < extra:
+                t += rng.randint(1000, 12000)
+                times.append(t)
+    return times
+
+
+# interval (ms), share lost, share of extra reports -> fewest reports a run
+# holds on average (the compact form's worth)
+ADVERTISERS = {
+    'fast': (20, 0.0, 0.0, 20), 'every-100-ms': (100, 0.0, 0.0, 20), 'lossy': (100, 0.3, 0.0, 15),
+    'slow': (1000, 0.1, 0.0, 15), 'two-sets': (100, 0.0, 0.05, 5),
+}
+
+
+@pytest.mark.parametrize('case', ADVERTISERS)
+def test_every_time_is_written_within_10_ms_in_the_captured_order(case):
+    interval, loss, extra, per_run = ADVERTISERS[case]
+    times = advertiser_times(hash(case) & 0xFFFF, interval, loss, extra)
+    encoder, marked = TimeEncoder(), []
+    for n, t in enumerate(times):
+        encoder.add(t)
+        if n % 7 == 0:
+            encoder.mark()
+            marked.append(n)
+    encoder.close()
+    written = scenario_times(encoder)
+    assert len(written) == len(times)
+    assert max(abs(a - b) for a, b in zip(written, times)) <= TOLERANCE_US
+    assert all(a < b for a, b in zip(written, written[1:]))
+    # A change of data is in effect from its report on, not before.
+    assert all(written[n - 1] < mark <= written[n] for mark, n in zip(encoder.marks, marked) if n)
+    assert len(times) / max(1, len(encoder.runs)) >= per_run
+
+
+def test_an_advertiser_that_keeps_its_interval_is_one_run():
+    encoder = TimeEncoder()
+    for n in range(36000):
+        encoder.add(1000000 + n * 100000)
+    encoder.close()
+    assert (len(encoder.runs), list(encoder.at)) == (1, [])
+
+
+def imported(tmp_path, records, **options):
+    path = str(tmp_path / 'capture.btsnoop')
+    s.write(path, records)
+    result = import_capture(path, Options(**options))
+    scenario.check(result.scenario)
+    return result
+
+
+def facts(result):
+    """What a scenario says, in short."""
+    played_ = result.scenario
+    return (played_['timeZero'], played_['bluez'],
+            [(p['address'], len(p.get('advertising', {}).get('serviceData', [])),
+              p.get('knownFromStart', False)) for p in played_['peripherals']],
+            [(e['event'], e['at']) for e in played_.get('timeline', [])])
+
+
+# The field captures' scenarios: time zero, release, each peripheral (its
+# data changes, known from the start), timeline.
+FIELD = {
+    'changed-unit-number': ('firstDiscovery', '5.66', [(f.A, 2, False)], []),
+    'peripheral-goes-silent': ('firstDiscovery', '5.66', [(f.A, 1, False), (f.B, 1, False)], []),
+    'discovery-stopped-under-the-scan': ('firstDiscovery', '5.82', [(f.A, 2, False)],
+                                         [('discoveryStopped', 2.0)]),
+    'connect-fails-0x3e': ('firstDiscovery', '5.66', [(f.A, 1, False)], []),
+    'link-lost-0x08': ('firstDiscovery', '5.87', [(f.A, 1, False)], []),
+    'read-fails': ('start', '5.66', [(f.A, 0, True)], []),
+    'attempts-in-order': ('start', '5.66', [(f.A, 0, True)], []),
+}
+
+
+@pytest.mark.parametrize('case', FIELD)
+def test_a_field_capture_becomes_its_scenario(tmp_path, case):
+    records, _ = f.CAPTURES[case]()
+    assert facts(imported(tmp_path, records)) == FIELD[case]
+
+
+def test_the_reports_the_kernel_dropped_stay_dropped(tmp_path):
+    records, _ = f.changed_unit_number()
+    result = imported(tmp_path, records)
+    advertiser = result.chosen.advertisers[f.A]
+    heard = f.report_times(records, f.A, '1234-567') + f.report_times(records, f.A, '1234-568')
+    assert (advertiser.reports, advertiser.dropped) == (len(heard), 1)
+    assert any('1 reports dropped by the kernel (no Device Found), at 1.400 s' in line
+               for line in result.summary())
+
+
+def connection(*records, release='5.66'):
+    return f.ordered(f.head(release) + f.discovery(0, 0.4) + f.advertise(0.3, f.A, '1234-567') +
+                     list(records))
+
+
+LOST = {'outcome': 'succeeds', 'delay': 0.05, 'servicesResolvedAfter': None, 'linkLostAfter': 1.0}
+# The capture of one attempt -> its connection and gatt entries.
+ATTEMPTS = {
+    'fails-0x3e': (connection(*f.connect(0.5, status=0x3E, after=0.3)),
+                   {'outcome': 'fails', 'delay': 0.3, 'error': 'org.bluez.Error.Failed',
+                    'errorMessage': 'le-connection-abort-by-local'}, {'serialNumber': ''}),
+    'fails-0x3e-5.55': (connection(*f.connect(0.5, status=0x3E, after=0.3), release='5.55'),
+                        {'outcome': 'fails', 'delay': 0.3, 'error': 'org.bluez.Error.Failed',
+                         'errorMessage': 'Software caused connection abort'}, {'serialNumber': ''}),
+    'cancelled': (connection(*s.create_connection(f.us(0.5), 0, f.A),
+                             s.command(f.us(2.5), 0, 0x200E, b''),
+                             s.connection_complete(f.us(2.6), 0, 0, f.A, status=0x02)),
+                  {'outcome': 'fails', 'delay': 2.1, 'error': 'org.bluez.Error.Failed',
+                   'errorMessage': 'le-connection-abort-by-local'}, {'serialNumber': ''}),
+    'never-completes': (connection(*s.create_connection(f.us(0.5), 0, f.A)), {'outcome': 'neverCompletes'},
+                        {'serialNumber': ''}),
+    'link-lost-0x08': (connection(*f.connect(0.5) + f.disconnect(1.45, 0x08, asked=False)), LOST,
+                       {'serialNumber': ''}),
+    'ended-by-the-peer': (connection(*f.connect(0.5) + f.disconnect(1.45, 0x13, asked=False)), LOST,
+                          {'serialNumber': ''}),
+    'read': (connection(*f.connect(0.5) + f.services(0.6) + f.read(0.8, b'8C3F00A1B2C3D4E5') +
+                        f.disconnect(0.9)),
+             {'outcome': 'succeeds', 'delay': 0.05, 'servicesResolvedAfter': 0.245, 'disconnectDelay': 0.1},
+             {'serialNumber': '8C3F00A1B2C3D4E5'}),
+    'read-not-text': (connection(*f.connect(0.5) + f.services(0.6) + f.read(0.8, b'\x8c\x3f') +
+                                 f.disconnect(0.9)),
+                      {'outcome': 'succeeds', 'delay': 0.05, 'servicesResolvedAfter': 0.245,
+                       'disconnectDelay': 0.1}, {'serialNumberHex': '8C3F'}),
+    'read-not-permitted': (connection(*f.connect(0.5) + f.services(0.6) + f.read(0.8, error=0x02) +
+                                      f.disconnect(0.9)),
+                           {'outcome': 'succeeds', 'delay': 0.05, 'servicesResolvedAfter': 0.245,
+                            'disconnectDelay': 0.1},
+                           {'serialNumber': '', 'serialNumberRead': 'fails',
+                            'readError': 'org.bluez.Error.NotPermitted',
+                            'readErrorMessage': 'Read not permitted'}),
+    'read-unlikely-error': (connection(*f.connect(0.5) + f.services(0.6) + f.read(0.8, error=0x0E) +
+                                       f.disconnect(0.9)),
+                            {'outcome': 'succeeds', 'delay': 0.05, 'servicesResolvedAfter': 0.245,
+                             'disconnectDelay': 0.1},
+                            {'serialNumber': '', 'serialNumberRead': 'fails',
+                             'readError': 'org.bluez.Error.Failed',
+                             'readErrorMessage': 'Operation failed with ATT error: 0x0e'}),
+    'read-unanswered': (connection(*f.connect(0.5) + f.services(0.6) +
+                                   s.acl(f.us(0.8), 0, f.HANDLE, False, b'\x0a\x11\x00') +
+                                   f.disconnect(1.45, 0x08, asked=False)),
+                        {'outcome': 'succeeds', 'delay': 0.05, 'servicesResolvedAfter': 0.245,
+                         'linkLostAfter': 1.0}, {'serialNumber': '', 'serialNumberRead': 'neverAnswers'}),
+}
+
+
+@pytest.mark.parametrize('case', ATTEMPTS)
+def test_connection_attempts_become_entries(tmp_path, case):
+    records, connection_entry, gatt = ATTEMPTS[case]
+    peripheral = imported(tmp_path, records).scenario['peripherals'][0]
+    assert (peripheral['connection'], peripheral['gatt']) == (connection_entry, gatt)
+
+
+@pytest.mark.parametrize('named, release', [('5.66', '5.66'), ('5.72', '5.66'), ('5.80', '5.82'),
+                                            ('5.99', '5.87'), ('6.0', '5.87'), (None, '5.66')])
+def test_a_release_the_kit_does_not_play_is_played_as_the_nearest(named, release):
+    assert played(named) == release
+
+
+def field(case):
+    return f.CAPTURES[case]()[0]
+
+
+# Options -> the peripherals written, and the time zero (seconds into the
+# capture, whose first event is at 0).
+WINDOWS = {
+    'everything': ({}, [f.A, f.B], 1.0),
+    'from-the-second-scan': ({'start': 4.0}, [f.A], 6.0),
+    'first-second': ({'end': 2.0}, [f.A, f.B], 1.0),
+    'by-address': ({'addresses': {f.B}}, [f.B], 1.0),
+    'by-service': ({'uuids': {'00001523-0000-1000-8000-00805f9b34fb'}}, [f.A, f.B], 1.0),
+    'by-another-service': ({'uuids': {'0000fe59-0000-1000-8000-00805f9b34fb'}}, [], 1.0),
+}
+
+
+@pytest.mark.parametrize('case', WINDOWS)
+def test_the_window_and_the_peripherals_asked_for(tmp_path, case):
+    options, written, zero = WINDOWS[case]
+    result = imported(tmp_path, field('peripheral-goes-silent'), **options)
+    assert [p['address'] for p in result.scenario['peripherals']] == written
+    assert (result.zero - result.first_us) / 1e6 == zero
+
+
+def test_a_scenario_too_large_for_one_file_ends_where_it_would_be(tmp_path, monkeypatch):
+    # Room for one run and one data change: the second change is the last
+    # report written.
+    monkeypatch.setattr(importer, 'BUDGET', 150)
+    monkeypatch.setattr(importer, 'WEIGH_EVERY', 1)
+    records = field('changed-unit-number')
+    result = imported(tmp_path, records)
+    cut = (result.cut_us - result.first_us) / 1e6
+    assert abs(cut - 1.0 - f.report_times(records, f.A, '1234-568')[0]) < 1e-6
+    advertising = result.scenario['peripherals'][0]['advertising']
+    last = max(r['firstAt'] + (r['count'] - 1) * r['interval'] for r in advertising['runs'])
+    assert abs(last - (cut - 1.0)) < 0.01
+    assert 'import the rest with --from %.3f' % cut in result.summary()[-1]
+
+
+def test_an_hci_capture_counts_each_report_while_scanning(tmp_path):
+    heard = f.advertiser(f.A, [(0, '1234-567')], 0.3, 2.0)
+    records = [r for r in f.ordered(f.discovery(0, 2.1) + heard) if r[2] in s.HCI_KINDS]
+    path = str(tmp_path / 'capture.btsnoop')
+    s.write(path, records, datalink=1002)
+    result = import_capture(path, Options())
+    scenario.check(result.scenario)
+    assert result.chosen.advertisers[f.A].reports == len([r for r in heard if r[2] == s.monitor.EVENT])
+    assert result.scenario['timeZero'] == 'firstDiscovery'
+
+
+def run_import(capsys, *argv):
+    """bleprobe-sim's main in this process: exit status, stdout, stderr."""
+    try:
+        status = cli.main(['import'] + list(argv))
+    except SystemExit as e:
+        status = e.code
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+@pytest.mark.parametrize('data, offset, reason', [case[1:] for case in ERRORS], ids=[c[0] for c in ERRORS])
+def test_a_capture_that_cannot_be_read_is_one_line_and_status_2(tmp_path, capsys, data, offset, reason):
+    path = tmp_path / 'capture'
+    path.write_bytes(data)
+    status, out, err = run_import(capsys, str(path))
+    assert (status, out, err.count('\n')) == (2, '', 1)
+    assert err.startswith('bleprobe-sim: %s: offset ' % path) and reason in err
+
+
+def test_a_capture_cut_short_is_imported_up_to_its_last_whole_record(tmp_path, capsys):
+    path = tmp_path / 'capture'
+    s.write(str(path), field('changed-unit-number'))
+    path.write_bytes(path.read_bytes()[:-7])
+    status, out, err = run_import(capsys, str(path))
+    assert status == 0 and json.loads(out)['peripherals']
+    assert 'the capture was cut short: cut short at offset' in err
+
+
+# The program's own usage and option errors: status 2, nothing on stdout.
+COMMAND_ERRORS = {
+    'no-capture': ([], 'usage: bleprobe-sim import CAPTURE'),
+    'not-seconds': (['CAPTURE', '--from', 'soon'], "--from: 'soon' is not a number of seconds"),
+    'not-an-address': (['CAPTURE', '--peripheral', 'D4-3F'], "'D4-3F' is not an address"),
+    'not-a-uuid': (['CAPTURE', '--service', '15230'], "'15230' is not a UUID"),
+    'no-such-file': (['/nonexistent/capture'], 'bleprobe-sim: /nonexistent/capture: cannot be read: '),
+    'no-such-controller': (['CAPTURE', '--controller', '7'],
+                           'bleprobe-sim: --controller 7: the capture has no controller 7'),
+}
+
+
+@pytest.mark.parametrize('case', COMMAND_ERRORS)
+def test_the_commands_errors_exit_2(tmp_path, case):
+    argv, message = COMMAND_ERRORS[case]
+    capture = tmp_path / 'capture'
+    s.write(str(capture), field('read-fails'))
+    result = subprocess.run([PROGRAM, 'import'] + [str(capture) if a == 'CAPTURE' else a for a in argv],
+                            capture_output=True, timeout=TIMEOUT, text=True)
+    assert (result.returncode, result.stdout) == (2, '')
+    assert message in result.stderr
+
+
+def test_the_imported_scenario_is_one_the_kit_loads(tmp_path):
+    capture, written = tmp_path / 'capture', tmp_path / 'scenario.json'
+    s.write(str(capture), field('discovery-stopped-under-the-scan'))
+    with open(str(written), 'w') as out:
+        result = subprocess.run([PROGRAM, 'import', str(capture)], stdout=out, stderr=subprocess.PIPE,
+                                timeout=TIMEOUT, text=True)
+    assert result.returncode == 0, result.stderr
+    assert scenario.load(str(written))['timeline'] == [{'at': 2.0, 'event': 'discoveryStopped'}]
+    assert 'discoveryStopped' in result.stderr
