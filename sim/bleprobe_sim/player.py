@@ -20,6 +20,7 @@ import bisect
 import functools
 import heapq
 import itertools
+import math
 from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 
 from .control import Controller, UnknownObject
@@ -275,7 +276,10 @@ class Player:
             self.advertise(p, t)
             self.queue(n, p, times)
         if due:
-            self.timer = self.clock.later(max(0.0, due[0][0] - now), self.advertise_due)
+            # To the next millisecond, which the clocks count in: a timer
+            # due sooner would fire with nothing to send.
+            delay = math.ceil(max(0.0, due[0][0] - now - DUE) * 1000) / 1000
+            self.timer = self.clock.later(delay, self.advertise_due)
 
     def advertise(self, p: Peripheral, t: float) -> None:
         p.sent += 1

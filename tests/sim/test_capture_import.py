@@ -14,7 +14,7 @@ import pytest
 import capture_synth as s
 import field_captures as f
 from bleprobe_sim import cli, scenario
-from bleprobe_sim.replay import Options, import_capture, importer
+from bleprobe_sim.replay import Options, advertisers, import_capture, importer, times
 from bleprobe_sim.replay.releases import played
 from bleprobe_sim.replay.times import TOLERANCE_US, TimeEncoder
 from test_bleprobe_sim import PROGRAM, TIMEOUT
@@ -220,9 +220,10 @@ def test_the_window_and_the_peripherals_asked_for(tmp_path, case):
 
 
 def test_a_scenario_too_large_for_one_file_ends_where_it_would_be(tmp_path, monkeypatch):
-    # Room for one run and one data change: the second change is the last
-    # report written.
-    monkeypatch.setattr(importer, 'BUDGET', 150)
+    # Room for a peripheral with one run and one data change (of 8 bytes):
+    # the report with the second change is the last written.
+    monkeypatch.setattr(importer, 'BUDGET', advertisers.PERIPHERAL_BYTES + times.RUN_BYTES + 20 +
+                        advertisers.DATA_ENTRY_BYTES + 2 * 8)
     monkeypatch.setattr(importer, 'WEIGH_EVERY', 1)
     records = field('changed-unit-number')
     result = imported(tmp_path, records)

@@ -7,8 +7,11 @@ from typing import Any, Dict, List, Optional, Tuple
 from .times import TimeEncoder
 
 BASE_UUID = '-0000-1000-8000-00805f9b34fb'
-# The JSON bytes of a serviceData entry besides its value.
-DATA_ENTRY_BYTES = 50
+# The JSON bytes of a serviceData entry besides its value (in hexadecimal,
+# under a 128-bit UUID), and of a peripheral besides its times and data:
+# upper bounds, for the size of the scenario.
+DATA_ENTRY_BYTES = 80
+PERIPHERAL_BYTES = 200
 # Times of drops kept for the summary, per advertiser.
 DROPS_SHOWN = 3
 
@@ -94,7 +97,7 @@ class Advertiser:
             self.drop_times.append(time_us)
 
     def size(self) -> int:
-        return self.times.estimate() + self.data_size
+        return PERIPHERAL_BYTES + self.times.estimate() + self.data_size
 
     def advertising(self, zero: int) -> Optional[Dict[str, Any]]:
         """The scenario's advertising field, or None without a report."""

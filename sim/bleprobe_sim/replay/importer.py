@@ -29,9 +29,8 @@ WEIGH_EVERY = 10000
 # A scenario's times go up to a day.
 LONGEST_US = 86400 * 1000000
 # Events that only a monitor capture (btmon's, link type 254) holds.
-MONITOR_ONLY = (ev.ControllerAdded, ev.ControllerRemoved, ev.LogLine, ev.SystemNote, ev.DeviceFound,
-                ev.Discovering, ev.DiscoveryRequest, ev.DeviceConnected, ev.DeviceDisconnected,
-                ev.ConnectFailed)
+MONITOR_ONLY = (ev.ControllerAdded, ev.ControllerRemoved, ev.LogLine, ev.SystemNote, ev.Discovering,
+                ev.DiscoveryRequest, ev.DeviceConnected, ev.DeviceDisconnected, ev.ConnectFailed)
 CONNECTION_EVENTS = (ev.CreateConnection, ev.CreateConnectionCancel, ev.CommandResult,
                      ev.ConnectionComplete, ev.AttRead, ev.Disconnect, ev.DisconnectionComplete)
 BLUETOOTHD = 'bluetoothd'
@@ -81,6 +80,7 @@ class Import:
         self.scenario: Dict[str, Any] = {}
         self.left_out: List[Advertiser] = []
         self.filtered_out: List[str] = []
+        self.size: Optional[int] = None    # of the scenario's text, once made
 
     def log(self, index: Optional[int]) -> ControllerLog:
         key = index or 0
@@ -100,10 +100,16 @@ class Import:
         return event.cookie == self.cookie
 
     def run(self) -> None:
+        """The pass.  Its loop handles the two kinds that make a long
+        capture's bulk itself, with what it uses in local names: the
+        reader and this loop are the import's time (bench/README.md)."""
         options = self.options
         end_us: Optional[int] = None
         window_start = 0
         reports = 0
+        advertising_report, device_found = ev.AdvertisingReport, ev.DeviceFound
+        index: Any = -1
+        log = self.log(None)
         events: Iterator[Any] = iter(self.reader)
         for event in events:
             t = event.time_us
@@ -116,35 +122,18 @@ class Import:
             if end_us is not None and t >= end_us:
                 break
             self.last_us = t
-            record = t >= window_start
             kind = type(event)
-            if kind is ev.AdvertisingReport:
-                if self.monitor is None:
-                    self.monitor = False
-                log = self.log(event.index)
-                address = event.address
-                if not self.monitor:
-                    if record and log.discovering:
-                        log.advertiser(address, event.address_type).report(t, event.ad)
-                        reports += 1
-                elif not log.discovering:
-                    if record:
-                        log.reports_off += 1
-                elif event.scan_response:
-                    if address not in log.waiting:
-                        log.waiting[address] = t
-                else:
-                    waiting = log.waiting.get(address)
-                    if waiting is not None and waiting >= window_start:
-                        log.advertisers_drop(address, waiting)
-                    log.waiting[address] = t
-            elif kind is ev.DeviceFound:
-                self.monitor = True
-                if not self.to_bluetoothd(event, event.receiver):
+            if kind is device_found:
+                receiver = event.receiver
+                if receiver != BLUETOOTHD and (receiver is not None or not self.to_bluetoothd(event, None)):
                     continue
-                log = self.log(event.index)
-                log.waiting.pop(event.address, None)
-                if not record:
+                if event.index != index:
+                    index = event.index
+                    log = self.log(index)
+                    self.monitor = True
+                address = event.address
+                log.waiting.pop(address, None)
+                if t < window_start:
                     continue
                 if not log.discovering:
                     if log.periods:
@@ -153,14 +142,39 @@ class Import:
                     # Discovery ran when the capture began.
                     self.running_at_start = True
                     log.discovery(True, window_start)
-                log.advertiser(event.address, event.address_type).report(t, event.ad)
+                advertiser = log.advertisers.get(address)
+                if advertiser is None:
+                    advertiser = log.advertiser(address, event.address_type)
+                advertiser.report(t, event.ad)
                 reports += 1
+                if reports >= WEIGH_EVERY:
+                    reports = 0
+                    if self.too_much(t):
+                        break
+            elif kind is advertising_report:
+                if event.index != index:
+                    index = event.index
+                    log = self.log(index)
+                if self.monitor is None:
+                    self.monitor = False
+                address = event.address
+                if not log.discovering:
+                    if t >= window_start:
+                        log.reports_off += 1
+                elif not self.monitor:
+                    if t >= window_start:
+                        log.advertiser(address, event.address_type).report(t, event.ad)
+                        reports += 1
+                elif event.scan_response:
+                    if address not in log.waiting:
+                        log.waiting[address] = t
+                else:
+                    waiting = log.waiting.get(address)
+                    if waiting is not None and waiting >= window_start:
+                        log.advertisers_drop(address, waiting)
+                    log.waiting[address] = t
             else:
-                self.other(event, kind, t, record)
-            if reports >= WEIGH_EVERY:
-                reports = 0
-                if self.too_much(t):
-                    break
+                self.other(event, kind, t, t >= window_start)
         self.finish()
 
     def other(self, event: Any, kind: type, t: int, record: bool) -> None:
@@ -323,7 +337,9 @@ class Import:
                 fields.append('  %s: [\n    %s\n  ]' % (json.dumps(key), items))
             else:
                 fields.append('  %s: %s' % (json.dumps(key), compact(value)))
-        return '{\n%s\n}\n' % ',\n'.join(fields)
+        text = '{\n%s\n}\n' % ',\n'.join(fields)
+        self.size = len(text.encode('utf-8'))
+        return text
 
     def summary(self) -> List[str]:
         from .summary import lines

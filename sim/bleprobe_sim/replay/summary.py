@@ -11,6 +11,12 @@ from .releases import played
 DUPLICATE_FILTER = {0: 'off', 1: 'on', 2: 'on, reset every scan period'}
 # Peripherals listed one by one up to this many; the rest are counted.
 LISTED = 1000
+# The kit checks a scenario against its schema before it plays it, at about
+# 1 MiB a second (bench/README.md): a larger one keeps serve from printing
+# its address for seconds, longer than the pytest fixture waits.
+CHECKED_AT_ONCE = 2 << 20
+SLOW_TO_CHECK = (': the kit takes about a second per MiB to check it before it serves it, longer than the '
+                 'pytest fixture waits (5 s); a test is better served by a window of it (--from, --to)')
 
 
 def lines(imp: Any) -> List[str]:
@@ -58,6 +64,9 @@ def lines(imp: Any) -> List[str]:
     if log.removed_us is not None:
         out.append('controller removed at %s: the timeline\'s adapterRemoved' % at(log.removed_us))
     written = imp.scenario.get('peripherals', [])
+    if imp.size is not None:
+        slow = SLOW_TO_CHECK if imp.size > CHECKED_AT_ONCE else ''
+        out.append('scenario: %.2f MiB%s' % (imp.size / 2**20, slow))
     out.append('peripherals written: %d' % len(written))
     for entry in written[:LISTED]:
         out.append('  ' + peripheral_line(log.advertisers.get(entry['address']), entry, at))

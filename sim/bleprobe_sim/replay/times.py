@@ -35,11 +35,13 @@ FIT_US = 9500
 MIN_INTERVAL_US = 20000
 # A run of fewer heard advertisements takes more bytes than their times.
 MIN_RUN = 6
-# The JSON bytes of one time in `at`, of a run without its losses, and of
-# one number in a run's lose: an upper bound, for the size of the scenario.
-AT_BYTES = 14
-RUN_BYTES = 80
-LOSE_BYTES = 7
+# The JSON bytes of one time in `at` (a day, to the microsecond, and a
+# comma), of a run besides its interval, count and losses, and of one
+# number in a run's lose: upper bounds, for the size of the scenario.
+AT_BYTES = 13
+RUN_BYTES = 48
+LOSE_BYTES = 8
+LOSE_KEY_BYTES = 10
 
 # A run: its first time (µs), its interval (seconds, as written), its count
 # of advertisements, the numbers of those not heard.
@@ -84,6 +86,8 @@ class TimeEncoder:
         self.previous = -1
 
     def add(self, t: int) -> None:
+        # Comparisons rather than min() and max(): a long capture adds
+        # millions of times.
         if t <= self.previous:
             t = self.previous + 1   # two reports of one microsecond
         self.previous = t
@@ -92,31 +96,39 @@ class TimeEncoder:
             self.start(t)
             return
         gap = t - anchor
-        if self.heard == 1:
+        heard = self.heard
+        if heard == 1:
             if gap < MIN_INTERVAL_US:
                 self.end()
                 self.start(t)
                 return
-            self.low, self.high, self.last = max(gap - FIT_US, MIN_INTERVAL_US), gap + FIT_US, 1
+            low = gap - FIT_US
+            self.low = low if low > MIN_INTERVAL_US else MIN_INTERVAL_US
+            self.high, self.last = gap + FIT_US, 1
         else:
-            k = int(gap / ((self.low + self.high) / 2) + 0.5)
-            if k <= self.last:
+            low, high, last = self.low, self.high, self.last
+            k = int(2 * gap / (low + high) + 0.5)
+            if k <= last:
                 self.end()
                 self.start(t)
                 return
-            low = max(self.low, (gap - FIT_US) / k)
-            high = min(self.high, (gap + FIT_US) / k)
+            fit_low, fit_high = (gap - FIT_US) / k, (gap + FIT_US) / k
+            if fit_low > low:
+                low = fit_low
+            if fit_high < high:
+                high = fit_high
             if low > high:
                 self.end()
                 self.start(t)
                 return
             self.low, self.high = low, high
-            if k > self.last + 1:
-                self.lose.extend(range(self.last + 2, k + 1))
-                self.size += LOSE_BYTES * (k - self.last - 1)
+            if k > last + 1:
+                self.lose.extend(range(last + 2, k + 1))
+                self.size += LOSE_BYTES * (k - last - 1)
             self.last = k
-        self.heard += 1
-        if self.heard <= MIN_RUN:
+        heard += 1
+        self.heard = heard
+        if heard <= MIN_RUN:
             self.short.append((t, self.last))
 
     def mark(self) -> None:
@@ -150,7 +162,8 @@ class TimeEncoder:
         else:
             interval = interval_seconds(self.low, self.high)
             self.runs.append((anchor, interval, self.last + 1, self.lose))
-            self.size += RUN_BYTES
+            self.size += RUN_BYTES + len(repr(interval)) + len(str(self.last + 1)) + (
+                LOSE_KEY_BYTES if self.lose else 0)
             step = interval * 1e6
             self.floor = anchor + self.last * step
             # A change at a later time than the anchor is written a
@@ -168,4 +181,4 @@ class TimeEncoder:
     def estimate(self) -> int:
         """The JSON bytes of what has been added so far, the run under way
         counted as a run."""
-        return self.size + (RUN_BYTES if self.anchor is not None else 0)
+        return self.size + (RUN_BYTES + 20 if self.anchor is not None else 0)
