@@ -102,9 +102,9 @@ class TimeEncoder:
                 self.end()
                 self.start(t)
                 return
-            low = gap - FIT_US
-            self.low = low if low > MIN_INTERVAL_US else MIN_INTERVAL_US
-            self.high, self.last = gap + FIT_US, 1
+            first_low = float(gap - FIT_US)
+            self.low = first_low if first_low > MIN_INTERVAL_US else float(MIN_INTERVAL_US)
+            self.high, self.last = float(gap + FIT_US), 1
         else:
             low, high, last = self.low, self.high, self.last
             k = int(2 * gap / (low + high) + 0.5)
