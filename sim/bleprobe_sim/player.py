@@ -161,12 +161,10 @@ class Player:
         self.peripherals = [Peripheral(p, lowest) for p in scenario.get('peripherals', [])]
         self.by_address = {p.address: p for p in self.peripherals}
         self.zero = 0.0
-        self.started = False
         self.bluetoothd_gone = False
         # The next advertisement of each peripheral: (time, number, the
         # peripheral, the rest of its times), earliest first.
         self.due: List[Tuple[float, int, Peripheral, Iterator[float]]] = []
-        self.timer: Any = None
         self.setup()
 
     # -- the starting state -------------------------------------------------
@@ -244,7 +242,6 @@ class Player:
 
     def begin(self) -> None:
         self.zero = self.clock.now()
-        self.started = True
         for n, p in enumerate(self.peripherals):
             if p.advertising:
                 self.queue(n, p, p.times())
@@ -268,7 +265,6 @@ class Player:
     def advertise_due(self) -> None:
         """Every advertisement due now, in time order, then the timer for
         the next one."""
-        self.timer = None
         now = self.clock.now() - self.zero
         due = self.due
         while due and due[0][0] <= now + DUE:
@@ -279,7 +275,7 @@ class Player:
             # To the next millisecond, which the clocks count in: a timer
             # due sooner would fire with nothing to send.
             delay = math.ceil(max(0.0, due[0][0] - now - DUE) * 1000) / 1000
-            self.timer = self.clock.later(delay, self.advertise_due)
+            self.clock.later(delay, self.advertise_due)
 
     def advertise(self, p: Peripheral, t: float) -> None:
         p.sent += 1

@@ -121,8 +121,8 @@ def test_the_reports_the_kernel_dropped_stay_dropped(tmp_path):
     records, _ = f.changed_unit_number()
     result = imported(tmp_path, records)
     advertiser = result.chosen.advertisers[f.A]
-    heard = f.report_times(records, f.A, '1234-567') + f.report_times(records, f.A, '1234-568')
-    assert (advertiser.reports, advertiser.dropped) == (len(heard), 1)
+    given = f.report_times(records, f.A, '1234-567') + f.report_times(records, f.A, '1234-568')
+    assert (advertiser.reports, advertiser.dropped) == (len(given), 1)
     assert any('1 reports dropped by the kernel (no Device Found), at 1.400 s' in line
                for line in result.summary())
 
@@ -236,13 +236,13 @@ def test_a_scenario_too_large_for_one_file_ends_where_it_would_be(tmp_path, monk
 
 
 def test_an_hci_capture_counts_each_report_while_scanning(tmp_path):
-    heard = f.advertiser(f.A, [(0, '1234-567')], 0.3, 2.0)
-    records = [r for r in f.ordered(f.discovery(0, 2.1) + heard) if r[2] in s.HCI_KINDS]
+    advertised = f.advertiser(f.A, [(0, '1234-567')], 0.3, 2.0)
+    records = [r for r in f.ordered(f.discovery(0, 2.1) + advertised) if r[2] in s.HCI_KINDS]
     path = str(tmp_path / 'capture.btsnoop')
     s.write(path, records, datalink=1002)
     result = import_capture(path, Options())
     scenario.check(result.scenario)
-    assert result.chosen.advertisers[f.A].reports == len([r for r in heard if r[2] == s.monitor.EVENT])
+    assert result.chosen.advertisers[f.A].reports == len([r for r in advertised if r[2] == s.monitor.EVENT])
     assert result.scenario['timeZero'] == 'firstDiscovery'
 
 
@@ -306,3 +306,36 @@ def test_the_imported_scenario_is_one_the_kit_loads(tmp_path):
     assert result.returncode == 0, result.stderr
     assert scenario.load(str(written))['timeline'] == [{'at': 2.0, 'event': 'discoveryStopped'}]
     assert 'discoveryStopped' in result.stderr
+
+
+def heard(t, *reports):
+    """Advertising reports of A in one event at time t (seconds), each
+    (event type, data); and the Device Found that carries data."""
+    return s.adv_report(f.us(t), 0, *[s.report(f.A, data, event_type=kind) for kind, data in reports])
+
+
+def found(t, data):
+    return s.device_found(f.us(t) + 50, 0, f.A, data)
+
+
+UNIT = s.service_data16(0x1523, b'1234-567')
+NAME = s.ad((0x09, b'unit'))
+# What the kernel did with A's reports during an active scan -> the reports
+# bluetoothd got, and those it dropped (capture/__init__.py says the rule).
+PAIRING = {
+    'each-found': ([heard(0.1, (0, UNIT)), found(0.1, UNIT), heard(0.2, (0, UNIT)), found(0.2, UNIT)], 2, 0),
+    'with-its-scan-response': ([heard(0.1, (0, UNIT)), heard(0.101, (4, NAME)), found(0.101, UNIT + NAME)],
+                               1, 0),
+    'advertised-again-first': ([heard(0.1, (0, UNIT)), heard(0.2, (0, UNIT)), found(0.2, UNIT)], 1, 1),
+    # The last one waits for a Device Found until the discovery ends.
+    'never-found': ([heard(0.1, (0, UNIT)), heard(0.2, (0, UNIT)), found(0.2, UNIT), heard(0.3, (0, UNIT))],
+                    1, 2),
+}
+
+
+@pytest.mark.parametrize('case', PAIRING)
+def test_each_report_is_paired_with_its_device_found(tmp_path, case):
+    records, given, dropped = PAIRING[case]
+    result = imported(tmp_path, f.ordered(f.head() + f.discovery(0, 1.0) + records))
+    advertiser = result.chosen.advertisers[f.A]
+    assert (advertiser.reports, advertiser.dropped) == (given, dropped)

@@ -17,6 +17,15 @@ from typing import Any, Dict, List, Optional, Tuple
 from .advertisers import Advertiser
 from .connections import Links
 
+# A report's Device Found comes right after it, or once its scan response
+# or another advertiser's report comes: one still waiting this long after
+# it is dropped, and is counted so, which keeps the waiting ones few in a
+# crowd of advertisers that come and go.
+WAITING_US = 10000000
+# Advertisers of which bluetoothd was given nothing are kept apart up to
+# this many (a crowd of rotating private addresses makes no end of them).
+UNHEARD = 10000
+
 # A discovery that bluetoothd stopped (mgmt Stop Discovery) and that a new
 # one follows this soon: a program that was still discovering started it
 # again, which bleprobe does 0.5 s after its discovery ended under it
@@ -49,6 +58,11 @@ class ControllerLog:
         # address -> the time of its report still waiting for its Device Found
         self.waiting: Dict[str, int] = {}
         self.reports_off = 0     # HCI reports while no discovery ran
+        # The times of the reports dropped of advertisers that bluetoothd
+        # was given nothing of so far (theirs once it is), and the count of
+        # those beyond UNHEARD advertisers.
+        self.unheard: Dict[str, List[int]] = {}
+        self.unheard_drops = 0
         self.found_off = 0       # Device Found while no discovery ran (not played)
         self.links = Links()
         self.removed_us: Optional[int] = None
@@ -57,8 +71,8 @@ class ControllerLog:
         found = self.advertisers.get(address)
         if found is None:
             found = self.advertisers[address] = Advertiser(address, address_type)
-        elif not found.address_type:
-            found.address_type = address_type
+            for time_us in self.unheard.pop(address, ()):
+                found.drop(time_us)
         return found
 
     def discovery(self, on: bool, time_us: int) -> None:
@@ -81,9 +95,23 @@ class ControllerLog:
 
     def advertisers_drop(self, address: str, time_us: int) -> None:
         advertiser = self.advertisers.get(address)
-        if advertiser is None:
-            advertiser = self.advertiser(address, '')
-        advertiser.drop(time_us)
+        if advertiser is not None:
+            advertiser.drop(time_us)
+            return
+        drops = self.unheard.get(address)
+        if drops is not None:
+            drops.append(time_us)
+        elif len(self.unheard) < UNHEARD:
+            self.unheard[address] = [time_us]
+        else:
+            self.unheard_drops += 1
+
+    def forget_waiting(self, now_us: int) -> None:
+        """The reports waiting longer than WAITING_US are dropped."""
+        late = [(a, t) for a, t in self.waiting.items() if now_us - t > WAITING_US]
+        for address, time_us in late:
+            del self.waiting[address]
+            self.advertisers_drop(address, time_us)
 
     def scan(self, event: Any) -> None:
         if event.enable:

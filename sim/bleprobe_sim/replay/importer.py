@@ -108,8 +108,8 @@ class Import:
         window_start = 0
         reports = 0
         advertising_report, device_found = ev.AdvertisingReport, ev.DeviceFound
-        index: Any = -1
-        log = self.log(None)
+        index: Any = -1     # of no controller: the first report sets log
+        log: Any = None
         events: Iterator[Any] = iter(self.reader)
         for event in events:
             t = event.time_us
@@ -149,6 +149,8 @@ class Import:
                 reports += 1
                 if reports >= WEIGH_EVERY:
                     reports = 0
+                    for each in self.logs.values():
+                        each.forget_waiting(t)
                     if self.too_much(t):
                         break
             elif kind is advertising_report:

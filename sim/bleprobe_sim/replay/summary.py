@@ -94,7 +94,7 @@ def peripheral_line(advertiser: Any, entry: Any, at: Any) -> str:
         words.append('listed by BlueZ from the start (connected before it was heard)')
     if advertiser is not None and advertiser.reports:
         times = advertiser.times
-        words.append('{:,} reports from {} ({} runs, {} single times), {} data changes'.format(
+        words.append('{:,} reports from {} (runs: {}, single times: {}), data changes: {}'.format(
             advertiser.reports, at(advertiser.first_us), len(times.runs), len(times.at),
             len(advertiser.changes)))
     if advertiser is not None and advertiser.without_data:
@@ -112,11 +112,11 @@ def left_out(imp: Any, log: Any) -> List[str]:
     if without:
         out.append('left out: {:,} peripherals without service data ({:,} reports)'.format(
             len(without), sum(a.without_data for a in without)))
-    dropped_only = [a for a in log.advertisers.values() if a.dropped and not a.reports
-                    and not a.without_data]
-    if dropped_only:
-        out.append('left out: {:,} advertisers of which the kernel gave bluetoothd nothing ({:,} '
-                   'reports dropped)'.format(len(dropped_only), sum(a.dropped for a in dropped_only)))
+    if log.unheard or log.unheard_drops:
+        out.append('left out: {:,} advertisers of which the kernel gave bluetoothd nothing ({:,} reports '
+                   'dropped){}'.format(len(log.unheard), sum(map(len, log.unheard.values())),
+                                       ', and {:,} reports of more'.format(log.unheard_drops)
+                                       if log.unheard_drops else ''))
     if imp.filtered_out:
         out.append('left out: %d peripherals not asked for (--peripheral, --service)' % len(imp.filtered_out))
     if log.found_off:
