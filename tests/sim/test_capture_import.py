@@ -10,6 +10,8 @@ import random
 import subprocess
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import capture_synth as s
 import field_captures as f
@@ -339,3 +341,65 @@ def test_each_report_is_paired_with_its_device_found(tmp_path, case):
     result = imported(tmp_path, f.ordered(f.head() + f.discovery(0, 1.0) + records))
     advertiser = result.chosen.advertisers[f.A]
     assert (advertiser.reports, advertiser.dropped) == (given, dropped)
+
+
+# Derandomized with a fixed number of examples, as the reader's property
+# tests are: the same run everywhere, in a second or two.
+PROPERTIES = settings(max_examples=150, deadline=None, derandomize=True, database=None,
+                      suppress_health_check=list(HealthCheck))
+
+
+# A gap after a time: the advertiser's interval and its own delay, times
+# it was not heard, or another report soon after (µs).
+GAP = st.one_of(st.tuples(st.just('interval'), st.integers(0, 10000)),
+                st.tuples(st.just('lost'), st.integers(2, 5)),
+                st.tuples(st.just('soon'), st.integers(1, 15000)),
+                st.tuples(st.just('any'), st.integers(1, 3000000)))
+
+
+@PROPERTIES
+@given(st.integers(20000, 1000000), st.lists(st.tuples(GAP, st.booleans()), min_size=1, max_size=300))
+def test_any_times_are_written_within_10_ms_in_order(interval, gaps):
+    encoder, times, marked, t = TimeEncoder(), [], [], 0
+    for n, ((kind, value), mark) in enumerate(gaps):
+        t += {'interval': interval + value, 'lost': interval * value, 'soon': value, 'any': value}[kind]
+        times.append(t)
+        encoder.add(t)
+        if mark:
+            encoder.mark()
+            marked.append(n)
+    encoder.close()
+    written = scenario_times(encoder)
+    assert len(written) == len(times)
+    assert all(abs(a - b) <= TOLERANCE_US for a, b in zip(written, times))
+    assert all(a < b for a, b in zip(written, written[1:]))
+    assert all((n == 0 or written[n - 1] < mark) and mark <= written[n]
+               for mark, n in zip(encoder.marks, marked))
+
+
+def happening(kind, t, address, value):
+    """One thing a capture may hold, at t seconds, in whatever order."""
+    unit = '%04d-567' % value
+    return {
+        'advertise': lambda: f.advertise(t, address, unit),
+        'dropped': lambda: f.advertise(t, address, unit, found=False),
+        'discovery': lambda: f.discovery(t, t + value / 1000, stopped=bool(value % 2)),
+        'connect': lambda: f.connect(t, status=(0, 0x3E, 0x02)[value % 3], after=value / 10000),
+        'read': lambda: f.read(t, value=unit.encode()) if value % 2 else f.read(t, error=value % 0x20),
+        'disconnect': lambda: f.disconnect(t, reason=(0x08, 0x13, 0x16)[value % 3], asked=bool(value % 2)),
+    }[kind]()
+
+
+@PROPERTIES
+@given(st.lists(st.tuples(st.sampled_from(['advertise', 'dropped', 'discovery', 'connect', 'read',
+                                           'disconnect']),
+                          st.integers(0, 5000), st.sampled_from([f.A, f.B]), st.integers(0, 999)),
+                max_size=40))
+def test_any_capture_becomes_a_scenario_the_kit_plays(tmp_path_factory, things):
+    records = f.head() + [r for kind, ms, address, value in things
+                          for r in happening(kind, ms / 1000, address, value)]
+    path = str(tmp_path_factory.mktemp('capture') / 'capture.btsnoop')
+    s.write(path, f.ordered(records))
+    result = import_capture(path, Options())
+    scenario.check(result.scenario)
+    assert len(result.text()) < scenario.MAX_BYTES and result.summary()
