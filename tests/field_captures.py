@@ -39,15 +39,21 @@ def head(release: str = '5.66') -> List[Any]:
             s.socket_open(t + 2, 1, 'bluetoothd'), s.log_line(t + 3, 'Bluetooth daemon %s' % release)]
 
 
-def discovery(start: float, end: Optional[float], stopped: bool = True) -> List[Any]:
+def discovery(start: float, end: Optional[float], stopped: bool = True,
+              answered: float = 0.0001) -> List[Any]:
     """A discovery that bluetoothd starts at start and stops at end (or the
-    kernel ends, stopped False), as the kernel carries it out."""
+    kernel ends, stopped False), as the kernel carries it out: it answers
+    Start Discovery `answered` s after it signals Discovering (a 6.12 kernel
+    answers once it scans)."""
     records = [s.start_discovery(us(start) - 900, 0)] + s.scan_parameters(us(start) - 800, 0)
     records += s.scan_enable(us(start) - 500, 0, True, 1) + [s.discovering(us(start), 0, True)]
+    records.append(s.command_answer(us(start + answered), 0, 0x0023))
     if end is not None:
         if stopped:
             records.append(s.stop_discovery(us(end) - 600, 0))
         records += s.scan_enable(us(end) - 500, 0, False) + [s.discovering(us(end), 0, False)]
+        if stopped:
+            records.append(s.command_answer(us(end) + 100, 0, 0x0024))
     return records
 
 
@@ -160,6 +166,15 @@ def discovery_stopped_under_the_scan() -> Tuple[List[Any], List[Run]]:
             [([], None, 3.9, [unit(heard, A, '1234-567'), unit(heard, A, '1234-568')], 2)])
 
 
+def first_report_lost() -> Tuple[List[Any], List[Run]]:
+    # Kernel 6.12 answers bluetoothd's Start Discovery once it scans: the
+    # report that came before the answer is dropped, and the line comes with
+    # the next one.
+    heard = advertiser(A, [(0, '1234-567')], 0.005, 2.9)
+    return (ordered(head('5.82') + discovery(0, 3.05, answered=0.02) + heard),
+            [([], None, 3.0, [(unit_line(A, '1234-567'), report_times(heard, A, '1234-567')[1:])], 1)])
+
+
 def connect_fails() -> Tuple[List[Any], List[Run]]:
     return (ordered(head() + search() + connect(0.45, status=0x3E, after=1.0)),
             [(IDENTITY, None, None, [({'error': 'identity-connect-failed'}, [1.0 + 0.5])], 1)])
@@ -190,6 +205,7 @@ CAPTURES = {
     'changed-unit-number': changed_unit_number,
     'peripheral-goes-silent': peripheral_goes_silent,
     'discovery-stopped-under-the-scan': discovery_stopped_under_the_scan,
+    'first-report-lost': first_report_lost,
     'connect-fails-0x3e': connect_fails,
     'link-lost-0x08': link_lost,
     'read-fails': read_fails,

@@ -61,6 +61,7 @@ class Advertiser:
         self.reports = 0
         self.first_us: Optional[int] = None   # of its first report with service data
         self.without_data = 0
+        self.ignored = 0      # given to bluetoothd before its discovery had started
         self.dropped = 0
         self.drop_times: List[int] = []
         self.data_size = 0

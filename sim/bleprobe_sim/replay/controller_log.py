@@ -50,6 +50,10 @@ class ControllerLog:
         self.name: Optional[str] = None
         self.discovering = False
         self.stop_asked = False
+        # Whether bluetoothd counts its discovery as started, which it does
+        # from the kernel's answer to its Start Discovery on until its Stop
+        # Discovery is answered (None: the capture has not shown either).
+        self.started: Optional[bool] = None
         self.periods: List[Period] = []
         self.first_scan_us: Optional[int] = None
         # (time, Filter_Duplicates) of each scan start.

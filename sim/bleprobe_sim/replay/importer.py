@@ -30,7 +30,8 @@ WEIGH_EVERY = 10000
 LONGEST_US = 86400 * 1000000
 # Events that only a monitor capture (btmon's, link type 254) holds.
 MONITOR_ONLY = (ev.ControllerAdded, ev.ControllerRemoved, ev.LogLine, ev.SystemNote, ev.Discovering,
-                ev.DiscoveryRequest, ev.DeviceConnected, ev.DeviceDisconnected, ev.ConnectFailed)
+                ev.DiscoveryRequest, ev.DiscoveryResult, ev.DeviceConnected, ev.DeviceDisconnected,
+                ev.ConnectFailed)
 CONNECTION_EVENTS = (ev.CreateConnection, ev.CreateConnectionCancel, ev.CommandResult,
                      ev.ConnectionComplete, ev.AttRead, ev.Disconnect, ev.DisconnectionComplete)
 BLUETOOTHD = 'bluetoothd'
@@ -145,6 +146,12 @@ class Import:
                 advertiser = log.advertisers.get(address)
                 if advertiser is None:
                     advertiser = log.advertiser(address, event.address_type)
+                if log.started is False:
+                    # bluetoothd drops it: its discovery starts with the
+                    # kernel's answer (first_report_lost in
+                    # doc/bluez-behaviour.md).
+                    advertiser.ignored += 1
+                    continue
                 advertiser.report(t, event.ad)
                 reports += 1
                 if reports >= WEIGH_EVERY:
@@ -188,8 +195,15 @@ class Import:
             if self.to_bluetoothd(event, event.receiver):
                 self.log(event.index).discovery(event.discovering, t)
         elif kind is ev.DiscoveryRequest:
-            if not event.start and event.index is not None and self.to_bluetoothd(event, event.sender):
-                self.log(event.index).stop_asked = True
+            if event.index is not None and self.to_bluetoothd(event, event.sender):
+                log = self.log(event.index)
+                if not event.start:
+                    log.stop_asked = True
+                elif log.started is not True:
+                    log.started = False
+        elif kind is ev.DiscoveryResult:
+            if event.index is not None and event.status == 0 and self.to_bluetoothd(event, event.receiver):
+                self.log(event.index).started = event.start
         elif kind is ev.ScanEnable:
             log = self.log(event.index)
             if record:

@@ -99,6 +99,9 @@ def peripheral_line(advertiser: Any, entry: Any, at: Any) -> str:
             len(advertiser.changes)))
     if advertiser is not None and advertiser.without_data:
         words.append('{:,} reports without service data left out'.format(advertiser.without_data))
+    if advertiser is not None and advertiser.ignored:
+        words.append('{:,} reports given to bluetoothd before the kernel had answered its Start '
+                     'Discovery, which it drops'.format(advertiser.ignored))
     if advertiser is not None and advertiser.dropped:
         words.append('{:,} reports dropped by the kernel (no Device Found), at {}{}'.format(
             advertiser.dropped, ', '.join(at(t) for t in advertiser.drop_times),
@@ -108,6 +111,10 @@ def peripheral_line(advertiser: Any, entry: Any, at: Any) -> str:
 
 def left_out(imp: Any, log: Any) -> List[str]:
     out = []
+    ignored = [a for a in log.advertisers.values() if a.ignored and not a.reports]
+    if ignored:
+        out.append('left out: {:,} peripherals of which bluetoothd dropped every report (given before '
+                   'its discovery had started)'.format(len(ignored)))
     without = [a for a in imp.left_out if a.without_data]
     if without:
         out.append('left out: {:,} peripherals without service data ({:,} reports)'.format(
