@@ -51,7 +51,7 @@ def synthesize(path, seconds, advertisers, rate, jitter=False):
             s.socket_open(t0, 1, 'bluetoothd'), s.log_line(t0, 'Bluetooth daemon 5.66'),
             s.start_discovery(t0, 0)]
     head += s.scan_parameters(t0 + 10, 0) + s.scan_enable(t0 + 20, 0, True, 0)
-    head.append(s.discovering(t0 + 30, 0, True))
+    head += [s.discovering(t0 + 30, 0, True), s.command_answer(t0 + 40, 0, 0x0023)]
     pack = struct.Struct('>IIIIq').pack
     addresses = ['C0:FF:EE:00:%02X:%02X' % (n >> 8, n & 0xFF) for n in range(advertisers)]
     period = 1000000 // rate

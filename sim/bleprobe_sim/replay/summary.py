@@ -55,7 +55,8 @@ def lines(imp: Any) -> List[str]:
     out.append('duplicate filter: %s (%d scan starts); the scenario plays what was heard, with no '
                'filter of its own' % (' and '.join(filters) or 'no scan start in the window', len(log.scans)))
     stops = set(log.restarts())
-    for period in log.periods:
+    window_start = imp.window_start or 0
+    for period in [p for p in log.periods if p.end_us is None or p.end_us > window_start]:
         ended = ('running at the end' if period.end_us is None else 'to %s%s' % (
             at(period.end_us), ', stopped by bluetoothd and started again at once: the timeline\'s '
             'discoveryStopped' if period.end_us in stops else
@@ -66,7 +67,8 @@ def lines(imp: Any) -> List[str]:
     written = imp.scenario.get('peripherals', [])
     if imp.size is not None:
         slow = SLOW_TO_CHECK if imp.size > CHECKED_AT_ONCE else ''
-        out.append('scenario: %.2f MiB%s' % (imp.size / 2**20, slow))
+        size = '%.2f MiB' % (imp.size / 2**20) if imp.size >= 1 << 20 else '{:,} bytes'.format(imp.size)
+        out.append('scenario: %s%s' % (size, slow))
     out.append('peripherals written: %d' % len(written))
     for entry in written[:LISTED]:
         out.append('  ' + peripheral_line(log.advertisers.get(entry['address']), entry, at))
