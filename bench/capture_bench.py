@@ -1,16 +1,20 @@
 #!/usr/bin/python3
-"""The capture reader's time and memory on a long monitor capture: a
-synthetic `btmon -w` file of one hour with 200 advertisers at 10 reports/s
-each (7.2 million LE Advertising Reports, duplicate filter off, each with
-its mgmt Device Found), read and decoded in a child process, whose wall
-time, CPU time and peak RSS (ru_maxrss) are the figures.  Side by side:
-the containers' records alone (what any decoder on top of them pays), the
-whole reader, the reader asked for scanning's state only (kinds), and the
-same capture gzip-compressed.  A figure, not a test."""
+"""The capture reader's and the import's time and memory on a long monitor
+capture: a synthetic `btmon -w` file of one hour with 200 advertisers at
+10 reports/s each (7.2 million LE Advertising Reports, duplicate filter
+off, each with its mgmt Device Found), read and decoded in a child process,
+whose wall time, CPU time and peak RSS (ru_maxrss) are the figures.  Side by
+side: the containers' records alone (what any decoder on top of them pays),
+the whole reader, the reader asked for scanning's state only (kinds), the
+same capture gzip-compressed, and `bleprobe-sim import` (the scenario made,
+written and checked against the schema).  --jitter gives every advertiser
+a real one's delay of 0 to 10 ms on every advertisement.  A figure, not a
+test."""
 
 import argparse
 import gzip
 import os
+import random
 import resource
 import shutil
 import struct
@@ -29,18 +33,25 @@ from bleprobe_sim.capture import events as ev  # noqa: E402
 from bleprobe_sim.capture.container import identify  # noqa: E402
 from bleprobe_sim.capture.reader import CONTAINERS  # noqa: E402
 from bleprobe_sim.capture.stream import ByteStream  # noqa: E402
+from bleprobe_sim import scenario  # noqa: E402
+from bleprobe_sim.replay import Options, import_capture  # noqa: E402
 
 
-def synthesize(path, seconds, advertisers, rate):
+def synthesize(path, seconds, advertisers, rate, jitter=False):
     """The capture, written record by record from templates: a few seconds
     per million records.  Each advertiser's service data (0xFE59: its unit
-    number and a counter) changes every minute, its RSSI every report."""
+    number and a counter) changes every minute, its RSSI every report.
+    jitter: each advertises every 1/rate s less 5 ms plus 0 to 10 ms of its
+    own, which adds up (its records then stray from the file's order by up
+    to a second or so, which no reader minds)."""
+    rng = random.Random(1)
+    drift = [0] * advertisers
     t0 = s.T0
     head = [s.note(t0, 'Linux version 6.1.0-18-amd64 (x86_64)'), s.controller(t0, 0, '00:1A:7D:DA:71:13'),
             s.socket_open(t0, 1, 'bluetoothd'), s.log_line(t0, 'Bluetooth daemon 5.66'),
             s.start_discovery(t0, 0)]
     head += s.scan_parameters(t0 + 10, 0) + s.scan_enable(t0 + 20, 0, True, 0)
-    head.append(s.discovering(t0 + 30, 0, True))
+    head += [s.discovering(t0 + 30, 0, True), s.command_answer(t0 + 40, 0, 0x0023)]
     pack = struct.Struct('>IIIIq').pack
     addresses = ['C0:FF:EE:00:%02X:%02X' % (n >> 8, n & 0xFF) for n in range(advertisers)]
     period = 1000000 // rate
@@ -59,7 +70,9 @@ def synthesize(path, seconds, advertisers, rate):
                     templates.append((report, found))
             base = t0 + 1000000 + tick * period + s.BTSNOOP_EPOCH
             for n, (report, found) in enumerate(templates):
-                t = base + n * (period // advertisers)
+                if jitter:
+                    drift[n] += rng.randrange(10001) - 5000
+                t = base + n * (period // advertisers) + drift[n]
                 rssi = bytes([196 + (tick + n) % 20])
                 out += pack(len(report) + 1, len(report) + 1, 3, 0, t) + report + rssi
                 out += pack(len(found), len(found), 17, 0, t + 40) + found
@@ -134,12 +147,24 @@ def read_fused(path):
                     n += 1
 
 
+def import_scenario(path):
+    """What bleprobe-sim import does: the pass, the scenario's text, its
+    check against the schema.  Reports written, and what the scenario is."""
+    result = import_capture(path, Options())
+    text = result.text()
+    scenario.check(result.scenario)
+    written = sum(a.reports for a in result.chosen.advertisers.values())
+    cut = '' if result.cut_us is None else ', ends at %.0f s' % ((result.cut_us - result.first_us) / 1e6)
+    return written, '%.2f MiB%s' % (len(text.encode()) / 2**20, cut)
+
+
 VARIANTS = {
     'records': ('the container alone (btsnoop records, no decoding)', read_records),
     'reader': ('the reader: every event', read_events),
     'fused': ('one loop for records and the two dominant kinds (the alternative)', read_fused),
     'scan state': ('the reader asked for ScanEnable and Discovering only',
                    lambda path: read_events(path, [ev.ScanEnable, ev.Discovering])),
+    'import': ('bleprobe-sim import: scenario made, written and checked', import_scenario),
 }
 
 
@@ -148,13 +173,14 @@ def child(variant, path):
     n = VARIANTS[variant][1](path)
     wall, cpu = time.monotonic() - start, time.process_time() - start_cpu
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
-    print('%d %.3f %.3f %.1f' % (n, wall, cpu, peak))
+    n, note = n if isinstance(n, tuple) else (n, '')
+    print('%d %.3f %.3f %.1f %s' % (n, wall, cpu, peak, note))
 
 
 def measure(variant, path):
     out = subprocess.run([sys.executable, os.path.abspath(__file__), '--child', variant, path],
-                         stdout=subprocess.PIPE, check=True, universal_newlines=True).stdout.split()
-    return int(out[0]), float(out[1]), float(out[2]), float(out[3])
+                         stdout=subprocess.PIPE, check=True, universal_newlines=True).stdout.split(None, 4)
+    return int(out[0]), float(out[1]), float(out[2]), float(out[3]), (out[4:] or [''])[0].strip()
 
 
 def main():
@@ -166,6 +192,10 @@ def main():
     parser.add_argument('--keep', metavar='DIR', help='keep the captures in DIR')
     parser.add_argument('--no-gzip', action='store_true', help='skip the compressed capture')
     parser.add_argument('--no-fused', action='store_true', help='skip the alternative to the reader')
+    parser.add_argument('--only', metavar='VARIANT', action='append', choices=sorted(VARIANTS),
+                        help='run this variant only (repeatable)')
+    parser.add_argument('--jitter', action='store_true',
+                        help="each advertisement 0 to 10 ms late, as a real advertiser's")
     parser.add_argument('--child', nargs=2, metavar=('VARIANT', 'FILE'), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
@@ -175,13 +205,14 @@ def main():
     plain = os.path.join(directory, 'capture.btsnoop')
     try:
         start = time.monotonic()
-        synthesize(plain, args.seconds, args.advertisers, args.rate)
+        synthesize(plain, args.seconds, args.advertisers, args.rate, args.jitter)
         reports = args.seconds * args.advertisers * args.rate
         print('capture: %d s, %d advertisers at %d/s: %d reports and as many Device Found, %.1f MiB '
               '(written in %.0f s)' % (args.seconds, args.advertisers, args.rate, reports,
                                        os.path.getsize(plain) / 2**20, time.monotonic() - start))
-        runs = [(name, plain) for name in VARIANTS if name != 'fused' or not args.no_fused]
-        if not args.no_gzip:
+        runs = [(name, plain) for name in VARIANTS if (name != 'fused' or not args.no_fused)
+                and (not args.only or name in args.only)]
+        if not args.no_gzip and (not args.only or 'reader' in args.only):
             packed = plain + '.gz'
             start = time.monotonic()
             with open(plain, 'rb') as f, gzip.open(packed, 'wb', compresslevel=6) as g:
@@ -191,15 +222,15 @@ def main():
             runs.append(('reader', packed))
         print('load average before: %.2f %.2f %.2f' % os.getloadavg())
         print()
-        print('| Variant | input | events | wall s | CPU s | CPU µs/record | peak RSS MiB |')
-        print('|---|---|---|---|---|---|---|')
+        print('| Variant | input | events | wall s | CPU s | CPU µs/record | peak RSS MiB | scenario |')
+        print('|---|---|---|---|---|---|---|---|')
         records = 2 * reports
         for _ in range(args.reps):
             for name, path in runs:
-                n, wall, cpu, peak = measure(name, path)
-                print('| %s | %s | %d | %.1f | %.1f | %.2f | %.0f |' % (
+                n, wall, cpu, peak, note = measure(name, path)
+                print('| %s | %s | %d | %.1f | %.1f | %.2f | %.0f | %s |' % (
                     VARIANTS[name][0], 'gzip' if path.endswith('.gz') else 'plain', n, wall, cpu,
-                    cpu / records * 1e6, peak), flush=True)
+                    cpu / records * 1e6, peak, note), flush=True)
         print()
         print('load average after: %.2f %.2f %.2f' % os.getloadavg())
     finally:

@@ -198,6 +198,13 @@ def device_found(t, index, address, data, address_type=2, rssi=-60, flags=0, coo
     return mgmt_event(t, index, 0x0012, head + data, cookie)
 
 
+def command_answer(t, index, command, status=0, cookie=1, complete=True):
+    """mgmt Command Complete (with the discovery type back) or Command Status."""
+    if complete:
+        return mgmt_event(t, index, 0x0001, struct.pack('<HBB', command, status, 6), cookie)
+    return mgmt_event(t, index, 0x0002, struct.pack('<HB', command, status), cookie)
+
+
 def discovering(t, index, on, kind=6, cookie=1):
     return mgmt_event(t, index, 0x0013, bytes([kind, on]), cookie)
 

@@ -14,6 +14,7 @@ HCI0 = '/org/bluez/hci0'
 ADDRESS = 'D0:00:00:00:00:01'
 DEV = HCI0 + '/dev_D0_00_00_00_00_01'
 SERVICE = DEV + '/service0001'
+CHARACTERISTIC = SERVICE + '/char0002'
 NAN = float('nan')
 # A method, its arguments and the error that refuses them.
 Refusal = Tuple[str, Tuple[Any, ...], type]
@@ -44,9 +45,27 @@ ROUNDS = {
     '5.82-le-lossy-radio': ('5.82', 'le', DUPLICATES, LOSSY, False, False, 3),
 }
 
+# One delivery rule for peripherals BlueZ lists and those it does not: the
+# advertisements of the test (ms, data), heard by a discovery of 1 s rounds
+# restarted 0.1 s after each ends and stopped before the last, reach bluetoothd
+# 50 ms later as the duplicate filter lets them through (each round resets
+# it), or at once as heard.  The adapter's setting (None: the release's)
+# and whether it plays as heard -> when bluetoothd gets a report.
+ADVERTISEMENTS = [(100, 'A'), (200, 'A'), (300, 'B'), (400, 'B'), (500, 'A'), (1050, 'A'),
+                  (1200, 'A'), (1300, 'A'), (1500, 'B')]
+DELIVERY = {
+    'off': ('off', False, [150, 250, 350, 450, 550, 1250, 1350]),
+    'address': ('address', False, [150, 1250]),
+    'address-and-data': ('addressAndData', False, [150, 350, 550, 1250]),
+    'release-default': (None, False, [150, 350, 550, 1250]),
+    # No round gap, no filter, no delay; nothing once discovery has stopped.
+    'as-heard': ('address', True, [100, 200, 300, 400, 500, 1050, 1200, 1300]),
+}
+
 # The world the refusals start from, as control calls.
 START = [('AddAdapter', ('hci0', {})), ('AddDevice', (HCI0, ADDRESS, {})),
-         ('AddService', (DEV, uuid16('180a'), {}))]
+         ('AddService', (DEV, uuid16('180a'), {})),
+         ('AddCharacteristic', (SERVICE, uuid16('2a25'), {'Value': b'0123456789ABCDEF'}))]
 
 # Good arguments for each method that takes any, on START.
 GOOD = {
@@ -56,7 +75,9 @@ GOOD = {
     'Advertise': (DEV, {uuid16('fe59'): b'1'}),
     'ConfigureDevice': (DEV, {'ConnectDelay': 0.1}),
     'AddService': (DEV, uuid16('1800'), {'Primary': True}),
-    'AddCharacteristic': (SERVICE, uuid16('2a25'), {'Flags': ['read'], 'Value': b'1'}),
+    'AddCharacteristic': (SERVICE, uuid16('2a29'), {'Flags': ['read'], 'Value': b'1'}),
+    'ConfigureCharacteristic': (CHARACTERISTIC, {'Attempt': 2, 'ReadBehaviour': 'error'}),
+    'HaltDiscovery': (HCI0,),
     'SetProperties': (HCI0, 'org.bluez.Adapter1', {'Powered': False}, True),
     'RemoveObject': (DEV,),
     'ForgetDevice': (DEV,),
@@ -76,6 +97,7 @@ REFUSALS: List[Refusal] = [
     ('AddAdapter', ('hci1', {'Powered': 'yes'}), InvalidArguments),
     ('AddAdapter', ('hci1', {'Address': 'nonsense'}), InvalidArguments),
     ('AddAdapter', ('hci1', {'Colour': 'blue'}), InvalidArguments),
+    ('AddAdapter', ('hci1', {'DuplicateFilter': 'sometimes'}), InvalidArguments),
     ('AddDevice', (HCI0, ADDRESS, {}), Exists),
     ('AddDevice', (HCI0, 'nonsense', {}), InvalidArguments),
     ('AddPeripheralInRange', (HCI0, ADDRESS, {'Interval': 0.0}), InvalidArguments),
@@ -87,6 +109,8 @@ REFUSALS: List[Refusal] = [
     ('ConfigureDevice', (DEV, {'ConnectDelay': -1.0}), InvalidArguments),
     ('ConfigureDevice', (DEV, {'ConnectError': 'not an error name'}), InvalidArguments),
     ('ConfigureDevice', (DEV, {'ConnectBehaviour': 'sideways'}), InvalidArguments),
+    ('ConfigureDevice', (DEV, {'Attempt': 0}), InvalidArguments),
+    ('ConfigureCharacteristic', (SERVICE, {}), UnknownObject),
     ('AddService', (DEV, 'not-a-uuid', {}), InvalidArguments),
     ('AddCharacteristic', (SERVICE, uuid16('2a25'), {'ReadBehaviour': 'slowly'}), InvalidArguments),
     ('AddCharacteristic', (SERVICE, uuid16('2a25'), {'Value': 'text'}), InvalidArguments),

@@ -167,6 +167,20 @@ class Counts(Check):
         return 'au, from 1'
 
 
+class Number(Check):
+    """A whole number from 1."""
+
+    signature = 'u'
+
+    def __call__(self, key: str, value: Any) -> int:
+        if is_bool(value) or not isinstance(value, int) or not 1 <= value <= 0xFFFFFFFF:
+            raise InvalidArguments('%s: not a whole number from 1' % key)
+        return int(value)
+
+    def describe(self) -> str:
+        return 'u, from 1'
+
+
 class Variants(Check):
     signature = 'av'
 

@@ -3,18 +3,23 @@ programs that run bleprobe on machines without Bluetooth."""
 
 import argparse
 import os
+import re
 import signal
 import sys
 from typing import Callable, List, NoReturn, Optional
 
 from . import __version__
 from .compat import exit_code, popen_in_own_group
+from .names import ADDRESS, UUID, uuid16
 from .waiting import poll_until, stop_process
 
 PROG = 'bleprobe-sim'
 USAGE = ('bleprobe-sim run SCENARIO -- COMMAND [ARGS...]\n'
          '       bleprobe-sim serve [--bus ADDRESS] SCENARIO\n'
+         '       bleprobe-sim import CAPTURE [OPTIONS] > SCENARIO\n'
          '       bleprobe-sim --help | --version')
+IMPORT_USAGE = ('bleprobe-sim import CAPTURE [--controller N] [--from SECONDS] [--to SECONDS]\n'
+                '                           [--peripheral ADDRESS]... [--service UUID]... > SCENARIO')
 
 # bleprobe-sim's own exit statuses, the one list: --help shows it, and the
 # documents test holds bleprobe-sim(1), which explains each, to it.
@@ -24,7 +29,7 @@ NOT_STARTED = 125
 NOT_EXECUTABLE = 126
 NOT_FOUND = 127
 STATUSES = {
-    BAD_INPUT: 'a usage error or a scenario that cannot be played',
+    BAD_INPUT: 'a usage error, a scenario that cannot be played or a capture that cannot be read',
     INTERNAL_FAULT: 'a fault inside the simulation',
     NOT_STARTED: 'the bus or the simulation could not be started',
     NOT_EXECUTABLE: 'run: COMMAND cannot be run',
@@ -43,6 +48,10 @@ serve  prints the bus address as its first line and runs until SIGINT,
        control interface org.bleprobe.Simulator1 on that bus changes the
        simulation meanwhile.  --bus ADDRESS serves on that bus, which is the
        caller's to start and stop, instead of a private one.
+import reads a Bluetooth capture (btmon -w, btsnoop, pcap, pcapng, gzipped
+       or not) and writes on standard output a scenario that plays what
+       bluetoothd was given, as it was heard; a summary of what it kept and
+       left out goes to standard error.  See bleprobe-sim import --help.
 
 SCENARIO is a JSON file described by scenario.schema.json.  Scenario time
 zero is when COMMAND starts (run) or the address is printed (serve).
@@ -62,18 +71,69 @@ def fail(message: object, status: int) -> NoReturn:
     sys.exit(status)
 
 
+IMPORT_DESCRIPTION = """\
+Reads CAPTURE (btmon -w, a btsnoop file of datalink 2001, 1002 or 1001, a
+pcap or pcapng file of link type 201 or 254, any of them gzipped) and writes
+on standard output a scenario that replays what bluetoothd was given while
+it discovered, report by report at the captured times (asHeard), and each
+connection attempt and serial number read as it went.  Time zero is the
+start of the first discovery in the window; the scenario's timeline starts
+when the replaying program first discovers.  A summary of what was kept,
+dropped and left out goes to standard error.  Times of the options are
+seconds from the capture's first event, as btmon -r shows them."""
+
+
+def address(text: str) -> str:
+    if not ADDRESS.match(text):
+        raise argparse.ArgumentTypeError('%r is not an address AA:BB:CC:DD:EE:FF' % text)
+    return text.upper()
+
+
+def service_uuid(text: str) -> str:
+    if re.match(r'^[0-9A-Fa-f]{4}$', text):
+        return uuid16(text)
+    if not UUID.match(text):
+        raise argparse.ArgumentTypeError('%r is not a UUID (FE59, or 128 bits)' % text)
+    return text.lower()
+
+
+def seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not 0 <= value < 1e12:
+        raise argparse.ArgumentTypeError('%r is not a number of seconds from 0' % text)
+    return value
+
+
 def parser() -> argparse.ArgumentParser:
     main = argparse.ArgumentParser(prog=PROG, usage=USAGE, description=__doc__,
                                    epilog=EPILOG,
                                    formatter_class=argparse.RawDescriptionHelpFormatter)
     main.add_argument('--version', action='version', version='%s %s' % (PROG, __version__))
-    modes = main.add_subparsers(dest='mode', required=True, metavar='{run,serve}')
+    modes = main.add_subparsers(dest='mode', required=True, metavar='{run,serve,import}')
     run = modes.add_parser('run', usage=USAGE, help='run COMMAND against the simulation')
     run.add_argument('scenario', metavar='SCENARIO')
     serve = modes.add_parser('serve', usage=USAGE, help='serve the simulation until a signal')
     serve.add_argument('--bus', metavar='ADDRESS',
                        help='serve on this bus, which exists already, instead of a private one')
     serve.add_argument('scenario', metavar='SCENARIO')
+    capture = modes.add_parser('import', usage=IMPORT_USAGE, description=IMPORT_DESCRIPTION,
+                               help='make a scenario of a Bluetooth capture',
+                               formatter_class=argparse.RawDescriptionHelpFormatter)
+    capture.add_argument('capture', metavar='CAPTURE')
+    capture.add_argument('--controller', metavar='N', type=int,
+                         help='the controller hciN (default: the one that scanned first)')
+    capture.add_argument('--from', dest='start', metavar='SECONDS', type=seconds,
+                         help='the time window starts here (default: the capture\'s start)')
+    capture.add_argument('--to', dest='end', metavar='SECONDS', type=seconds,
+                         help='the time window ends here (default: the capture\'s end)')
+    capture.add_argument('--peripheral', metavar='ADDRESS', type=address, action='append',
+                         default=[], help='write this peripheral (repeatable; default: every one)')
+    capture.add_argument('--service', metavar='UUID', type=service_uuid, action='append',
+                         default=[], help='write the peripherals with service data of this UUID '
+                         '(repeatable)')
     return main
 
 
@@ -88,8 +148,10 @@ def parse(argv: List[str]) -> argparse.Namespace:
     args = options.parse_args(head)
     if args.mode == 'run' and not command:
         options.error('run needs -- COMMAND')
-    if args.mode == 'serve' and command is not None:
-        options.error('serve takes no COMMAND')
+    if args.mode in ('serve', 'import') and command is not None:
+        options.error('%s takes no COMMAND' % args.mode)
+    if args.mode == 'import' and args.controller is not None and not 0 <= args.controller < 0xFFFF:
+        options.error('--controller: an index from 0 to 65534')
     args.command = command
     args.bus = getattr(args, 'bus', None)
     return args
@@ -153,8 +215,43 @@ class Faults:
         return 'internal fault: %s%s' % (type(exc).__name__, ': %s' % exc if str(exc) else '')
 
 
+def import_capture(args: argparse.Namespace) -> int:
+    """The scenario on standard output once the whole capture is read, the
+    summary on standard error; nothing on standard output if it fails."""
+    from .capture import CaptureError
+    from .replay import ImportFailure, Options, import_capture as run_import
+    from .scenario import MAX_BYTES, ScenarioError, check
+    options = Options(args.controller, args.start, args.end, set(args.peripheral),
+                      set(args.service))
+    try:
+        imported = run_import(args.capture, options)
+    except CaptureError as e:
+        fail(e, BAD_INPUT)
+    except ImportFailure as e:
+        fail(e, BAD_INPUT)
+    except OSError as e:
+        fail('%s: cannot be read: %s' % (args.capture, e.strerror or e), BAD_INPUT)
+    text = imported.text()
+    try:
+        if len(text.encode('utf-8')) > MAX_BYTES:
+            raise ScenarioError('$: larger than %d MiB' % (MAX_BYTES >> 20))
+        check(imported.scenario)
+    except ScenarioError as e:
+        fail('internal fault: the scenario made of %s cannot be played: %s' % (args.capture, e),
+             INTERNAL_FAULT)
+    try:
+        sys.stdout.write(text)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        pass
+    sys.stderr.write(''.join(line + '\n' for line in imported.summary()))
+    return 0
+
+
 def main(argv: Optional[List[str]] = None) -> int:
     args = parse(sys.argv[1:] if argv is None else argv)
+    if args.mode == 'import':
+        return import_capture(args)
     signals = Signals()
 
     from . import scenario as scenarios

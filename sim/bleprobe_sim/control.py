@@ -66,6 +66,8 @@ class Controller:
             raise Exists(path)
         address = props.pop('Address', '00:1A:7D:DA:71:%02X' % (len(self.world.objects) & 0xff))
         adapter = Adapter(self.world, path, address, props.pop('Controller', 'le'), {})
+        adapter.duplicate_filter = props.pop('DuplicateFilter', adapter.duplicate_filter)
+        adapter.as_heard = props.pop('AsHeard', False)
         unknown = sorted(set(props) - set(adapter.interfaces[ADAPTER]))
         if unknown:
             raise InvalidArguments('props: unknown %s' % ', '.join(unknown))
@@ -92,31 +94,34 @@ class Controller:
         interval = props.pop('Interval', None)
         phase = props.pop('Phase', 0.0)
         lose = props.pop('Lose', [])
+        often = props.pop('Often', True)
         path = device_path(adapter.path, address)
         known = adapter.in_range.get(address)
         if known is not None:
             known.change(DEVICE, props, emit=False)
         elif path not in self.world.objects:
             adapter.in_range[address] = Device(self.world, adapter.path, address, props)
+        if 'ServiceData' in props and path not in self.world.objects:
+            adapter.air_data[address] = props['ServiceData']
         if interval is not None:
             adapter.radio.advertise_at(address, interval, phase, lose)
+        if not often and interval is None:
+            adapter.told.add(address)
+            return path
         adapter.on_air_add(address)
         adapter.update_discovering()
         return path
 
     @control
     def Advertise(self, device: Device, service_data: Dict[str, bytes]) -> None:
-        if not device.listed:
-            # Found later with what it advertises then.
-            device.change(DEVICE, {'ServiceData': service_data}, emit=False)
-            return
         adapter = self.world.adapter(device.adapter_path)
-        if adapter is not None and adapter.discovering:
-            device.change(DEVICE, {'RSSI': self.world.rssi(), 'ServiceData': service_data})
+        if adapter is not None:
+            adapter.advertise(device.address, service_data)
 
     @control
     def ConfigureDevice(self, device: Device, options: Dict[str, Any]) -> None:
-        device.behaviour.update(options)
+        attempt = options.pop('Attempt', None)
+        device.configure(options, attempt)
 
     @control
     def AddService(self, device: Device, uuid: str, options: Dict[str, Any]) -> str:
@@ -137,6 +142,12 @@ class Controller:
         self.world.place_gatt(dev, GattCharacteristic(self.world, path, service.path,
                                                       uuid.lower(), flags, read))
         return path
+
+    @control
+    def ConfigureCharacteristic(self, characteristic: GattCharacteristic,
+                                options: Dict[str, Any]) -> None:
+        attempt = options.pop('Attempt', None)
+        characteristic.configure(options, attempt)
 
     @control
     def SetProperties(self, path: ModelObject, interface: str, changed: Dict[str, Any],
@@ -161,6 +172,10 @@ class Controller:
         adapter = self.world.adapter(device.adapter_path)
         if adapter is not None:
             adapter.forget(device)
+
+    @control
+    def HaltDiscovery(self, adapter: Adapter) -> None:
+        adapter.halt()
 
     @control
     def DropLink(self, device: Device) -> None:

@@ -3,7 +3,12 @@ advertisements and its timeline, all through the control interface's
 Controller, as a test that drives the simulation would.
 
 Time zero is Player.start(): the starting state, events at 0 included, is
-in place when it returns.
+in place when it returns; with timeZero firstDiscovery, the starting state
+is, and time zero comes when an adapter first starts discovering.
+
+Every advertisement of every peripheral is one Advertise at its time, in
+time order, on one timer: the model's radio decides what the controller
+reports of it (model/radio.py), whether BlueZ lists the peripheral or not.
 
 A field the scenario leaves out is not played here: the simulation's own
 default plays (the model's, for how an adapter, a device or a
@@ -11,16 +16,24 @@ characteristic behaves), which the schema's `default` entries tell.  The
 scenario's own defaults (a field with nothing like it in the model) are
 taken here, once."""
 
+import bisect
 import functools
-from typing import Any, Callable, Dict, Iterator, List, Optional
+import heapq
+import itertools
+import math
+from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 
 from .control import Controller, UnknownObject
+from .model import GattCharacteristic
 from .names import adapter_path, device_path, uuid16
 from .profiles import DEFAULT_PROFILE, OWN_PNP_ID
 
 CONNECT_OUTCOMES = {'succeeds': 'ok', 'fails': 'error', 'neverCompletes': 'hang'}
 READ_OUTCOMES = {'succeeds': 'value', 'fails': 'error', 'neverAnswers': 'hang',
                  'dropsLink': 'disconnect'}
+# Advertisements due this close to a timer's firing are sent by it: the
+# clocks count in milliseconds.
+DUE = 0.0005
 
 
 def never_if_null(seconds: Optional[float]) -> float:
@@ -29,7 +42,8 @@ def never_if_null(seconds: Optional[float]) -> float:
 
 # Scenario field -> the control interface's option, and how its value is
 # written there.
-ADAPTER_OPTIONS = {'powered': ('Powered', bool), 'mode': ('Controller', str)}
+ADAPTER_OPTIONS = {'powered': ('Powered', bool), 'mode': ('Controller', str),
+                   'duplicateFilter': ('DuplicateFilter', str)}
 CONNECTION_OPTIONS = {
     'outcome': ('ConnectBehaviour', CONNECT_OUTCOMES.__getitem__),
     'delay': ('ConnectDelay', float),
@@ -72,6 +86,17 @@ def entry_bytes(entry: Dict[str, Any], text_key: str = 'text', hex_key: str = 'h
     return entry.get(text_key, '').encode('utf-8')
 
 
+def attempts(entry: Any) -> List[Dict[str, Any]]:
+    """A connection or gatt field as its entries, one per attempt."""
+    return entry if isinstance(entry, list) else [entry]
+
+
+def run_times(run: Dict[str, Any]) -> Iterator[float]:
+    lose = set(run.get('lose', ()))
+    first, interval = run['firstAt'], run['interval']
+    return (first + n * interval for n in range(run['count']) if n + 1 not in lose)
+
+
 class Peripheral:
     """One peripheral of a scenario and its advertising schedule."""
 
@@ -82,30 +107,41 @@ class Peripheral:
         self.path = device_path(self.adapter_path, self.address)
         self.advertising = config.get('advertising')
         self.known = config.get('knownFromStart', False)
-        self.lose: List[int] = (self.advertising or {}).get('lose', [])
+        self.lose = set((self.advertising or {}).get('lose', []))
         self.sent = 0        # advertisements so far, lost ones included
-        self.on_air = False  # in range from its first advertisement on
+        # The data advertised from each time on, in time order, and the one
+        # in effect at the last advertisement.
+        self.changes: List[Tuple[float, Dict[str, bytes]]] = []
+        for entry in (self.advertising or {}).get('serviceData', []):
+            since = entry.get('from', 0)
+            if not self.changes or self.changes[-1][0] != since:
+                self.changes.append((since, {}))
+            self.changes[-1][1][uuid_text(entry['uuid'])] = entry_bytes(entry)
+        self.changes.sort(key=lambda change: change[0])
+        self.starts = [since for since, _ in self.changes]
+        self.current = -1
 
     def data_at(self, t: float) -> Optional[Dict[str, bytes]]:
         """The ServiceData advertised at time t: the entries of the latest
         `from` not after t."""
-        assert self.advertising is not None
-        entries = [(e.get('from', 0), e) for e in self.advertising['serviceData']]
-        start = max([since for since, _ in entries if since <= t], default=None)
-        if start is None:
-            return None
-        return {uuid_text(e['uuid']): entry_bytes(e) for since, e in entries if since == start}
+        n = bisect.bisect_right(self.starts, t) - 1
+        return self.changes[n][1] if n >= 0 else None
+
+    def data_next(self, t: float) -> Optional[Dict[str, bytes]]:
+        """data_at(t) for times that only grow, in constant time."""
+        changes = self.changes
+        while self.current + 1 < len(changes) and changes[self.current + 1][0] <= t:
+            self.current += 1
+        return changes[self.current][1] if self.current >= 0 else None
 
     def times(self) -> Iterator[float]:
         """The advertisements' times, lazily (an interval repeats forever)."""
         assert self.advertising is not None
-        if 'at' in self.advertising:
-            yield from self.advertising['at']
-            return
-        first, interval, n = self.advertising.get('firstAt', 0), self.advertising['interval'], 0
-        while True:
-            yield first + n * interval
-            n += 1
+        if 'interval' in self.advertising:
+            first, interval = self.advertising.get('firstAt', 0), self.advertising['interval']
+            return (first + n * interval for n in itertools.count())
+        return iter(heapq.merge(iter(self.advertising.get('at', [])),
+                                *[run_times(run) for run in self.advertising.get('runs', [])]))
 
 
 class Player:
@@ -115,7 +151,8 @@ class Player:
 
     def __init__(self, sim: Any, scenario: Dict[str, Any]) -> None:
         self.ctl: Controller = sim.controller
-        self.clock = self.ctl.world.clock
+        self.world = self.ctl.world
+        self.clock = self.world.clock
         self.scenario = scenario
         self.adapters = scenario.get('adapters', [])
         indexes = [a['index'] for a in self.adapters]
@@ -125,6 +162,9 @@ class Player:
         self.by_address = {p.address: p for p in self.peripherals}
         self.zero = 0.0
         self.bluetoothd_gone = False
+        # The next advertisement of each peripheral: (time, number, the
+        # peripheral, the rest of its times), earliest first.
+        self.due: List[Tuple[float, int, Peripheral, Iterator[float]]] = []
         self.setup()
 
     # -- the starting state -------------------------------------------------
@@ -133,22 +173,36 @@ class Player:
             props = options(adapter, ADAPTER_OPTIONS)
             if 'address' in adapter:
                 props['Address'] = adapter['address']
+            if 'asHeard' in self.scenario:
+                props['AsHeard'] = bool(self.scenario['asHeard'])
             self.ctl.AddAdapter('hci%d' % adapter['index'], props)
         for p in self.peripherals:
+            props = {}
+            if 'addressType' in p.config:
+                props['AddressType'] = p.config['addressType']
             if p.known:
-                props = {}
                 data = p.data_at(0) if p.advertising else None
-                if data is not None:
-                    props['ServiceData'] = data
-                self.ctl.AddDevice(p.adapter_path, p.address, props)
-                self.configure(p)
+                self.ctl.AddDevice(p.adapter_path, p.address,
+                                   dict(props, ServiceData=data) if data is not None else props)
+            # In range from the start, silent until its first advertisement,
+            # heard only at its own.
+            self.ctl.AddPeripheralInRange(p.adapter_path, p.address, dict(props, Often=False))
+            self.configure(p)
 
     def configure(self, p: Peripheral) -> None:
         """The peripheral's connection and GATT database, set before any
-        client can call it: BlueZ learns its services when it connects."""
-        self.ctl.ConfigureDevice(p.path, dict(options(p.config.get('connection', {}),
-                                                      CONNECTION_OPTIONS), GattOnConnect=True))
-        gatt = p.config.get('gatt')
+        client can call it: BlueZ learns its services when it connects.
+        Lists of them are one entry per connection attempt, each over the
+        model's defaults."""
+        self.ctl.ConfigureDevice(p.path, {'GattOnConnect': True})
+        connection = p.config.get('connection', {})
+        if isinstance(connection, list):
+            for n, entry in enumerate(connection, 1):
+                self.ctl.ConfigureDevice(p.path, dict(options(entry, CONNECTION_OPTIONS), Attempt=n))
+        else:
+            self.ctl.ConfigureDevice(p.path, options(connection, CONNECTION_OPTIONS))
+        gatts = attempts(p.config.get('gatt'))
+        gatt = gatts[0]
         gap = self.ctl.AddService(p.path, uuid16('1800'), {})
         if gatt is not None and 'deviceName' in gatt:
             self.ctl.AddCharacteristic(gap, uuid16('2a00'), {'Value': gatt['deviceName'].encode()})
@@ -162,23 +216,41 @@ class Player:
         if 'manufacturerName' in gatt:
             self.ctl.AddCharacteristic(dis, uuid16('2a29'),
                                        {'Value': gatt['manufacturerName'].encode()})
-        if 'serialNumber' in gatt or 'serialNumberHex' in gatt:
-            self.ctl.AddCharacteristic(dis, uuid16('2a25'), dict(
-                options(gatt, READ_OPTIONS),
-                Value=entry_bytes(gatt, 'serialNumber', 'serialNumberHex')))
+        if 'serialNumber' not in gatt and 'serialNumberHex' not in gatt:
+            return
+        serial = self.ctl.AddCharacteristic(dis, uuid16('2a25'), dict(
+            options(gatt, READ_OPTIONS), Value=entry_bytes(gatt, 'serialNumber', 'serialNumberHex')))
+        if len(gatts) > 1:
+            for n, entry in enumerate(gatts, 1):
+                self.ctl.ConfigureCharacteristic(serial, dict(
+                    GattCharacteristic.DEFAULT_READ, **options(entry, READ_OPTIONS),
+                    Value=entry_bytes(entry, 'serialNumber', 'serialNumberHex'), Attempt=n))
 
     # -- time ---------------------------------------------------------------
     def start(self) -> None:
-        """Time zero: what happens at 0 happens now, the rest is timed from now."""
-        self.zero = self.clock.now()
+        """Time zero: what happens at 0 happens now, the rest is timed from
+        now; with timeZero firstDiscovery, all of it once an adapter first
+        starts discovering."""
         if not self.scenario.get('bluetoothdRunning', True):
             self.bluetoothd_gone = True
             self.ctl.ReleaseBluezName()
-        for p in self.peripherals:
+        if self.scenario.get('timeZero', 'start') == 'firstDiscovery':
+            self.world.discovery_watchers.append(self.first_discovery)
+        else:
+            self.begin()
+
+    def first_discovery(self, _adapter: Any) -> None:
+        self.world.discovery_watchers.remove(self.first_discovery)
+        self.begin()
+
+    def begin(self) -> None:
+        self.zero = self.clock.now()
+        for n, p in enumerate(self.peripherals):
             if p.advertising:
-                self.schedule_advertisement(p, p.times())
+                self.queue(n, p, p.times())
         for event in self.scenario.get('timeline', []):
             self.at(event['at'], functools.partial(self.happen, event))
+        self.advertise_due()
 
     def at(self, t: float, func: Callable[[], Any]) -> None:
         """Run func at scenario time t (now, if that has passed)."""
@@ -188,47 +260,33 @@ class Player:
         else:
             self.clock.later(delay, func)
 
-    def schedule_advertisement(self, p: Peripheral, times: Iterator[float]) -> None:
+    def queue(self, n: int, p: Peripheral, times: Iterator[float]) -> None:
         when = next(times, None)
-        if when is None:
-            return
-        t: float = when
+        if when is not None:
+            heapq.heappush(self.due, (when, n, p, times))
 
-        def advertise() -> None:
-            p.sent += 1
-            assert p.advertising is not None
-            self.advertise(p, p.data_at(t), lost=p.sent in p.lose)
-            self.schedule_advertisement(p, times)
-        self.at(t, advertise)
+    def advertise_due(self) -> None:
+        """Every advertisement due now, in time order, then the timer for
+        the next one."""
+        now = self.clock.now() - self.zero
+        due = self.due
+        while due and due[0][0] <= now + DUE:
+            t, n, p, times = heapq.heappop(due)
+            self.advertise(p, t)
+            self.queue(n, p, times)
+        if due:
+            # To the next millisecond, which the clocks count in: a timer
+            # due sooner would fire with nothing to send.
+            delay = math.ceil(max(0.0, due[0][0] - now - DUE) * 1000) / 1000
+            self.clock.later(delay, self.advertise_due)
 
-    def advertise(self, p: Peripheral, data: Optional[Dict[str, bytes]], lost: bool) -> None:
-        if data is None or self.bluetoothd_gone:
-            return  # nothing on the air, or no bluetoothd to tell anybody
-        assert p.advertising is not None
+    def advertise(self, p: Peripheral, t: float) -> None:
+        p.sent += 1
+        data = p.data_next(t)
+        if p.sent in p.lose or data is None or self.bluetoothd_gone:
+            return  # lost in the air, nothing on the air, or no bluetoothd to tell
         try:
-            if not p.on_air:
-                props: Dict[str, Any] = {'ServiceData': data}
-                if 'interval' in p.advertising:
-                    # A peripheral that advertises at an interval gets the
-                    # simulation's radio, counting from this advertisement: a
-                    # discovery then hears it at its own advertisements, once
-                    # per round, and not at the start of every round, which
-                    # would find a slow advertiser sooner than a controller does.
-                    lose: List[int] = [n - p.sent + 1 for n in p.lose if n >= p.sent]
-                    props.update({'Interval': p.advertising['interval'], 'Phase': 0.0,
-                                  'Lose': lose})
-                elif lost:
-                    return  # still silent as far as anybody can tell
-                # From its first advertisement on the peripheral is in range:
-                # the controller reports it once per discovery round.
-                self.ctl.AddPeripheralInRange(p.adapter_path, p.address, props)
-                p.on_air = True
-                if not p.known:
-                    self.configure(p)
-            if not lost:
-                # Heard only while a discovery runs; a device BlueZ does not
-                # list is found later with what it advertises now.
-                self.ctl.Advertise(p.path, data)
+            self.ctl.Advertise(p.path, data)
         except UnknownObject:
             pass  # nobody hears: the adapter is gone
 
@@ -242,6 +300,8 @@ class Player:
                                        {'Powered': kind == 'adapterPoweredOn'}, True)
             elif kind == 'adapterRemoved':
                 self.ctl.RemoveObject(adapter)
+            elif kind == 'discoveryStopped':
+                self.ctl.HaltDiscovery(adapter)
             elif kind == 'bluetoothdGone':
                 self.bluetoothd_gone = True
                 self.ctl.Shutdown()

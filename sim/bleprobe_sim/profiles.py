@@ -5,19 +5,26 @@ and never a release number."""
 
 DEFAULT_PROFILE = '5.66'
 
+# duplicate_filter: how the controller's duplicate filter lets advertisements
+# through during a discovery (model/radio.py), by default: as the end-to-end
+# VM's virtual controllers did under each release's kernel (duplicate_filter
+# in doc/bluez-behaviour.md).
 PROFILES = {
     '5.55': {'connected_at_start': False, 'combined_link_loss': False, 'server_handles': False,
              'bearer': False, 'first_report_lost': False, 'scan_type_filter_is_plain': False,
-             'own_device_information': True},
+             'own_device_information': True, 'duplicate_filter': 'addressAndData'},
     '5.66': {'connected_at_start': False, 'combined_link_loss': False, 'server_handles': False,
              'bearer': False, 'first_report_lost': False, 'scan_type_filter_is_plain': False,
-             'own_device_information': False},
+             'own_device_information': False,
+             'duplicate_filter': 'addressAndData'},
     '5.82': {'connected_at_start': True, 'combined_link_loss': True, 'server_handles': True,
              'bearer': False, 'first_report_lost': True, 'scan_type_filter_is_plain': True,
-             'own_device_information': False},
+             'own_device_information': False,
+             'duplicate_filter': 'addressAndData'},
     '5.87': {'connected_at_start': True, 'combined_link_loss': True, 'server_handles': True,
              'bearer': True, 'first_report_lost': True, 'scan_type_filter_is_plain': True,
-             'own_device_information': False},
+             'own_device_information': False,
+             'duplicate_filter': 'addressAndData'},
 }
 
 # With own_device_information: the PnP ID of bluetoothd's own Device

@@ -105,6 +105,18 @@ def load(filename):
     return scenario
 
 
+# The events that act on an adapter, and the fields of the GATT database
+# that every connection attempt finds alike.
+ADAPTER_EVENTS = ('adapterPoweredOff', 'adapterPoweredOn', 'adapterRemoved', 'discoveryStopped')
+DATABASE = ('deviceName', 'deviceInformation', 'manufacturerName')
+
+
+def database(gatt):
+    """What a GATT entry says of the database's shape."""
+    return ([gatt.get(key) for key in DATABASE]
+            + ['serialNumber' in gatt or 'serialNumberHex' in gatt])
+
+
 def consistency(scenario):
     """What the schema cannot check: (path parts, reason) or None."""
     indexes = []
@@ -124,15 +136,21 @@ def consistency(scenario):
             return (where + ['address'], 'peripheral %s is listed twice' % key[1])
         addresses.append(key)
         at = peripheral.get('advertising', {}).get('at', [])
-        if at != sorted(at):
+        if any(b < a for a, b in zip(at, at[1:])):
             return (where + ['advertising', 'at'], 'the times are not in ascending order')
+        gatt = peripheral.get('gatt')
+        if isinstance(gatt, list):
+            for n, entry in enumerate(gatt):
+                if database(entry) != database(gatt[0]):
+                    return (where + ['gatt', n], 'the attempts find different GATT databases: only '
+                            "the serial number's value and read may differ")
     last = 0
     for i, event in enumerate(scenario.get('timeline', [])):
         where = ['timeline', i]
         if event['at'] < last:
             return (where + ['at'], 'the events are not in ascending order of their times')
         last = event['at']
-        if event['event'].startswith('adapter'):
+        if event['event'] in ADAPTER_EVENTS:
             if not indexes:
                 return (where, 'an adapter event needs an adapter, and none is listed')
             if event.get('adapter', min(indexes)) not in indexes:

@@ -251,6 +251,9 @@ def test_firmware_update_records(bluez, bus, run_tool):
     bluez.advertise(d1, {DFU: bytes([1, 2, 3, 4, 5, 6, 7, 8])})
     d2 = bluez.add_device('C0:00:00:00:00:02')
     bluez.advertise(d2, {DFU: b'\xff' * 8})
+    # The advertisement reaches bluetoothd AppearDelay later; a device
+    # announced with its data is printed at once.
+    tool.wait_lines(2)
     bluez.add_device('C0:00:00:00:00:03', ServiceData={DFU: bytes(8)})
     bluez.advertise(d1, {DFU: bytes([1, 2, 3, 4, 5, 6, 7, 9])})
     bluez.advertise(d1, {DFU: b'1234-567'})

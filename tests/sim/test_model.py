@@ -12,7 +12,8 @@ from bleprobe_sim.control import ControlError, Controller, NotSupported
 from bleprobe_sim.interface import METHODS
 from bleprobe_sim.model import World
 from bleprobe_sim.names import DEVICE, uuid16
-from simulation_cases import ADDRESS, DEV, GOOD, HCI0, NAN, ON_BUS, REFUSALS, ROUNDS, START, Refusal
+from simulation_cases import (ADDRESS, ADVERTISEMENTS, DELIVERY, DEV, GOOD, HCI0, NAN, ON_BUS, REFUSALS,
+                              ROUNDS, START, Refusal)
 
 CLIENT = ':1.7'
 
@@ -46,12 +47,12 @@ class RecordingView:
         return [e[0] for e in self.events if e[1] == kind and e[2] == path]
 
 
-def model(profile='5.66', controller='le', **timing):
+def model(profile='5.66', controller='le', adapter=None, **timing):
     clock = FakeClock()
     view = RecordingView(clock)
     world = World(clock, profile, view)
     ctl = Controller(world)
-    ctl.AddAdapter('hci0', {'Controller': controller})
+    ctl.AddAdapter('hci0', dict(adapter or {}, Controller=controller))
     ctl.SetTiming(timing)
     return clock, view, world, ctl
 
@@ -83,6 +84,35 @@ def test_discovery_runs_in_rounds(case):
         assert view.times('added') == [first]
     assert [e[4] for e in view.events if e[1] == 'changed' and e[2] == HCI0] \
         == [{'Discovering': True}]
+
+
+@pytest.mark.parametrize('listed', [True, False], ids=['listed', 'not-listed'])
+@pytest.mark.parametrize('case', DELIVERY)
+def test_one_delivery_rule_for_every_peripheral(case, listed):
+    setting, as_heard, expected = DELIVERY[case]
+    adapter = {'AsHeard': as_heard}
+    if setting:
+        adapter['DuplicateFilter'] = setting
+    clock, view, world, ctl = model('5.82', adapter=adapter, RoundTime=1.0, RoundRestart=0.1,
+                                    AppearDelay=0.05)
+    if listed:
+        ctl.AddDevice(HCI0, ADDRESS, {})
+    ctl.AddPeripheralInRange(HCI0, ADDRESS, {'Often': False})
+    world.adapter(HCI0).set_discovery_filter(CLIENT, {'DuplicateData': True})
+    world.adapter(HCI0).start_discovery(CLIENT)
+    for ms, data in ADVERTISEMENTS:
+        clock.advance(ms - clock.ms)
+        if ms == 1500:
+            world.adapter(HCI0).stop_discovery(CLIENT)
+        ctl.Advertise(DEV, {uuid16('1523'): data.encode()})
+    clock.advance(1000)
+    reports = [e[0] for e in view.events if e[2] == DEV and (
+        (e[1] == 'added' and not listed) or (e[1] == 'changed' and 'RSSI' in e[4]))]
+    assert reports == expected
+    # Each report carries the data of its own advertisement.
+    data = [e[4].get('ServiceData') for e in view.events if e[1] == 'changed' and e[2] == DEV]
+    assert all(d is None or d == {uuid16('1523'): dict(ADVERTISEMENTS)[t - (0 if as_heard else 50)]
+                                  .encode()} for t, d in zip(reports[not listed:], data))
 
 
 @pytest.mark.parametrize('profile, started_before, lost', [
@@ -191,6 +221,37 @@ def test_connection_outcomes(case):
     changes = [(e[0], {k: v for k, v in e[4].items() if k in ('Connected', 'ServicesResolved')})
                for e in view.events if e[1] == 'changed' and e[2] == DEV and e[3] == 'Device1']
     assert [c for c in changes if c[1]] == link
+
+
+def test_connection_attempts_go_in_order_and_the_last_repeats():
+    clock, view, world, ctl = model('5.66')
+    ctl.AddDevice(HCI0, ADDRESS, {})
+    ctl.ConfigureDevice(DEV, {'ConnectDelay': 0.1, 'ResolveDelay': 0.0, 'DisconnectDelay': 0.0})
+    ctl.ConfigureDevice(DEV, {'Attempt': 1, 'ConnectBehaviour': 'error'})
+    ctl.ConfigureDevice(DEV, {'Attempt': 2, 'LinkLostAfter': 0.2})
+    ctl.ConfigureDevice(DEV, {'Attempt': 3})
+    service = ctl.AddService(DEV, uuid16('180a'), {})
+    serial = ctl.AddCharacteristic(service, uuid16('2a25'), {'Value': b'0123456789ABCDEF'})
+    ctl.ConfigureCharacteristic(serial, {'Attempt': 3, 'ReadBehaviour': 'error',
+                                         'ReadError': 'org.bluez.Error.NotPermitted'})
+    device, answers = world.device(DEV), []
+    for _ in range(4):
+        device.connect(lambda: answers.append('connected'), lambda e: answers.append(e.name))
+        clock.advance(150)
+        world.objects[serial].read_value(lambda value: answers.append(value),
+                                         lambda e: answers.append(e.name))
+        clock.advance(200)
+        device.disconnect(lambda: None, pytest.fail)
+        clock.advance(100)
+    # Attempt 3's options hold for every later attempt, over those of every
+    # attempt and without attempt 2's: the third and fourth reads fail, and
+    # only the second link is lost, 0.2 s after it came up.
+    assert answers == ['org.bluez.Error.Failed', 'org.bluez.Error.Failed',
+                       'connected', b'0123456789ABCDEF',
+                       'connected', 'org.bluez.Error.NotPermitted',
+                       'connected', 'org.bluez.Error.NotPermitted']
+    lost = [e[0] for e in view.events if e[1] == 'changed' and e[4].get('Connected') is False]
+    assert lost == [450 + 100 + 200, 900 + 350, 1350 + 350]
 
 
 def test_a_connected_device_shows_its_services_once_resolved():

@@ -32,8 +32,9 @@ CreateConnection, CreateConnectionCancel, ConnectionComplete, Disconnect,
 DisconnectionComplete and AttRead (a read of an attribute, value or ATT
 error, the characteristic's UUID where the capture showed its discovery);
 from the management channel, what the kernel gave bluetoothd (DeviceFound,
-Discovering, DeviceConnected, DeviceDisconnected, ConnectFailed) and what it
-asked (DiscoveryRequest), each once per management socket it went to (the
+Discovering, DeviceConnected, DeviceDisconnected, ConnectFailed, and
+DiscoveryResult, its answer to a discovery command) and what it asked
+(DiscoveryRequest), each once per management socket it went to (the
 receiver or sender names the socket's process); LogLine (LogLine.release:
 bluetoothd's release, from the line it logs as it starts, so only in a
 capture begun before bluetoothd) and SystemNote (the kernel's "Linux version

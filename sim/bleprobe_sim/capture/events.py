@@ -231,6 +231,20 @@ class DiscoveryRequest(Event):
 
 
 @dataclass
+class DiscoveryResult(Event):
+    """mgmt Command Complete or Command Status of Start Discovery, Start
+    Service Discovery, Start Limited Discovery or Stop Discovery: the
+    kernel's answer to the socket that asked (status 0 is success).
+    bluetoothd counts a discovery as started, and takes Device Found
+    events, only from this answer on."""
+    __slots__ = ('start', 'status', 'receiver', 'cookie')
+    start: bool
+    status: int
+    receiver: Optional[str]
+    cookie: int
+
+
+@dataclass
 class DeviceConnected(Event):
     """mgmt Device Connected.  flags bit 3: we initiated it."""
     __slots__ = ('address', 'address_type', 'flags', 'receiver', 'cookie')

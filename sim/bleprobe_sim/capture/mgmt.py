@@ -9,7 +9,8 @@ each event twice, with different cookies: receiver tells them apart.
 
 Decoded: the events Device Connected, Device Disconnected, Connect Failed,
 Device Found and Discovering; the commands Start Discovery, Start Service
-Discovery, Start Limited Discovery and Stop Discovery."""
+Discovery, Start Limited Discovery and Stop Discovery, and the Command
+Complete or Command Status that answers each of them."""
 
 import struct
 from typing import Dict, List, Optional
@@ -17,17 +18,20 @@ from typing import Dict, List, Optional
 from . import ad
 from .errors import CaptureError
 from .events import (ConnectFailed, DeviceConnected, DeviceDisconnected, DeviceFound, Discovering,
-                     DiscoveryRequest, Event)
+                     DiscoveryRequest, DiscoveryResult, Event)
 
+COMMAND_COMPLETE = 0x0001
+COMMAND_STATUS = 0x0002
 DEVICE_CONNECTED = 0x000B
 DEVICE_DISCONNECTED = 0x000C
 CONNECT_FAILED = 0x000D
 DEVICE_FOUND = 0x0012
 DISCOVERING = 0x0013
 EVENT_SIZES = {DEVICE_CONNECTED: 13, DEVICE_DISCONNECTED: 8, CONNECT_FAILED: 8, DEVICE_FOUND: 14,
-               DISCOVERING: 2}
+               DISCOVERING: 2, COMMAND_COMPLETE: 3, COMMAND_STATUS: 3}
 EVENT_NAMES = {DEVICE_CONNECTED: 'Device Connected', DEVICE_DISCONNECTED: 'Device Disconnected',
-               CONNECT_FAILED: 'Connect Failed', DEVICE_FOUND: 'Device Found', DISCOVERING: 'Discovering'}
+               CONNECT_FAILED: 'Connect Failed', DEVICE_FOUND: 'Device Found', DISCOVERING: 'Discovering',
+               COMMAND_COMPLETE: 'Command Complete', COMMAND_STATUS: 'Command Status'}
 
 START_DISCOVERY = 0x0023
 STOP_DISCOVERY = 0x0024
@@ -109,6 +113,12 @@ class MgmtDecoder:
         receiver = self.sockets.get(cookie)
         if opcode == DISCOVERING:
             return [Discovering(time_us, index, offset, bool(p[1]), p[0], receiver, cookie)]
+        if opcode in (COMMAND_COMPLETE, COMMAND_STATUS):
+            command = p[0] | p[1] << 8
+            if command not in COMMAND_SIZES:
+                return []
+            start = command != STOP_DISCOVERY
+            return [DiscoveryResult(time_us, index, offset, start, p[2], receiver, cookie)]
         address, address_type = ad.address(p[0:6]), ad.mgmt_address_type(p[6])
         if opcode == DEVICE_FOUND:
             return [self.device_found(offset, time_us, index, p, receiver, cookie)]

@@ -52,9 +52,17 @@ class Adapter(ModelObject):
         # Peripherals in range that BlueZ does not list: address -> the
         # device it creates once a discovery hears one.
         self.in_range: Dict[str, Device] = {}
-        # Addresses of every peripheral advertising in range, listed by BlueZ
-        # or not: the controller reports each once per discovery round.
+        # Addresses of the peripherals, listed by BlueZ or not, that advertise
+        # so often that a round hears them as it starts; those that advertise
+        # only when told (Advertise) or at an interval of their own are not
+        # among them.  What each advertises now: address -> ServiceData.
         self.on_air: List[str] = []
+        self.told: Set[str] = set()
+        self.air_data: Dict[str, Any] = {}
+        # How the controller's duplicate filter lets advertisements through
+        # (radio.py), and whether the adapter plays a capture as heard.
+        self.duplicate_filter: str = world.profile['duplicate_filter']
+        self.as_heard = False
         # Error names to answer instead of success, set by the control interface.
         self.fail: Dict[str, str] = {}
         self.radio = Radio(self)
@@ -121,6 +129,7 @@ class Adapter(ModelObject):
             self.change(ADAPTER, {'Discovering': discovering})
         if discovering and not was:
             self.radio.start_round(from_idle=True, paused=False)
+            self.world.discovery_started(self)
         elif discovering:
             # An advertiser new to this round gets through the duplicate filter.
             self.radio.hear(first_lost=False)
@@ -146,23 +155,45 @@ class Adapter(ModelObject):
                 return True
         return False
 
-    def reported(self, address: str) -> None:
-        """A report of `address` got through to bluetoothd."""
+    def reported(self, address: str, data: Any) -> None:
+        """A report of `address` with `data` (its ServiceData, or None) got
+        through to bluetoothd."""
         path = device_path(self.path, address)
         dev = self.world.objects.get(path)
         if isinstance(dev, Device):
-            # bluetoothd passes the report on to a device it lists already.
+            # bluetoothd passes the report on to a device it lists already:
+            # ServiceData when it changed, and every time while a client
+            # asks for DuplicateData (device_set_service_data clears it first).
             changed: Dict[str, Any] = {'RSSI': self.world.rssi()}
-            if dev.prop(DEVICE, 'ServiceData') is not None and any(
-                    self.filters.get(c, {}).get('DuplicateData') for c in self.discovery_clients):
-                changed['ServiceData'] = dev.prop(DEVICE, 'ServiceData')
+            if data is not None and (data != dev.prop(DEVICE, 'ServiceData') or any(
+                    self.filters.get(c, {}).get('DuplicateData') for c in self.discovery_clients)):
+                changed['ServiceData'] = data
             dev.change(DEVICE, changed)
             dev.seen()
             return
         if address in self.in_range and self.discovering:
             dev = self.in_range.pop(address)
+            if data is not None:
+                dev.change(DEVICE, {'ServiceData': data}, emit=False)
             self.world.export(dev)
             dev.set_temporary(True)
+
+    def advertise(self, address: str, data: Dict[str, bytes]) -> None:
+        """One advertisement of `address` on the air now, carrying `data`."""
+        self.air_data[address] = data
+        dev = self.in_range.get(address)
+        if dev is not None:
+            # Found later with what it advertises now.
+            dev.change(DEVICE, {'ServiceData': data}, emit=False)
+        self.radio.heard(address, data)
+
+    def halt(self) -> None:
+        """Another program's session ends the controller's discovery under
+        every client, which bluetoothd still counts as discovering (see
+        client_gone)."""
+        if self.discovery_clients:
+            self.halted = True
+            self.update_discovering()
 
     def on_air_add(self, address: str) -> None:
         if address not in self.on_air:
@@ -174,11 +205,12 @@ class Adapter(ModelObject):
         below = self.world.below(dev.path)
         self.world.remove_tree(dev.path)
         dev.change(DEVICE, {'ServicesResolved': False}, emit=False)
-        dev.behaviour['GattOnConnect'] = True
+        dev.configure({'GattOnConnect': True})
         dev.hidden_gatt = below + dev.hidden_gatt
-        address = str(dev.prop(DEVICE, 'Address'))
+        address = dev.address
         self.in_range[address] = dev
-        self.on_air_add(address)
+        if address not in self.told:
+            self.on_air_add(address)
         if self.discovering:
             self.update_discovering()
 

@@ -48,7 +48,14 @@ class Device(ModelObject):
                                      'Connected': bool(dev['Connected'])}
         super().__init__(world, device_path(adapter_path, address), interfaces)
         self.adapter_path = adapter_path
-        self.behaviour = dict(self.DEFAULT_BEHAVIOUR)
+        self.address = address
+        # What ConfigureDevice set for every connection attempt, and for the
+        # attempts from a number on (n -> options); behaviour is what holds
+        # for the attempt under way or the next one.
+        self.base = dict(self.DEFAULT_BEHAVIOUR)
+        self.attempt_options: Dict[int, Dict[str, Any]] = {}
+        self.attempts = 0
+        self.behaviour = dict(self.base)
         self.pending_connect: Optional[Tuple[Reply, Error]] = None
         self.pending_disconnects: List[Reply] = []
         self.pending_reads: List[Error] = []
@@ -67,6 +74,25 @@ class Device(ModelObject):
     def usable(self) -> bool:
         """Connected, and not merely at the start of a Connect."""
         return self.connected and self.pending_connect is None
+
+    def configure(self, options: Dict[str, Any], attempt: Optional[int] = None) -> None:
+        """options for every connection attempt, or for the attempts from
+        number `attempt` (1 for the first) until one with options of its
+        own: each attempt takes the options of the latest such number over
+        those for every attempt, so that a capture's attempts replay in
+        order and the last one repeats."""
+        if attempt is None:
+            self.base.update(options)
+        else:
+            self.attempt_options.setdefault(attempt, {}).update(options)
+        self.behaviour = self.effective(max(self.attempts, 1))
+
+    def effective(self, attempt: int) -> Dict[str, Any]:
+        return dict(self.base, **self.attempt_options.get(self.configured_attempt(attempt), {}))
+
+    def configured_attempt(self, attempt: int) -> int:
+        """The number whose options attempt `attempt` takes (0: none)."""
+        return max((n for n in self.attempt_options if n <= attempt), default=0)
 
     def later(self, delay: float, func: Callable[[], Any]) -> None:
         self.timers.append(self.world.later(delay, func))
@@ -104,6 +130,8 @@ class Device(ModelObject):
             reply()
             return
         self.set_temporary(False)
+        self.attempts += 1
+        self.behaviour = self.effective(self.attempts)
         how = self.behaviour['ConnectBehaviour']
         self.pending_connect = (reply, error)
         if self.world.profile['connected_at_start']:

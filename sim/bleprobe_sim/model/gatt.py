@@ -1,6 +1,6 @@
 """A device's GATT database: services and their characteristics."""
 
-from typing import Any, Callable, Dict, List
+from typing import Any, Callable, Dict, List, Optional
 
 from ..names import GATT_CHARACTERISTIC, GATT_SERVICE
 from .errors import BluezError, failed
@@ -35,6 +35,20 @@ class GattCharacteristic(ModelObject):
         }})
         self.device_path = service_path.rsplit('/', 1)[0]
         self.read = dict(self.DEFAULT_READ, **read)
+        # How a read goes from the device's connection attempt n on (see
+        # Device.configure): n -> options over `read`.
+        self.attempt_reads: Dict[int, Dict[str, Any]] = {}
+
+    def configure(self, options: Dict[str, Any], attempt: Optional[int] = None) -> None:
+        if attempt is None:
+            self.read.update(options)
+        else:
+            self.attempt_reads.setdefault(attempt, {}).update(options)
+
+    def read_now(self, attempt: int) -> Dict[str, Any]:
+        """How a read goes during the device's attempt `attempt`."""
+        number = max((n for n in self.attempt_reads if n <= attempt), default=0)
+        return dict(self.read, **self.attempt_reads.get(number, {}))
 
     def read_value(self, reply: Callable[[bytes], None],
                    error: Callable[[BluezError], None]) -> None:
@@ -42,7 +56,8 @@ class GattCharacteristic(ModelObject):
         if dev is None or not getattr(dev, 'usable', False):
             error(failed('Not connected'))
             return
-        how = self.read['ReadBehaviour']
+        read = self.read_now(dev.attempts)
+        how = read['ReadBehaviour']
         if dev.pending_disconnects:
             # A link that bluetoothd is about to drop (DisconnectDelay after
             # Disconnect: doc/bluez-behaviour.md, slow-disconnect) takes the
@@ -54,6 +69,6 @@ class GattCharacteristic(ModelObject):
             dev.pending_reads.append(error)
             dev.drop_link('remote')
         elif how == 'error':
-            error(BluezError(self.read['ReadError'], self.read['ReadErrorMessage']))
+            error(BluezError(read['ReadError'], read['ReadErrorMessage']))
         else:
-            reply(bytes(self.read['Value']))
+            reply(bytes(read['Value']))

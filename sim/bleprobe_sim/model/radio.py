@@ -1,17 +1,34 @@
-"""What an adapter's controller hears: the kernel's discovery rounds and the
-peripherals that advertise at their own interval.
+"""What an adapter's controller hears and reports: the kernel's discovery
+rounds, the controller's duplicate filter, and the peripherals that
+advertise at their own interval.
+
+One rule delivers every advertisement, whether BlueZ lists its peripheral or
+not: an advertisement on the air is heard while a round of a discovery runs
+(never between two, nor while no discovery runs), then passes the
+controller's duplicate filter, and the report that comes out reaches
+bluetoothd AppearDelay later.  The filter (the adapter's duplicate_filter)
+is reset by each round: `off` lets every advertisement through, `address`
+the first of each advertiser in the round, `addressAndData` that one and
+each one whose data differs from the advertiser's last report in the round
+(duplicate_filter in doc/bluez-behaviour.md).
 
 The kernel ends an LE discovery round after 10.24 s.  bluetoothd then starts
 the next one at once when the merged client filters ask more than the
 controller's scan type (a filtered discovery), and after IDLE_DISCOV_TIMEOUT
 (5 s) when they do not (a plain discovery); the restart itself takes a few
 tens of milliseconds in which nothing is heard.  Discovering stays true
-throughout.  The controller's duplicate filter stays on whatever
-DuplicateData says and lets each advertiser through once per round: a
-peripheral whose report was lost by the kernel is not heard again before
-the next round starts."""
+throughout.
 
-from typing import Any, Dict, Iterable, List, Set
+An adapter that plays a capture as heard (the adapter's as_heard) has what
+its controller reported already: one round for the whole discovery, no
+filter, no report lost, and each advertisement reported at its own time."""
+
+from typing import Any, Dict, Iterable, List, Optional
+
+DUPLICATE_FILTERS = ('off', 'address', 'addressAndData')
+# The discovery log keeps the first reports only: a capture played as heard
+# makes thousands a second.
+LOGGED_REPORTS = 10000
 
 
 class Radio:
@@ -20,25 +37,28 @@ class Radio:
         self.world = adapter.world
         # A number that changes whenever discovery stops, so that timers of
         # an old discovery do nothing; the round under way (0: none, or the
-        # pause between two); the advertisers the duplicate filter has let
-        # through in it; and what happened, for the control interface.
+        # pause between two); what the duplicate filter has let through in
+        # it (address -> the data of its last report); and what happened,
+        # for the control interface.
         self.epoch = 0
         self.round = 0
-        self.heard: Set[str] = set()
+        self.passed: Dict[str, Any] = {}
         self.rounds: List[Dict[str, Any]] = []
         self.reports: List[Dict[str, Any]] = []
         # Peripherals that advertise at their own interval (see advertise_at):
-        # address -> {interval, phase, lose, start, count, generation}.  The
-        # others advertise so often that a round hears them as it starts.
+        # address -> {interval, phase, lose, start, count, generation}.
         self.advertisers: Dict[str, Dict[str, Any]] = {}
         self.generation = 0
 
     def start_round(self, from_idle: bool, paused: bool) -> None:
         self.round = len(self.rounds) + 1
-        self.heard = set()
+        self.passed = {}
         self.rounds.append({'round': self.round, 'time': self.world.clock.now(),
                             'afterPause': paused, 'filtered': self.adapter.filtered()})
-        self.hear(first_lost=from_idle and self.world.profile['first_report_lost'])
+        as_heard = self.adapter.as_heard
+        self.hear(first_lost=from_idle and self.world.profile['first_report_lost'] and not as_heard)
+        if as_heard:
+            return
         epoch = self.epoch
         self.world.later(self.world.round_time, lambda: self.end_round(epoch))
 
@@ -59,35 +79,52 @@ class Radio:
         self.round = 0
 
     def hear(self, first_lost: bool) -> None:
-        """Each advertiser not yet let through in this round is reported
-        AppearDelay later.  With first_lost (a discovery started from idle,
-        from 5.82: first_report_lost in doc/bluez-behaviour.md), the kernel
-        has not completed the start yet when the first report arrives, and
-        bluetoothd drops it."""
+        """The peripherals that advertise often (the adapter's on_air) are
+        heard as a round starts, and those new to the round as they come.
+        With first_lost (a discovery started from idle, from 5.82:
+        first_report_lost in doc/bluez-behaviour.md), the kernel has not
+        completed the start yet when the first report arrives, and
+        bluetoothd drops it; the filter has let the advertiser through all
+        the same."""
         if not self.round:
             return
         for address in self.adapter.on_air:
-            if address in self.heard or address in self.advertisers:
+            if address in self.passed or address in self.advertisers:
                 continue
-            self.heard.add(address)
-            self.report_later(address, first_lost)
-            first_lost = False
+            if self.heard(address, self.adapter.air_data.get(address), lost=first_lost):
+                first_lost = False
 
-    def report_later(self, address: str, lost: bool, advertisement: Any = None) -> None:
+    def heard(self, address: str, data: Any, number: Optional[int] = None,
+              lost: bool = False) -> bool:
+        """An advertisement of `address` carrying `data` (its ServiceData,
+        or None) is on the air now; true if the controller reports it."""
+        if not self.round:
+            return False
+        rule = 'off' if self.adapter.as_heard else self.adapter.duplicate_filter
+        if rule != 'off' and address in self.passed and (
+                rule == 'address' or self.passed[address] == data):
+            return False
+        self.passed[address] = data
         epoch, current = self.epoch, self.round
 
         def arrive() -> None:
             if epoch == self.epoch:
-                self.report(address, current, lost, advertisement)
-        self.world.later(self.world.appear_delay, arrive)
+                self.report(address, current, lost, number, data)
+        if self.adapter.as_heard:
+            arrive()
+        else:
+            self.world.later(self.world.appear_delay, arrive)
+        return True
 
-    def report(self, address: str, round_: int, lost: bool, advertisement: Any) -> None:
-        entry: Dict[str, Any] = {'round': round_, 'address': address, 'lost': lost}
-        if advertisement is not None:
-            entry['advertisement'] = advertisement
-        self.reports.append(entry)
+    def report(self, address: str, round_: int, lost: bool, number: Optional[int],
+               data: Any) -> None:
+        if len(self.reports) < LOGGED_REPORTS:
+            entry: Dict[str, Any] = {'round': round_, 'address': address, 'lost': lost}
+            if number is not None:
+                entry['advertisement'] = number
+            self.reports.append(entry)
         if not lost:
-            self.adapter.reported(address)
+            self.adapter.reported(address, data)
 
     def advertise_at(self, address: str, interval: float, phase: float,
                      lose: Iterable[int]) -> None:
@@ -117,9 +154,5 @@ class Radio:
         radio['count'] += 1
         number = radio['count']
         self.schedule(address)
-        # Heard only while a round runs, and once per round.
-        if (number in radio['lose'] or not self.round or address in self.heard
-                or address not in self.adapter.on_air):
-            return
-        self.heard.add(address)
-        self.report_later(address, False, number)
+        if number not in radio['lose'] and address in self.adapter.on_air:
+            self.heard(address, self.adapter.air_data.get(address), number)

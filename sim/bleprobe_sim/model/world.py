@@ -52,6 +52,8 @@ class World:
         # device path -> the lowest handle its next service may take
         self.service_floor: Dict[str, int] = {}
         self.reports = 0
+        # Called with the adapter whenever one starts discovering from idle.
+        self.discovery_watchers: List[Callable[[Adapter], Any]] = []
         for attr, default in TIMINGS.values():
             setattr(self, attr, default)
         self.export(Manager(self), announce=False)
@@ -69,6 +71,10 @@ class World:
     def cancel(self, handle: Any) -> None:
         if handle is not None:
             self.clock.cancel(handle)
+
+    def discovery_started(self, adapter: Adapter) -> None:
+        for watcher in list(self.discovery_watchers):
+            watcher(adapter)
 
     def rssi(self) -> int:
         """The RSSI of a report: it wanders, as a real one does."""
@@ -112,11 +118,16 @@ class World:
         dev = self.device(path)
         if dev is not None:
             return dev
-        adapter = self.adapter(path.rsplit('/', 1)[0])
-        for dev in adapter.in_range.values() if adapter else ():
-            if dev.path == path:
-                return dev
-        return None
+        parent, _, name = path.rpartition('/dev_')
+        adapter = self.adapter(parent)
+        if adapter is None:
+            return None
+        # Looked up by address first: a capture played as heard asks for
+        # thousands a second.
+        dev = adapter.in_range.get(name.replace('_', ':'))
+        if dev is not None and dev.path == path:
+            return dev
+        return next((d for d in adapter.in_range.values() if d.path == path), None)
 
     def devices_of(self, adapter_path: str) -> List[Device]:
         return [o for o in self.objects.values()

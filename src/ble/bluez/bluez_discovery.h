@@ -22,7 +22,7 @@ namespace bluez {
 // InProgress answer, DuplicateData in a search and the 25 s deadline. Each is
 // a row of doc/bluez-behaviour.md (uuid-filter, pattern, filter-left-set,
 // discovery-ended-under-us, in-progress, discovering-before-powered,
-// duplicate-filter, first_report_lost, scan_type_filter_is_plain), with the
+// duplicate_filter, first_report_lost, scan_type_filter_is_plain), with the
 // test that fails without it.
 class BluezDiscovery {
  public:
