@@ -19,8 +19,10 @@ from scenarios import (ADAPTER_GONE, BACK_TO_BACK, BACK_TO_BACK_GAPS, BACK_TO_BA
     (IDENTITY_SUCCESS, "unknown", {"error": "identity-device-not-found"}),
     (IDENTITY_NO_DIS, "identity", {"error": "identity-service-unavailable"}),
     (IDENTITY_INVALID_SERIAL, "identity", {"error": "identity-invalid-serial"}),
+    (CALLER_SEQUENCE, "read-refused", {"error": "identity-read-failed"}),
+    (CALLER_SEQUENCE, "silent", {"error": "identity-connect-failed"}),
 ], ids=["lower-case-serial-with-crlf", "unknown-identifier", "no-device-information",
-        "invalid-serial"])
+        "invalid-serial", "read-refused", "silent-peripheral"])
 def test_identity_result(vm, scenario, run_name, record):
     r = vm(scenario)
     run = r.run(run_name)
