@@ -12,8 +12,12 @@ sys.path.insert(0, str(HERE))
 sys.path.append(str(HERE / "guest"))
 
 import expect  # noqa: E402
+import field_capture  # noqa: E402
 import harness  # noqa: E402
 import stacks  # noqa: E402
+
+# where each boot's captures are kept as fixtures, when set
+KEEP_CAPTURES = os.environ.get("BLEPROBE_E2E_CAPTURES")
 
 _boots = {}
 _suite_start = time.monotonic()
@@ -53,6 +57,11 @@ def _boot(scenario, release):
             _boots[key] = harness.run_scenario(scenario, release)
         except harness.HarnessError as e:
             _boots[key] = e
+        else:
+            if KEEP_CAPTURES:
+                for name, capture in _boots[key].captures.items():
+                    field_capture.save(KEEP_CAPTURES, f"{release}-{name}", field_capture.trim(capture.data),
+                                       field_capture.record(_boots[key], capture))
     return _boots[key]
 
 
