@@ -12,7 +12,7 @@ sys.path.insert(0, str(HERE))
 sys.path.append(str(HERE / "guest"))
 
 import expect  # noqa: E402
-import field_capture  # noqa: E402
+import vm_captures  # noqa: E402
 import harness  # noqa: E402
 import stacks  # noqa: E402
 
@@ -60,8 +60,8 @@ def _boot(scenario, release):
         else:
             if KEEP_CAPTURES:
                 for name, capture in _boots[key].captures.items():
-                    field_capture.save(KEEP_CAPTURES, f"{release}-{name}", field_capture.trim(capture.data),
-                                       field_capture.record(_boots[key], capture))
+                    vm_captures.save(KEEP_CAPTURES, f"{release}-{name}", vm_captures.trim(capture.data),
+                                     vm_captures.record(_boots[key], capture))
     return _boots[key]
 
 

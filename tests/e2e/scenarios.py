@@ -33,14 +33,13 @@ Step operations are carried out in order by guest/runner.py:
   crash             panic the guest's kernel (the harness's own tests)
 
 Arguments "$deviceId:<run>" are replaced by the deviceId of the last line of
-that run, as a caller of the tool would do. A scenario's "record" captures
-the controllers' traffic with btmon -w from before bluetoothd starts until
-the scenario ends, or until a step that says "record_stop"; the captures
-replay under the kit to the lines the tool printed (test_field_captures.py). A "peripheral" step's "repeat_s"
+that run, as a caller of the tool would do. A "peripheral" step's "repeat_s"
 makes the peripheral advertise again at that period, as a radio does; a
 "start" or "run" step's "user" runs the tool as that ordinary user; a
 scenario's "controllers": "dual" makes both virtual controllers dual-mode
-(BR/EDR and LE) instead of LE-only.
+(BR/EDR and LE) instead of LE-only. A scenario's "record" captures the
+controllers' traffic with btmon -w from before bluetoothd starts until the
+scenario ends, or until a step that says "record_stop" (test_captures.py).
 
 A radio repeats its advertisement every interval, while the virtual
 controller reports an advertiser only when a scan or the advertising starts.

@@ -2,7 +2,7 @@
 btmon -r reads the same synthetic btsnoop file, and its addresses, report
 counts, service data, connection outcomes and ATT values are ours.  So that
 the reader is not its own oracle; the captures of the real stack get the
-same check in test_field_captures.py.
+same check in test_vm_captures.py.
 
 The capture here has no service discovery, so that the host's btmon reads
 it whatever its release (doc/bluez-behaviour.md, btmon-read-by-type)."""

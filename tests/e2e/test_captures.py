@@ -3,12 +3,12 @@
 release: btmon recorded the whole scenario, bluetoothd's release is in the
 file, and btmon's own reading of it is the capture reader's
 (tests/btmon_reading.py). BLEPROBE_E2E_CAPTURES=DIR keeps each as a fixture
-in DIR (tests/field_capture.py; conftest.py)."""
+in DIR (tests/vm_captures.py; conftest.py)."""
 
 import pytest
 
 import btmon_reading
-import field_capture
+import vm_captures
 from bleprobe_sim.capture import CaptureReader
 from bleprobe_sim.capture.events import LogLine
 from scenarios import ALL
@@ -19,7 +19,7 @@ BTMON = btmon_reading.find()
 
 def trimmed(r, scenario, tmp_path):
     path = tmp_path / "capture.btsnoop"
-    path.write_bytes(field_capture.trim(r.captures[scenario["name"]].data))
+    path.write_bytes(vm_captures.trim(r.captures[scenario["name"]].data))
     return str(path)
 
 

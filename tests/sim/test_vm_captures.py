@@ -1,5 +1,5 @@
 """The captures of the real stack kept as fixtures (tests/captures/, made by
-btmon -w in the end-to-end VM on Debian 12 and 13: tests/field_capture.py):
+btmon -w in the end-to-end VM on Debian 12 and 13: tests/vm_captures.py):
 btmon's own reading of each is the capture reader's (tests/btmon_reading.py),
 and each holds what its scenario made happen (tests/e2e/scenarios.py), so
 that neither the reader nor the check can pass by reading nothing."""
@@ -7,9 +7,9 @@ that neither the reader nor the check can pass by reading nothing."""
 import pytest
 
 import btmon_reading
-import field_capture
+import vm_captures
 
-NAMES = field_capture.fixtures()
+NAMES = vm_captures.fixtures()
 BTMON = btmon_reading.find()
 
 
@@ -36,7 +36,7 @@ HELD = {
                     'of a later release was made yet (tests/btmon_reading.py)')
 @pytest.mark.parametrize('name', NAMES)
 def test_btmon_reads_each_fixture_as_the_reader_does(name):
-    path, record = field_capture.load(name)
+    path, record = vm_captures.load(name)
     ours = btmon_reading.reader_view(path)
     held = dict(ours, answers=[answer for _, answer in ours['reads']])
     for part, items in HELD[record['scenario']].items():
