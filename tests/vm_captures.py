@@ -10,8 +10,9 @@ A field capture is two things:
   peripheral's side would show the kit what no field capture shows;
 - its record (JSON): the scenario and release it came from; every
   bleprobe run it saw whole, with its arguments, its start, the SIGTERM it
-  got (or null), its end and exit status, and its lines with the time each
-  was read from the tool's pipe; and the discoveries that the VM's runner
+  got (or null), its end and exit status, its lines with the time each
+  was read from the tool's pipe, and when it called Connect (as the bus
+  saw the call); and the discoveries that the VM's runner
   made itself (its "discover" step: until BlueZ listed the peripheral);
   every time in seconds of the Unix epoch on the capture's own clock (the
   guest kernel's, which stamps its records).
@@ -69,7 +70,7 @@ def record(vm, capture) -> Dict:
             lines += [[wall(t), line.decode('utf-8', 'replace')] for line in chunk.split(b'\n') if line]
         runs.append({'name': run.name, 'args': run.argv, 'started': wall(run.started),
                      'sigterm': wall(sigterm), 'ended': wall(run.ended), 'exit': run.exit_status,
-                     'lines': lines})
+                     'lines': lines, 'connects': [wall(c['t']) for c in vm.calls(run, 'Connect')]})
     discoveries = [{'started': wall(s['t']), 'stopped': wall(s['done'])} for s in vm.steps
                    if s['op'] == 'discover' and capture.started <= s['t'] <= s['done'] <= stopped]
     stack = vm.stack()

@@ -1,13 +1,16 @@
 """The captures that the recording scenarios made with btmon -w in the VM
 (scenarios.py, "record"; guest/captures.py), against the real stack of each
 release: btmon recorded the whole scenario, bluetoothd's release is in the
-file, and btmon's own reading of it is the capture reader's
-(tests/btmon_reading.py). BLEPROBE_E2E_CAPTURES=DIR keeps each as a fixture
-in DIR (tests/vm_captures.py; conftest.py)."""
+file, btmon's own reading of it is the capture reader's
+(tests/btmon_reading.py), and, imported and served, it replays to the lines
+the tool printed in the VM (tests/capture_replay.py; the replays run in the
+background beside the later boots, conftest.py). BLEPROBE_E2E_CAPTURES=DIR
+keeps each as a fixture in DIR (tests/vm_captures.py)."""
 
 import pytest
 
 import btmon_reading
+import capture_replay
 import vm_captures
 from bleprobe_sim.capture import CaptureReader
 from bleprobe_sim.capture.events import LogLine
@@ -41,3 +44,11 @@ def test_btmon_recorded_the_whole_scenario(vm, scenario, tmp_path):
 def test_btmon_reads_the_capture_as_the_reader_does(vm, scenario, tmp_path):
     path = trimmed(vm(scenario), scenario, tmp_path)
     assert btmon_reading.btmon_view(BTMON, path) == btmon_reading.reader_view(path)
+
+
+@pytest.mark.parametrize("scenario", RECORDED, ids=lambda s: s["name"])
+def test_the_capture_replays_to_the_lines_printed(replayed, scenario):
+    record, result = replayed(scenario)
+    problems = [problem for run in record["runs"]
+                for problem in capture_replay.differences(run, result["runs"][run["name"]], result["zero"])]
+    assert problems == [], result["summary"]
