@@ -124,6 +124,43 @@ def acl(t, index, handle, received, payload, cid=4, fragment=None):
     return records
 
 
+def eatt_open(t, index, handle, local, remote, mtu=517, peer_mtu=517, enhanced=False, by_peer=False,
+              ident=1):
+    """The LE signalling exchange that opens EATT channels (PSM 0x27): the
+    host's CIDs local, the peer's remote (0: refused), as an LE Credit
+    Based Connection (one channel) or a Credit Based Connection, asked by
+    the host or by the peer."""
+    asker, answerer = (remote, local) if by_peer else (local, remote)
+    ask_mtu, answer_mtu = (peer_mtu, mtu) if by_peer else (mtu, peer_mtu)
+    if enhanced:
+        ask = struct.pack('<HHHH', 0x27, ask_mtu, 64, 3) + b''.join(struct.pack('<H', c) for c in asker)
+        answer = struct.pack('<HHHH', answer_mtu, 64, 3, 0) + b''.join(struct.pack('<H', c) for c in answerer)
+        codes = 0x17, 0x18
+    else:
+        ask = struct.pack('<HHHHH', 0x27, asker[0], ask_mtu, 64, 3)
+        answer = struct.pack('<HHHHH', answerer[0], answer_mtu, 64, 3, 0 if answerer[0] else 4)
+        codes = 0x14, 0x15
+    ask = struct.pack('<BBH', codes[0], ident, len(ask)) + ask
+    answer = struct.pack('<BBH', codes[1], ident, len(answer)) + answer
+    return (acl(t, index, handle, by_peer, ask, cid=5) +
+            acl(t + 1000, index, handle, not by_peer, answer, cid=5))
+
+
+def eatt_close(t, index, handle, local, remote, by_peer=False):
+    ask = struct.pack('<HH', local, remote) if by_peer else struct.pack('<HH', remote, local)
+    return acl(t, index, handle, by_peer, struct.pack('<BBH', 0x06, 9, 4) + ask, cid=5)
+
+
+def sdu(t, index, handle, received, pdu, cid, mps=64):
+    """An ATT PDU as the SDU of a credit-based channel: K-frames of mps
+    bytes at most, the first led by the SDU's length."""
+    data = struct.pack('<H', len(pdu)) + pdu
+    records = []
+    for n, pos in enumerate(range(0, len(data), mps)):
+        records += acl(t + n, index, handle, received, data[pos:pos + mps], cid=cid)
+    return records
+
+
 def att_discovery(t, index, handle, characteristics):
     """Read By Type of 0x2803 from 0x0001, its response listing
     (declaration handle, value handle, UUID as on air), then the Error
@@ -138,25 +175,32 @@ def att_discovery(t, index, handle, characteristics):
             acl(t + 3000, index, handle, True, struct.pack('<BBHB', 0x01, 0x08, last + 1, 0x0A)))
 
 
-def att_read(t, index, handle, attribute, value=None, error=None, mtu=23, fragment=None):
+def att_read(t, index, handle, attribute, value=None, error=None, mtu=23, fragment=None, channel=None):
     """A Read Request answered by value (in Read Blob exchanges when it
-    fills the MTU) or by an Error Response with error."""
-    records = acl(t, index, handle, False, struct.pack('<BH', 0x0A, attribute))
+    fills the MTU) or by an Error Response with error; on the fixed ATT
+    channel, or on the EATT channel (host's CID, peer's CID, MPS)."""
+    def send(t, received, pdu):
+        if channel is None:
+            return acl(t, index, handle, received, pdu, fragment=fragment)
+        local, remote, mps = channel
+        return sdu(t, index, handle, received, pdu, local if received else remote, mps)
+
+    records = send(t, False, struct.pack('<BH', 0x0A, attribute))
     if error is not None:
         answer = struct.pack('<BBHB', 0x01, 0x0A, attribute, error)
-        return records + acl(t + 1000, index, handle, True, answer)
+        return records + send(t + 1000, True, answer)
     assert value is not None
     offset = 0
     t += 1000
     while True:
         chunk = value[offset:offset + mtu - 1]
         answer = bytes([0x0B if offset == 0 else 0x0D]) + chunk
-        records += acl(t, index, handle, True, answer, fragment=fragment)
+        records += send(t, True, answer)
         offset += len(chunk)
         if len(chunk) < mtu - 1:
             return records
         t += 1000
-        records += acl(t, index, handle, False, struct.pack('<BHH', 0x0C, attribute, offset))
+        records += send(t, False, struct.pack('<BHH', 0x0C, attribute, offset))
         t += 1000
 
 

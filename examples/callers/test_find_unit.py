@@ -13,6 +13,7 @@ import subprocess
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+CAPTURES = os.path.join(HERE, os.pardir, 'captures')
 UNIT_1 = '00000000-0000-0000-0000-D43F7A100001'
 
 
@@ -46,3 +47,14 @@ def test_find_unit_on_an_adapter_switched_off_meanwhile(bleprobe_sim):
     result = find_unit(served, '1234-567')
     assert result.returncode == 1
     assert 'adapter-unavailable' in result.stderr
+
+
+def test_find_unit_as_it_ran_on_a_gateway(bleprobe_sim):
+    # A gateway's capture (../captures/gateway.btsnoop.gz, made with btmon -w
+    # while the program ran there), made a scenario with
+    # `bleprobe-sim import gateway.btsnoop.gz > gateway.json`: the unit was
+    # heard as the scan started and gave its serial number on the first
+    # connection, as it did on the gateway.
+    result = find_unit(bleprobe_sim(os.path.join(CAPTURES, 'gateway.json')), '7777-001')
+    serial = '00000000-0000-0000-0000-00AA01010001 00AA0101BEEF0042\n'
+    assert (result.returncode, result.stdout) == (0, serial), result.stderr

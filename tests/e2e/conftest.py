@@ -1,7 +1,10 @@
 import os
 import sys
+import tempfile
 import time
+from concurrent.futures import Future, ThreadPoolExecutor
 from pathlib import Path
+from typing import Dict, Tuple
 
 import pytest
 
@@ -11,12 +14,31 @@ sys.path.insert(0, str(HERE))
 # the tests share what the guest's modules know (bluez_paths, events)
 sys.path.append(str(HERE / "guest"))
 
+import capture_replay  # noqa: E402
 import expect  # noqa: E402
 import harness  # noqa: E402
 import stacks  # noqa: E402
+import vm_captures  # noqa: E402
+
+# where each boot's captures are kept as fixtures, when set
+KEEP_CAPTURES = os.environ.get("BLEPROBE_E2E_CAPTURES")
 
 _boots = {}
 _suite_start = time.monotonic()
+# Each recorded boot's capture replays under the kit while the next boots
+# run, one replay at a time (a replay mostly waits on bleprobe and the
+# capture's times): (capture, release) -> (its record, capture_replay.replay's result).
+_replaying = ThreadPoolExecutor(max_workers=1)
+_replays: Dict[Tuple[str, str], "Future"] = {}
+
+
+def _replay(result, capture):
+    record = vm_captures.record(result, capture)
+    with tempfile.TemporaryDirectory(prefix="bleprobe-e2e-replay-") as directory:
+        path = os.path.join(directory, f"{capture.name}.btsnoop")
+        with open(path, "wb") as f:
+            f.write(vm_captures.trim(capture.data))
+        return record, capture_replay.replay(path, record)
 
 
 def pytest_addoption(parser):
@@ -40,6 +62,19 @@ def selected_releases(config):
     return list(stacks.DEFAULT_RELEASES)
 
 
+@pytest.hookimpl(trylast=True)
+def pytest_collection_modifyitems(items):
+    """The tests of the replays last in each release's run, so that the
+    replays, each started once its boot was done, ran beside later boots."""
+    releases = {}
+
+    def key(item):
+        release = item.callspec.params.get("release") if hasattr(item, "callspec") else None
+        return releases.setdefault(release, len(releases)), "replayed" in item.fixturenames
+
+    items.sort(key=key)
+
+
 def pytest_generate_tests(metafunc):
     # session scope: pytest then runs all of one release's tests before the next's
     if "release" in metafunc.fixturenames:
@@ -53,6 +88,12 @@ def _boot(scenario, release):
             _boots[key] = harness.run_scenario(scenario, release)
         except harness.HarnessError as e:
             _boots[key] = e
+        else:
+            for name, capture in _boots[key].captures.items():
+                _replays[(name, release)] = _replaying.submit(_replay, _boots[key], capture)
+                if KEEP_CAPTURES:
+                    vm_captures.save(KEEP_CAPTURES, f"{release}-{name}", vm_captures.trim(capture.data),
+                                     vm_captures.record(_boots[key], capture))
     return _boots[key]
 
 
@@ -75,6 +116,19 @@ def vm(release):
         for run in result.runs.values():
             expect.assert_lines_match_schema(result, run)
         return result
+
+    return get
+
+
+@pytest.fixture
+def replayed(vm, release):
+    """replayed(scenario) -> (record, result): the boot's capture, with the
+    record of its runs (tests/vm_captures.py), replayed under the kit
+    (tests/capture_replay.py: replay)."""
+
+    def get(scenario):
+        vm(scenario)
+        return _replays[(scenario["name"], release)].result()
 
     return get
 

@@ -130,6 +130,20 @@ class ToolRun:
 
 
 @dataclass
+class Capture:
+    """What btmon -w recorded in the guest (guest/captures.py): the file's
+    bytes, when it started and stopped on the runner's clock, the guest's
+    wall clock minus the runner's (the file's times are wall-clock times),
+    and btmon's exit status."""
+    name: str
+    data: bytes
+    started: float
+    stopped: object
+    wall_minus_runner: float
+    status: object
+
+
+@dataclass
 class VmResult:
     scenario: str
     runs: dict
@@ -141,6 +155,7 @@ class VmResult:
     share: str
     release: str = ""
     notes: list = field(default_factory=list)
+    captures: dict = field(default_factory=dict)
 
     def stack(self):
         """What the boot ran: release, kernel, bluetoothd version."""
@@ -577,9 +592,15 @@ def _vm_result(scenario, share: Path, release, wall):
             exit_status=r["exit"], signal=r["signal"], killed=r["killed"], pid=r["pid"],
             started=r["started"], ended=r["ended"],
             chunks=[(t, renamed(base64.b64decode(b), back)) for t, b in r["chunks"]])
+    captures = {}
+    for name, c in result.get("captures", {}).items():
+        path = share / c["file"]
+        captures[name] = Capture(name=name, data=path.read_bytes() if path.exists() else b"",
+                                 started=c["started"], stopped=c["stopped"],
+                                 wall_minus_runner=c["wall_minus_runner"], status=c.get("status"))
     return VmResult(scenario=scenario["name"], runs=runs, steps=result["steps"],
                     events=result.get("events", []), timeline=result.get("timeline", {}),
-                    wall_s=wall, attempts=1, share=str(share), release=release)
+                    wall_s=wall, attempts=1, share=str(share), release=release, captures=captures)
 
 
 def run_scenario(scenario, release=None, boot=None):

@@ -4,8 +4,10 @@ Each scenario is one boot. Several tests may read the result of one boot.
 Step operations are carried out in order by guest/runner.py:
 
   peripheral        start the hci1 program: GATT application, then advertisement
-  advertise         change the advertisement in place
+  advertise         change the advertisement in place (null: withdraw it, the
+                    peripheral falls silent)
   read_delay        make the peripheral answer reads of its characteristic late
+  read_error        make it answer them with a D-Bus error (an ATT error on the air)
   power             set hci0's Powered property
   discover          the runner's own discovery on hci0 until BlueZ knows hci1
   start / run       start the tool (run: and wait for its exit)
@@ -35,7 +37,9 @@ that run, as a caller of the tool would do. A "peripheral" step's "repeat_s"
 makes the peripheral advertise again at that period, as a radio does; a
 "start" or "run" step's "user" runs the tool as that ordinary user; a
 scenario's "controllers": "dual" makes both virtual controllers dual-mode
-(BR/EDR and LE) instead of LE-only.
+(BR/EDR and LE) instead of LE-only. A scenario's "record" captures the
+controllers' traffic with btmon -w from before bluetoothd starts until the
+scenario ends, or until a step that says "record_stop" (test_captures.py).
 
 A radio repeats its advertisement every interval, while the virtual
 controller reports an advertiser only when a scan or the advertising starts.
@@ -136,6 +140,7 @@ VALID_AFTER_INVALID = b"4321-765"
 
 SCAN_CHANGES = {
     "name": "scan_changes",
+    "record": True,
     "steps": [
         {"op": "peripheral", "gatt": dis_app(b"0123456789ABCDEF"),
          "adv": unit_adv(b"1234-567"), "repeat_s": RADIO_REPEAT_S},
@@ -262,8 +267,17 @@ IDENTITY_INVALID_SERIAL["steps"] += [
 
 CALLER_SERIAL = b"00AA0101BEEF0042"
 
+# The read refused the way a peripheral's GATT application refuses it:
+# bluetoothd on hci1 answers with an ATT error.
+READ_REFUSAL = "org.bluez.Error.NotPermitted"
+
+# Then, in the same VM, two failures as a caller meets them: the read
+# refused by the peripheral, and the peripheral fallen silent, which BlueZ
+# still lists. The kernel creates a connection only once it hears the
+# peripheral again; it gives up after its L2CAP connect timeout (40 s).
 CALLER_SEQUENCE = {
     "name": "caller_sequence",
+    "record": True,
     "steps": [
         {"op": "peripheral", "gatt": dis_app(CALLER_SERIAL), "adv": unit_adv(b"7777-001")},
         {"op": "start", "run": "scan"},
@@ -271,6 +285,11 @@ CALLER_SEQUENCE = {
         *sigterm_scan("scan"),
         {"op": "run", "run": "identity", "args": ["--identity", "$deviceId:scan"], "timeout": 120},
         LINK_RELEASED,
+        {"op": "read_error", "error": READ_REFUSAL},
+        {"op": "run", "run": "read-refused", "args": ["--identity", "$deviceId:scan"], "timeout": 120},
+        LINK_RELEASED,
+        {"op": "advertise", "adv": None},
+        {"op": "run", "run": "silent", "args": ["--identity", "$deviceId:scan"], "timeout": 120},
     ],
 }
 
@@ -413,19 +432,22 @@ def _fresh_stack():
     ]
 
 
-def _while_reading(run, cut, fresh=True):
+def _while_reading(run, cut, fresh=True, record_stop=False):
     """The tool connects and sends its read; then cut."""
     steps = [
         {"op": "mark", "name": run},
         {"op": "start", "run": run, "args": ["--identity", DEVICE_ID]},
         {"op": "wait_event", "run": run, "match": {"member": "_peripheral_read"}, "since": run,
          "timeout": 90},
-    ] + cut + [{"op": "wait_exit", "run": run, "timeout": 60}]
+    ] + cut + [{"op": "wait_exit", "run": run, "timeout": 60, "record_stop": record_stop}]
     return steps + (_fresh_stack() if fresh else [])
 
 
+# The capture ends with the first case, the link the peripheral drops: the
+# others take the adapter or bluetoothd away, which no scenario replays.
 ADAPTER_GONE = {
     "name": "adapter_gone",
+    "record": True,
     "steps": [
         {"op": "peripheral", "gatt": dis_app(ADAPTER_GONE_SERIAL), "adv": unit_adv(b"7777-005")},
         {"op": "discover", "timeout": 60},
@@ -433,7 +455,7 @@ ADAPTER_GONE = {
         # the peripheral drops the link
         *_while_reading("peer-disconnect", [
             {"op": "call", "id": "peer-disconnect", "path": "$central_on_peripheral",
-             "interface": "org.bluez.Device1", "method": "Disconnect"}]),
+             "interface": "org.bluez.Device1", "method": "Disconnect"}], record_stop=True),
         # the peripheral's controller goes off
         *_while_reading("peer-off", [
             {"op": "call", **set_powered(False, PERIPHERAL_ADAPTER, "peer-off")}]),
@@ -460,6 +482,7 @@ ADAPTER_GONE = {
 # stopped with a filter set exits).
 SCANNERS = {
     "name": "two_scanners",
+    "record": True,
     "steps": [
         {"op": "peripheral", "gatt": None, "adv": unit_adv(b"5000-001"),
          "repeat_s": RADIO_REPEAT_S},

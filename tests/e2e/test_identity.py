@@ -20,8 +20,10 @@ from scenarios import (ADAPTER_GONE, BACK_TO_BACK, BACK_TO_BACK_GAPS, BACK_TO_BA
     (IDENTITY_SUCCESS, "unknown", {"error": "identity-device-not-found"}),
     (IDENTITY_NO_DIS, "identity", {"error": "identity-service-unavailable"}),
     (IDENTITY_INVALID_SERIAL, "identity", {"error": "identity-invalid-serial"}),
+    (CALLER_SEQUENCE, "read-refused", {"error": "identity-read-failed"}),
+    (CALLER_SEQUENCE, "silent", {"error": "identity-connect-failed"}),
 ], ids=["lower-case-serial-with-crlf", "unknown-identifier", "no-device-information",
-        "invalid-serial"])
+        "invalid-serial", "read-refused", "silent-peripheral"])
 def test_identity_result(vm, release, scenario, run_name, record):
     if release in OWN_DEVICE_INFORMATION_RELEASES and record == {"error": "identity-service-unavailable"}:
         record = {"error": "identity-serial-unavailable"}

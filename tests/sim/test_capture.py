@@ -229,6 +229,22 @@ DECODED = [
      [{'attribute': 0x11, 'value': b'SN1', 'uuid': '00002a25-0000-1000-8000-00805f9b34fb'},
       {'error': 0x0A, 'uuid': '00002a24-0000-1000-8000-00805f9b34fb'},
       {'value': b'SN2', 'uuid': '00002a25-0000-1000-8000-00805f9b34fb'}]),
+    ('a read over an EATT channel that the host opened, as kernel 6.1 does',
+     att(lambda t: s.eatt_open(t, 0, 0x41, [0x40], [0x41]),
+         lambda t: s.att_read(t, 0, 0x41, 0x14, error=0x0E, channel=(0x40, 0x41, 64)),
+         lambda t: s.att_read(t, 0, 0x41, 0x14, b'SN', channel=(0x40, 0x41, 64))), ev.AttRead,
+     [{'attribute': 0x14, 'error': 0x0E, 'address': A}, {'value': b'SN'}]),
+    ('EATT channels that the peer opened, a refused one, reads on two bearers at once, a value in '
+     'K-frames that fills the channel\'s MTU, and a frame after the channel closed',
+     att(lambda t: s.eatt_open(t, 0, 0x41, [0x50, 0x51, 0], [0x60, 0x61, 0x62], mtu=48, enhanced=True,
+                               by_peer=True),
+         lambda t: (s.acl(t, 0, 0x41, False, b'\x0a\x11\x00') +
+                    s.att_read(t + 1, 0, 0x41, 0x13, bytes(range(60)), mtu=48, channel=(0x51, 0x61, 20)) +
+                    s.acl(t + 9000, 0, 0x41, True, b'\x0b' + SERIAL)),
+         lambda t: s.eatt_close(t, 0, 0x41, 0x51, 0x61, by_peer=True) +
+         s.att_read(t + 1, 0, 0x41, 0x15, b'gone', channel=(0x51, 0x61, 64)) +
+         s.sdu(t + 2, 0, 0x41, True, b'\x0b', 0x62)), ev.AttRead,
+     [{'attribute': 0x13, 'value': bytes(range(60))}, {'attribute': 0x11, 'value': SERIAL}]),
     ('frames on other channels and continuations without a start',
      att(lambda t: s.acl(t, 0, 0x41, True, b'\x0b' + bytes(30), cid=5, fragment=8) +
          s.acl(t + 1, 0, 0x41, True, b'\x0b' + bytes(30), fragment=8)[1:],

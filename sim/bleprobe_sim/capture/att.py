@@ -1,11 +1,19 @@
 """ACL data to ATT reads: the fragments of each connection and direction
 joined into L2CAP frames (a start fragment, then continuations, until the
-frame's length is there), and on the fixed ATT channel (CID 4; EATT's
-credit-based channels are not read) the reads the host made as a client:
-Read Request, Read Blob Requests while each response fills the MTU (as
-BlueZ's bt_gatt_client_read_long_value reads), and the Read By Type
-Request of a characteristic's UUID, each ended by its last response or an
-Error Response.
+frame's length is there), and on each ATT bearer the reads the host made
+as a client: Read Request, Read Blob Requests while each response fills
+the MTU (as BlueZ's bt_gatt_client_read_long_value reads), and the Read By
+Type Request of a characteristic's UUID, each ended by its last response
+or an Error Response.
+
+The bearers of a connection are the fixed ATT channel (CID 4) and the EATT
+channels: credit-based channels to PSM 0x27, which the LE signalling
+channel (CID 5) opens with an LE Credit Based Connection Request (kernel
+6.1) or a Credit Based Connection Request of up to five channels, and
+which BlueZ opens and reads over whenever both sides support EATT (two
+BlueZ hosts do: a serial number read between them goes over one).  Their
+frames carry the ATT PDU as an SDU, its length in the first frame's first
+two bytes; their ATT MTU is the smaller of the two sides' L2CAP MTUs.
 
 Which characteristic an attribute handle belongs to is learnt from the
 discovery in the capture: the Read By Type Responses to a Read By Type
@@ -21,13 +29,22 @@ guess.
 What a peer sends on the air is not the capture's fault: an ATT PDU that
 does not fit its layout is ignored, never an error."""
 
-from typing import Dict, List, Optional, Tuple
+from typing import Callable, Dict, List, Optional, Tuple
 
 from . import ad
 from .errors import CaptureError
 from .events import AttRead, Event
 
 ATT_CID = 4
+SIGNALLING_CID = 5
+EATT_PSM = 0x27
+# LE signalling codes: disconnection request, LE credit-based connection
+# request and response, credit-based (enhanced) connection request and response.
+DISCONNECTION_REQ = 0x06
+LE_CONN_REQ, LE_CONN_RSP, ECRED_CONN_REQ, ECRED_CONN_RSP = 0x14, 0x15, 0x17, 0x18
+# their fixed parts' sizes
+SIGNALLING_SIZES = {DISCONNECTION_REQ: 4, LE_CONN_REQ: 10, LE_CONN_RSP: 10, ECRED_CONN_REQ: 8,
+                    ECRED_CONN_RSP: 8}
 ERROR_RSP, MTU_REQ, MTU_RSP = 0x01, 0x02, 0x03
 READ_BY_TYPE_REQ, READ_BY_TYPE_RSP = 0x08, 0x09
 READ_REQ, READ_RSP, READ_BLOB_REQ, READ_BLOB_RSP = 0x0A, 0x0B, 0x0C, 0x0D
@@ -42,6 +59,10 @@ DECLARATIONS = frozenset(ad.uuid16(u) for u in (0x2800, 0x2801, 0x2802, 0x2803))
 # take the memory.
 MAX_FRAGMENTS = 1024
 MAX_CONNECTIONS = 4096
+# Per connection: EATT channels, and signalling requests waiting for their
+# response (a host may open a few channels; five per request at most).
+MAX_CHANNELS = 32
+MAX_PENDING = 32
 MAX_PEERS = 1024
 MAX_LEARNT = 65536
 # BlueZ reads a long value no further (BT_ATT_MAX_VALUE_LEN).
@@ -52,24 +73,39 @@ Peer = Tuple[Optional[str], Optional[str]]  # (address, address type)
 
 
 class Fragments:
-    """An L2CAP frame being joined: its length once the header is there,
-    and whether it is on the ATT channel (other frames are only counted)."""
+    """An L2CAP frame being joined: its length and channel once the header
+    is there, and whether that channel is one read here (other frames are
+    only counted)."""
 
-    def __init__(self, data: bytes) -> None:
-        self.buf = bytearray(data)
-        self.have = len(data)
+    def __init__(self, wanted: Callable[[int], bool]) -> None:
+        self.buf = bytearray()
+        self.have = 0
         self.total: Optional[int] = None
-        self.att = True
+        self.cid: Optional[int] = None
+        self.wanted = wanted
+        self.keep = True
 
     def add(self, data: bytes) -> None:
         self.have += len(data)
-        if self.att:
+        if self.keep:
             self.buf += data
         if self.total is None and len(self.buf) >= 4:
             self.total = (self.buf[0] | self.buf[1] << 8) + 4
-            self.att = (self.buf[2] | self.buf[3] << 8) == ATT_CID
-            if not self.att:
+            self.cid = self.buf[2] | self.buf[3] << 8
+            self.keep = self.wanted(self.cid)
+            if not self.keep:
                 self.buf = bytearray()
+
+
+class Channel:
+    """An EATT channel: its CIDs on each side, and the SDU being joined in
+    each direction (its length, what has come)."""
+
+    def __init__(self, local: int, remote: int, mtu: int) -> None:
+        self.local = local
+        self.remote = remote
+        self.mtu = mtu
+        self.sdus: Dict[bool, Tuple[int, bytearray]] = {}
 
 
 class Read:
@@ -86,10 +122,42 @@ class Read:
 
 
 class Connection:
-    def __init__(self) -> None:
-        self.mtu = DEFAULT_MTU
+    """One ATT bearer of a connection: its MTU and the read it carries."""
+
+    def __init__(self, mtu: int = DEFAULT_MTU) -> None:
+        self.mtu = mtu
         self.mtu_asked: Optional[int] = None
         self.read: Optional[Read] = None
+
+
+class Link:
+    """A connection's bearers by local CID (ATT_CID for the fixed one),
+    its EATT channels by each side's CID, and the signalling requests that
+    wait for their response: (ident, sent by the host) -> (PSM, the
+    requester's CIDs, its MTU)."""
+
+    def __init__(self) -> None:
+        self.bearers: Dict[int, Connection] = {}
+        self.local: Dict[int, Channel] = {}
+        self.remote: Dict[int, Channel] = {}
+        self.pending: Dict[Tuple[int, bool], Tuple[int, List[int], int]] = {}
+
+    def channel(self, cid: int, received: bool) -> Optional[Channel]:
+        """The EATT channel of a frame: a received one names the host's
+        CID, a sent one the peer's."""
+        return (self.local if received else self.remote).get(cid)
+
+    def open(self, local: int, remote: int, mtu: int) -> None:
+        if len(self.local) < MAX_CHANNELS and local and remote:
+            self.close(local, remote)
+            self.local[local] = self.remote[remote] = Channel(local, remote, max(DEFAULT_MTU, mtu))
+
+    def close(self, local: int, remote: int) -> None:
+        for channel in (self.local.pop(local, None), self.remote.pop(remote, None)):
+            if channel is not None:
+                self.local.pop(channel.local, None)
+                self.remote.pop(channel.remote, None)
+                self.bearers.pop(channel.local, None)
 
 
 class AttDecoder:
@@ -97,7 +165,7 @@ class AttDecoder:
         self.path = path
         self.links = links
         self.fragments: Dict[Tuple[int, int, bool], Fragments] = {}
-        self.connections: Dict[Key, Connection] = {}
+        self.connections: Dict[Key, Link] = {}
         self.uuids: Dict[object, Dict[int, str]] = {}
         self.learnt = 0
 
@@ -116,7 +184,13 @@ class AttDecoder:
                 return []
             joined.add(packet[4:])
         else:
-            joined = Fragments(b'')
+            link = self.connections.get((index, handle))
+
+            def wanted(cid: int) -> bool:
+                return cid in (ATT_CID, SIGNALLING_CID) or (
+                    link is not None and link.channel(cid, received) is not None)
+
+            joined = Fragments(wanted)
             joined.add(packet[4:])
             if joined.total is not None and joined.have == joined.total:
                 # The usual frame, whole in one packet.
@@ -131,15 +205,96 @@ class AttDecoder:
         return []
 
     def frame(self, offset: int, time_us: int, key: Key, joined: Fragments, received: bool) -> List[Event]:
-        if not joined.att or joined.total is None or joined.have < 5:
+        if not joined.keep or joined.total is None or joined.have < 5:
             return []
-        pdu = bytes(joined.buf[4:joined.total])
-        connection = self.connections.get(key)
-        if connection is None:
+        payload = bytes(joined.buf[4:joined.total])
+        link = self.connections.get(key)
+        if link is None:
             if len(self.connections) >= MAX_CONNECTIONS:
                 del self.connections[next(iter(self.connections))]
-            connection = self.connections[key] = Connection()
+            link = self.connections[key] = Link()
+        if joined.cid == SIGNALLING_CID:
+            self.signalling(link, payload, received)
+            return []
+        if joined.cid == ATT_CID:
+            bearer, pdu = ATT_CID, payload
+        else:
+            channel = link.channel(joined.cid or 0, received)
+            if channel is None:
+                return []
+            sdu = self.sdu(channel, payload, received)
+            if not sdu:
+                return []
+            bearer, pdu = channel.local, sdu
+        connection = link.bearers.get(bearer)
+        if connection is None:
+            connection = link.bearers[bearer] = Connection(
+                DEFAULT_MTU if bearer == ATT_CID else link.local[bearer].mtu)
         return self.att(offset, time_us, key, connection, pdu, received)
+
+    @staticmethod
+    def sdu(channel: Channel, payload: bytes, received: bool) -> Optional[bytes]:
+        """A credit-based frame joined to its SDU: the SDU once whole, else
+        None.  A frame that begins an SDU starts with its length."""
+        joining = channel.sdus.pop(received, None)
+        if joining is None:
+            if len(payload) < 2:
+                return None
+            joining = (payload[0] | payload[1] << 8, bytearray(payload[2:]))
+        else:
+            joining[1].extend(payload)
+        size, data = joining
+        if len(data) >= size:
+            return bytes(data[:size])
+        if size <= channel.mtu:
+            channel.sdus[received] = joining
+        return None
+
+    @staticmethod
+    def signalling(link: Link, payload: bytes, received: bool) -> None:
+        """The EATT channels that the LE signalling channel opens and closes."""
+        if len(payload) < 4:
+            return
+        code, ident = payload[0], payload[1]
+        data = payload[4:4 + (payload[2] | payload[3] << 8)]
+
+        def words(start: int) -> List[int]:
+            return [data[i] | data[i + 1] << 8 for i in range(start, len(data) - 1, 2)]
+
+        if len(data) < SIGNALLING_SIZES.get(code, 0xFFFF):
+            return
+        if code in (LE_CONN_REQ, ECRED_CONN_REQ) and len(link.pending) < MAX_PENDING:
+            if code == LE_CONN_REQ:
+                psm, cid, mtu = words(0)[:3]
+                link.pending[(ident, not received)] = (psm, [cid], mtu)
+            else:
+                psm, mtu = words(0)[:2]
+                link.pending[(ident, not received)] = (psm, words(8)[:5], mtu)
+        elif code in (LE_CONN_RSP, ECRED_CONN_RSP):
+            # The response comes from the other side than its request.
+            request = link.pending.pop((ident, received), None)
+            if request is None or request[0] != EATT_PSM:
+                return
+            if code == LE_CONN_RSP:
+                cid, mtu, _, _, result = words(0)[:5]
+                answered = [cid if result == 0 else 0]
+            else:
+                # a refused channel's CID is 0
+                mtu = words(0)[0]
+                answered = words(8)
+            asked = request[1]
+            for requested, answer in zip(asked, answered):
+                if received:
+                    link.open(requested, answer, min(mtu, request[2]))
+                else:
+                    link.open(answer, requested, min(mtu, request[2]))
+        elif code == DISCONNECTION_REQ:
+            # the requester's destination CID is the other side's
+            destination, source = words(0)[:2]
+            if received:
+                link.close(destination, source)
+            else:
+                link.close(source, destination)
 
     def peer_map(self, key: Key) -> Dict[int, str]:
         link = self.links.get(key)
@@ -246,11 +401,14 @@ class AttDecoder:
         return [self.result(offset, time_us, key, read, value, None)]
 
     def closed(self, offset: int, time_us: int, index: int, handle: int) -> List[Event]:
-        """The link ended: its read ends, its fragments go."""
+        """The link ended: the reads of its bearers end, its fragments go."""
         for received in (False, True):
             self.fragments.pop((index, handle, received), None)
-        connection = self.connections.pop((index, handle), None)
-        return self.end(offset, time_us, (index, handle), connection) if connection else []
+        link = self.connections.pop((index, handle), None)
+        events: List[Event] = []
+        for connection in link.bearers.values() if link else ():
+            events += self.end(offset, time_us, (index, handle), connection)
+        return events
 
     def close_all(self, offset: int, time_us: int) -> List[Event]:
         events: List[Event] = []

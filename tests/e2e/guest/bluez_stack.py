@@ -9,6 +9,7 @@ import subprocess
 import time
 
 import bus
+import captures
 import monitor
 import releases
 import bluez_paths
@@ -66,6 +67,8 @@ def start(scenario, release):
     monitor.start()
     timeline["bus_up"] = now()
 
+    if scenario.get("record"):
+        captures.start(scenario["name"])
     start_bluetoothd()
     # line-buffered, so that a killed monitor has still written everything
     procs["monitor"] = spawn_logged("dbus-monitor", ["stdbuf", "-oL", "dbus-monitor", "--system"])

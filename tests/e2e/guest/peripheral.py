@@ -11,9 +11,13 @@ written, unasked, when a read of the characteristic arrives:
   {"cmd": "advertise", "adv": {"service_data": {"1523": "<hex>"},
                                "service_uuids": ["1523"]}}
       registers the advertisement the first time, and afterwards changes it in
-      place through PropertiesChanged, which bluetoothd applies at once
+      place through PropertiesChanged, which bluetoothd applies at once;
+      "adv": null withdraws it: the peripheral falls silent
   {"cmd": "read_delay", "seconds": 20}
       answers later reads of the characteristic only after that delay
+  {"cmd": "read_error", "error": "org.bluez.Error.NotPermitted"}
+      answers later reads with that error, which bluetoothd turns into an
+      ATT error (null: the value again)
   {"cmd": "repeat", "seconds": 1.0}
       from now on, advertises again every so often, as a radio repeats its
       advertisement: the virtual controller reports an advertiser to a
@@ -37,6 +41,8 @@ PROPS = "org.freedesktop.DBus.Properties"
 ROOT = "/org/bleprobe/e2e"
 # seconds before a read is answered, to hold a reader in the middle of a read
 READ_DELAY = {"s": 0.0}
+# the D-Bus error that reads are answered with instead of the value
+READ_ERROR = {"name": None}
 
 
 def reply(**kw):
@@ -144,9 +150,13 @@ class Characteristic(GattObject):
         sys.stderr.write(f"ReadValue #{self.reads} options={dict(options)}\n")
         reply(event="read")
         value = dbus.Array(self.value, signature="y")
+        error = READ_ERROR["name"]
 
         def answer():
-            ok(value)
+            if error:
+                fail(dbus.exceptions.DBusException("refused by the e2e peripheral", name=error))
+            else:
+                ok(value)
             return False
 
         if READ_DELAY["s"] > 0:
@@ -182,6 +192,8 @@ class Peripheral:
             self.gatt_manager().RegisterApplication(
                 self.app, {}, reply_handler=lambda: reply(ok=True),
                 error_handler=lambda e: reply(ok=False, error=str(e)))
+        elif cmd == "advertise" and msg["adv"] is None:
+            self.withdraw()
         elif cmd == "advertise":
             if self.adv is None:
                 self.adv = Advertisement(self.bus, ROOT + "/adv0", msg["adv"])
@@ -194,6 +206,9 @@ class Peripheral:
         elif cmd == "read_delay":
             READ_DELAY["s"] = float(msg["seconds"])
             reply(ok=True)
+        elif cmd == "read_error":
+            READ_ERROR["name"] = msg["error"]
+            reply(ok=True)
         elif cmd == "repeat":
             if self.repeat is not None:
                 GLib.source_remove(self.repeat)
@@ -203,6 +218,22 @@ class Peripheral:
             reply(ok=True)
         else:
             reply(ok=False, error=f"unknown command {cmd}")
+
+    def withdraw(self):
+        """No advertisement any more, nor repetitions of one."""
+        adv, self.adv = self.adv, None
+        if adv is None:
+            reply(ok=True)
+            return
+
+        def done(*error):
+            adv.remove_from_connection()
+            if error:
+                reply(ok=False, error=str(error[0]))
+            else:
+                reply(ok=True)
+
+        self.ad_manager().UnregisterAdvertisement(adv, reply_handler=done, error_handler=done)
 
     def readvertise(self):
         # Failures (the adapter switched off by the scenario, say) only skip

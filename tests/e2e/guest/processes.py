@@ -71,7 +71,9 @@ def ended(name):
 
 
 def stop(name, sig=signal.SIGTERM):
+    """Its exit status (negative: the signal that ended it)."""
     stop_process(_started[name], sig)
+    return _started[name].returncode
 
 
 def stop_all():

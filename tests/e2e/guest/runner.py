@@ -16,7 +16,8 @@ share with the host, the guest's clock), system (PID 1's mounts and
 power-off), releases (each release's quirks), bluez_stack (modules,
 dbus-daemon, bluetoothd, btvirt), bus (the runner's connection and main
 loop), monitor (the signals and calls recorded), events (the event log and
-its matching), processes (helper programs and recorders), peripheral_link
+its matching), processes (helper programs), captures (btmon's recordings
+of the controllers' traffic), peripheral_link
 (the peripheral program on hci1), clients (other programs on the bus),
 tool_runs (the tool under test), steps (the scenario's operations).
 """
@@ -25,6 +26,7 @@ import traceback
 
 import bluez_paths
 import bluez_stack
+import captures
 import clients
 import events
 import peripheral_link
@@ -86,6 +88,8 @@ def finish(harness_error):
         result["events"] = events.events
         result["calls"] = clients.calls
         result["processes"] = processes.processes
+        captures.stop_all()
+        result["captures"] = captures.captures
         peripheral_link.stop()
         bluez_stack.stop()
         write_result(result)

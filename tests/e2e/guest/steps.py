@@ -3,8 +3,9 @@ operations). Each step is recorded with its start and end and, where the
 tool did not do what the step waited for, ok false and a detail; a step the
 stack could not carry out is a harness failure.
 
-play_step is where every step begins and ends: a recorder of steps (a
-capture of the controller's traffic, say) starts and stops there."""
+play_step is where every step begins and ends: a capture of the
+controllers' traffic (captures.py) stops there after a step that says
+"record_stop"."""
 
 import signal
 import time
@@ -14,6 +15,7 @@ import dbus
 
 import bluez_stack
 import bus
+import captures
 import clients
 import events
 import peripheral_link
@@ -34,6 +36,7 @@ def play(scenario):
         play_step(step)
     # whatever is still running is no longer wanted
     tool_runs.kill_running()
+    captures.stop_all()
     processes.stop_all()
 
 
@@ -46,6 +49,8 @@ def play_step(step):
         raise HarnessFailure(f"unknown step {step['op']}")
     operation(step, record)
     record["done"] = now()
+    if step.get("record_stop"):
+        captures.stop_all()
     log(f"  -> {record}")
 
 
@@ -66,6 +71,10 @@ def _advertise(step, record):
 
 def _read_delay(step, record):
     peripheral_link.request({"cmd": "read_delay", "seconds": step["seconds"]})
+
+
+def _read_error(step, record):
+    peripheral_link.request({"cmd": "read_error", "error": step["error"]})
 
 
 def _power(step, record):
@@ -255,7 +264,8 @@ def _exec(step, record):
 
 
 STEPS: Dict[str, Callable[[dict, dict], None]] = {
-    "peripheral": _peripheral, "advertise": _advertise, "read_delay": _read_delay, "power": _power,
+    "peripheral": _peripheral, "advertise": _advertise, "read_delay": _read_delay,
+    "read_error": _read_error, "power": _power,
     "discover": _discover, "bluetoothd": _bluetoothd, "crash": _crash,
     "start": _start, "run": _run, "sigterm": _sigterm, "wait_exit": _wait_exit,
     "wait_lines": _wait_lines, "wait_service_data": _wait_service_data,
