@@ -48,12 +48,12 @@ def command_status(t, index, opcode, status=0):
     return event(t, index, 0x0F, struct.pack('<BBH', status, 1, opcode))
 
 
-def scan_parameters(t, index, active=True, extended=False):
+def scan_parameters(t, index, active=True, extended=False, policy=0):
     if extended:
-        params = struct.pack('<BBBBHH', 0, 0, 1, active, 0x12, 0x12)
+        params = struct.pack('<BBBBHH', 0, policy, 1, active, 0x12, 0x12)
         opcode = 0x2041
     else:
-        params = struct.pack('<BHHBB', active, 0x12, 0x12, 0, 0)
+        params = struct.pack('<BHHBB', active, 0x12, 0x12, 0, policy)
         opcode = 0x200B
     return [command(t, index, opcode, params), command_complete(t + 300, index, opcode)]
 
@@ -63,6 +63,13 @@ def scan_enable(t, index, enable, filter_duplicates=0, extended=False):
         opcode, params = 0x2042, struct.pack('<BBHH', enable, filter_duplicates, 0, 0)
     else:
         opcode, params = 0x200C, struct.pack('<BB', enable, filter_duplicates)
+    return [command(t, index, opcode, params), command_complete(t + 300, index, opcode)]
+
+
+def accept_list(t, index, change, address=None, address_type=0):
+    """change: 'clear', 'add' or 'remove'."""
+    opcode = {'clear': 0x2010, 'add': 0x2011, 'remove': 0x2012}[change]
+    params = b'' if change == 'clear' else bytes([address_type]) + raw_address(address)
     return [command(t, index, opcode, params), command_complete(t + 300, index, opcode)]
 
 

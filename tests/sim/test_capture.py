@@ -189,6 +189,12 @@ DECODED = [
      s.scan_parameters(T, 0, active=False, extended=True) + s.scan_enable(T + 1, 0, True, 2, extended=True),
      (ev.ScanParameters, ev.ScanEnable),
      [{'active': False, 'interval': 0x12, 'extended': True}, {'enable': True, 'filter_duplicates': 2}]),
+    ('the accept list',
+     s.accept_list(T, 0, 'add', A) + s.accept_list(T + 1, 0, 'remove', B, 1) +
+     s.accept_list(T + 2, 0, 'clear'),
+     ev.AcceptList, [{'change': 'add', 'address': A, 'address_type': 'public'},
+                     {'change': 'remove', 'address': B, 'address_type': 'random'},
+                     {'change': 'clear', 'address': None}]),
     ('a connection that fails to be established, and one cancelled',
      s.create_connection(T, 0, A, extended=True) + [s.connection_complete(T + 1, 0, 0, A, status=0x3E)] +
      [s.command(T + 2, 0, 0x200E, b''), s.connection_complete(T + 3, 0, 0, B, status=0x02, enhanced=True)],

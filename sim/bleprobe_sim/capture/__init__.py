@@ -28,7 +28,7 @@ Events (events.py; every one has time_us, index, offset and seconds(zero)):
 from HCI, ControllerAdded/Removed, ScanParameters, ScanEnable (with the
 duplicate filter), CommandResult, AdvertisingReport (each report of a legacy
 event; an extended advertiser's fragments joined, with its data_status),
-CreateConnection, CreateConnectionCancel, ConnectionComplete, Disconnect,
+CreateConnection, CreateConnectionCancel, AcceptList, ConnectionComplete, Disconnect,
 DisconnectionComplete and AttRead (a read of an attribute, value or ATT
 error, the characteristic's UUID where the capture showed its discovery);
 from the management channel, what the kernel gave bluetoothd (DeviceFound,

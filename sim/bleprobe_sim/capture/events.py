@@ -126,6 +126,17 @@ class CreateConnectionCancel(Event):
 
 
 @dataclass
+class AcceptList(Event):
+    """LE Add Device To / Remove Device From / Clear Accept List: change is
+    'add', 'remove' or 'clear' (address and address_type None).  The kernel
+    puts a device on it to connect to it once heard."""
+    __slots__ = ('change', 'address', 'address_type')
+    change: str
+    address: Optional[str]
+    address_type: Optional[str]
+
+
+@dataclass
 class ConnectionComplete(Event):
     """LE (Enhanced) Connection Complete: status 0 is a link, anything else
     (0x3e: failed to be established, 0x02: cancelled) is not.  role 0: we

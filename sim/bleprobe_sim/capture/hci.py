@@ -14,7 +14,7 @@ from typing import Dict, List, Optional, Tuple
 
 from . import ad
 from .errors import CaptureError
-from .events import (COMPLETE, INCOMPLETE, TRUNCATED, AdvertisingReport, CommandResult,
+from .events import (COMPLETE, INCOMPLETE, TRUNCATED, AcceptList, AdvertisingReport, CommandResult,
                      ConnectionComplete, CreateConnection, CreateConnectionCancel, Disconnect,
                      DisconnectionComplete, Event, ScanEnable, ScanParameters)
 
@@ -23,6 +23,9 @@ LE_SET_SCAN_PARAMETERS = 0x200B
 LE_SET_SCAN_ENABLE = 0x200C
 LE_CREATE_CONNECTION = 0x200D
 LE_CREATE_CONNECTION_CANCEL = 0x200E
+LE_CLEAR_ACCEPT_LIST = 0x2010
+LE_ADD_TO_ACCEPT_LIST = 0x2011
+LE_REMOVE_FROM_ACCEPT_LIST = 0x2012
 LE_SET_EXT_SCAN_PARAMETERS = 0x2041
 LE_SET_EXT_SCAN_ENABLE = 0x2042
 LE_EXT_CREATE_CONNECTION = 0x2043
@@ -32,6 +35,9 @@ COMMAND_NAMES = {
     LE_SET_SCAN_ENABLE: 'LE Set Scan Enable',
     LE_CREATE_CONNECTION: 'LE Create Connection',
     LE_CREATE_CONNECTION_CANCEL: 'LE Create Connection Cancel',
+    LE_CLEAR_ACCEPT_LIST: 'LE Clear Accept List',
+    LE_ADD_TO_ACCEPT_LIST: 'LE Add Device To Accept List',
+    LE_REMOVE_FROM_ACCEPT_LIST: 'LE Remove Device From Accept List',
     LE_SET_EXT_SCAN_PARAMETERS: 'LE Set Extended Scan Parameters',
     LE_SET_EXT_SCAN_ENABLE: 'LE Set Extended Scan Enable',
     LE_EXT_CREATE_CONNECTION: 'LE Extended Create Connection',
@@ -40,8 +46,11 @@ COMMAND_NAMES = {
 COMMAND_SIZES = {
     DISCONNECT: 3, LE_SET_SCAN_PARAMETERS: 7, LE_SET_SCAN_ENABLE: 2, LE_CREATE_CONNECTION: 25,
     LE_CREATE_CONNECTION_CANCEL: 0, LE_SET_EXT_SCAN_PARAMETERS: 8, LE_SET_EXT_SCAN_ENABLE: 6,
-    LE_EXT_CREATE_CONNECTION: 10,
+    LE_EXT_CREATE_CONNECTION: 10, LE_CLEAR_ACCEPT_LIST: 0, LE_ADD_TO_ACCEPT_LIST: 7,
+    LE_REMOVE_FROM_ACCEPT_LIST: 7,
 }
+ACCEPT_LIST_CHANGES = {LE_CLEAR_ACCEPT_LIST: 'clear', LE_ADD_TO_ACCEPT_LIST: 'add',
+                       LE_REMOVE_FROM_ACCEPT_LIST: 'remove'}
 
 DISCONNECTION_COMPLETE = 0x05
 COMMAND_COMPLETE = 0x0E
@@ -142,6 +151,14 @@ class HciDecoder:
                                      True, p[0] == 1)]
         if opcode == LE_CREATE_CONNECTION_CANCEL:
             return [CreateConnectionCancel(time_us, index, offset)]
+        change = ACCEPT_LIST_CHANGES.get(opcode)
+        if change == 'clear':
+            return [AcceptList(time_us, index, offset, change, None, None)]
+        if change is not None:
+            # 0xff: anonymous advertisers, no address
+            if p[0] > 1:
+                return []
+            return [AcceptList(time_us, index, offset, change, ad.address(p[1:7]), ad.hci_address_type(p[0]))]
         handle = (p[0] | p[1] << 8) & 0x0FFF
         address, address_type = self.links.get((index, handle), (None, None))
         return [Disconnect(time_us, index, offset, handle, p[2], address, address_type)]
