@@ -44,9 +44,14 @@ BLEPROBE = os.environ.get('BLEPROBE', os.path.join(ROOT, 'build', 'bleprobe'))
 BLEPROBE_SIM = os.environ.get('BLEPROBE_SIM', os.path.join(ROOT, 'sim', 'bleprobe-sim'))
 ADAPTER = '/org/bluez/hci0'
 
-# How far a replayed line's time may be from its captured one, both counted
-# from the first discovery (see TOLERANCE_REASONS in the tests that use it).
-TOLERANCE = 0.5
+# How much earlier and how much later a replayed line may come than its
+# captured one, both counted from the first discovery or the run's Connect.
+# The capture holds the radio's and the kernel's times; in the VM, bluetoothd
+# and bleprobe run under software emulation and pass each event on later
+# than the simulation does (replayed lines came 0.01 to 0.49 s early, never
+# late, over the fixtures), so early is given more room than late.  A link
+# the import made drop 2 s too soon comes 1.04 s or more early.
+TOLERANCE = (0.75, 0.25)
 # Past a run's captured end, how long the replay waits for its exit.
 END_SLACK = 10.0
 # A first discovery later than this after the replay's first action is a
@@ -180,11 +185,13 @@ def replay(capture: str, record: Dict) -> Dict:
         return {'zero': one.zero, 'summary': one.summary, 'runs': one.run()}
 
 
-def differences(run: Dict, replayed: Dict, zero: float, tolerance: float = TOLERANCE) -> List[str]:
+def differences(run: Dict, replayed: Dict, zero: float,
+                tolerance: Tuple[float, float] = TOLERANCE) -> List[str]:
     """How a replayed run differs from the captured one (a run of the
     record; its entry of replay()'s runs): its lines, in order, each one's
     time within tolerance (from the first discovery, or from the run's
-    first Connect where both connected), its exit status."""
+    first Connect where both connected) from tolerance[0] s earlier to
+    tolerance[1] s later, its exit status."""
     since, captured_base, replayed_base = 'the first discovery', 0.0, 0.0
     if run['connects'] and replayed['connects']:
         since = 'its Connect'
@@ -195,7 +202,7 @@ def differences(run: Dict, replayed: Dict, zero: float, tolerance: float = TOLER
         return ['%s %s printed %s, replayed %s (times from %s)'
                 % (run['name'], run['args'], captured, again, since)]
     out = ['%s: %s %.3f s from %s, replayed %.3f s (%+.3f)' % (run['name'], line, t, since, u, u - t)
-           for (t, line), (u, _) in zip(captured, again) if abs(u - t) > tolerance]
+           for (t, line), (u, _) in zip(captured, again) if not -tolerance[0] <= u - t <= tolerance[1]]
     if replayed['exit'] != run['exit']:
         out.append('%s: exit %s, replayed %s' % (run['name'], run['exit'], replayed['exit']))
     return out
@@ -215,7 +222,7 @@ def main(argv: List[str]) -> int:
             other = again['lines'][n] if n < len(again['lines']) else [None, None]
             print('  %8.3f %8s  %s | %s' % (t - result['zero'], other[0], line, other[1]))
         problems += differences(run, again, result['zero'])
-    print('\n'.join(problems) or 'same lines, same order, within %.1f s' % TOLERANCE)
+    print('\n'.join(problems) or 'same lines, same order, from %.2f s early to %.2f s late' % TOLERANCE)
     return 1 if problems else 0
 
 

@@ -99,6 +99,13 @@ def connect(start: float, status: int = 0, after: float = 0.05) -> List[Any]:
     return records + [s.connection_complete(us(start + after), 0, HANDLE, A, status=status)]
 
 
+def scan_for(start: float, end: Optional[float]) -> List[Any]:
+    """The kernel's scan for A on its accept list, before it connects."""
+    records = s.accept_list(us(start) - 1000, 0, 'add', A) + \
+        s.scan_parameters(us(start) - 500, 0, False, policy=1) + s.scan_enable(us(start), 0, True, 1)
+    return records + (s.scan_enable(us(end), 0, False) if end is not None else [])
+
+
 def services(t: float) -> List[Any]:
     """BlueZ's discovery of the characteristics, which names 0x2A25's handle."""
     return s.att_discovery(us(t), 0, HANDLE, [(0x10, 0x11, SERIAL_UUID)])

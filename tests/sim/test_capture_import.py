@@ -6,6 +6,7 @@ and exit status for a capture it cannot read.  The replay to the real
 bleprobe is tests/integration/test_replay.py's."""
 
 import json
+import os
 import random
 import subprocess
 
@@ -157,26 +158,34 @@ ATTEMPTS = {
                           {'serialNumber': ''}),
     'read': (connection(*f.connect(0.5) + f.services(0.6) + f.read(0.8, b'8C3F00A1B2C3D4E5') +
                         f.disconnect(0.9)),
-             {'outcome': 'succeeds', 'delay': 0.05, 'servicesResolvedAfter': 0.245, 'disconnectDelay': 0.1},
+             {'outcome': 'succeeds', 'delay': 0.05, 'servicesResolvedAfter': 0.245, 'disconnectDelay': 2.1},
              {'serialNumber': '8C3F00A1B2C3D4E5'}),
     'read-not-text': (connection(*f.connect(0.5) + f.services(0.6) + f.read(0.8, b'\x8c\x3f') +
                                  f.disconnect(0.9)),
                       {'outcome': 'succeeds', 'delay': 0.05, 'servicesResolvedAfter': 0.245,
-                       'disconnectDelay': 0.1}, {'serialNumberHex': '8C3F'}),
+                       'disconnectDelay': 2.1}, {'serialNumberHex': '8C3F'}),
     'read-not-permitted': (connection(*f.connect(0.5) + f.services(0.6) + f.read(0.8, error=0x02) +
                                       f.disconnect(0.9)),
                            {'outcome': 'succeeds', 'delay': 0.05, 'servicesResolvedAfter': 0.245,
-                            'disconnectDelay': 0.1},
+                            'disconnectDelay': 2.1},
                            {'serialNumber': '', 'serialNumberRead': 'fails',
                             'readError': 'org.bluez.Error.NotPermitted',
                             'readErrorMessage': 'Read not permitted'}),
     'read-unlikely-error': (connection(*f.connect(0.5) + f.services(0.6) + f.read(0.8, error=0x0E) +
                                        f.disconnect(0.9)),
                             {'outcome': 'succeeds', 'delay': 0.05, 'servicesResolvedAfter': 0.245,
-                             'disconnectDelay': 0.1},
+                             'disconnectDelay': 2.1},
                             {'serialNumber': '', 'serialNumberRead': 'fails',
                              'readError': 'org.bluez.Error.Failed',
                              'readErrorMessage': 'Operation failed with ATT error: 0x0e'}),
+    'heard-after-a-scan': (connection(*f.scan_for(0.42, 0.4995) + f.connect(0.5)),
+                           {'outcome': 'succeeds', 'delay': 0.13}, {'serialNumber': ''}),
+    'not-heard-6.1': (connection(*f.scan_for(0.5, 41.0)),
+                      {'outcome': 'fails', 'delay': 40.5, 'error': 'org.bluez.Error.Failed',
+                       'errorMessage': 'le-connection-abort-by-local'}, {'serialNumber': ''}),
+    'not-heard-6.12': (connection(*f.scan_for(0.5, 41.0) + [s.connect_failed(f.us(40.9), 0, f.A, 0x0E, 0)]),
+                       {'outcome': 'fails', 'delay': 40.4, 'error': 'org.bluez.Error.Failed',
+                        'errorMessage': 'le-connection-abort-by-local'}, {'serialNumber': ''}),
     'read-unanswered': (connection(*f.connect(0.5) + f.services(0.6) +
                                    s.acl(f.us(0.8), 0, f.HANDLE, False, b'\x0a\x11\x00') +
                                    f.disconnect(1.45, 0x08, asked=False)),
@@ -404,3 +413,13 @@ def test_any_capture_becomes_a_scenario_the_kit_plays(tmp_path_factory, things):
     result = import_capture(path, Options())
     scenario.check(result.scenario)
     assert len(result.text()) < scenario.MAX_BYTES and result.summary()
+
+
+def test_the_example_capture_is_its_imported_scenario(capsys):
+    # examples/captures/gateway.json is what callers are told the import
+    # makes of gateway.btsnoop.gz: it is remade when the import changes.
+    examples = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir,
+                            'examples', 'captures')
+    status, out, _ = run_import(capsys, os.path.join(examples, 'gateway.btsnoop.gz'))
+    with open(os.path.join(examples, 'gateway.json')) as f_:
+        assert (status, json.loads(out)) == (0, json.load(f_))

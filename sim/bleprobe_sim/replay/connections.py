@@ -6,7 +6,7 @@ Complete, or of the command itself), the read of the Serial Number String
 and the scenario's connection and gatt entries made of them, one per
 attempt, which replay each as BlueZ answered it (releases.py)."""
 
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 
 from ..capture import events as ev
 from ..capture.ad import uuid16
@@ -20,6 +20,23 @@ LOCAL_HOST = 0x16
 # it has read the object tree: the resolution is put this long before the
 # read that the capture shows.
 READ_AFTER_RESOLVED = 0.005
+# A capture shows when the host's Disconnect reached the controller, not
+# when a program asked bluetoothd for it: bluetoothd sends it this long
+# after Device1.Disconnect (DISCONNECT_TIMER in src/device.c; slow-disconnect
+# in doc/bluez-behaviour.md), which a link the host ended plays again.
+BLUETOOTHD_DISCONNECT_DELAY = 2.0
+# A device that does not advertise is not connected to at all: the kernel
+# scans for it with its accept list, gives up after its connect timeout of
+# 40 s and stops that scan (connect-waits-for-advertisement in
+# doc/bluez-behaviour.md).  6.12 then tells bluetoothd in a Connect Failed;
+# 6.1 tells it nothing that a capture shows, so a scan for the accept list
+# that ran this long without a link is taken for that timeout.
+GAVE_UP_AFTER_US = 39_000_000
+# The kernel sends Create Connection right after it stops the scan that
+# heard the device (0.3 to 11 ms in the end-to-end VM).
+SCAN_TO_CREATE_US = 50_000
+# Scan filter policies that take only the accept list's advertisers.
+ACCEPT_LIST_POLICIES = (1, 3)
 
 
 def duration(start_us: int, end_us: int) -> float:
@@ -39,6 +56,7 @@ class Attempt:
         self.disconnect_us: Optional[int] = None
         self.end_us: Optional[int] = None
         self.reason: Optional[int] = None
+        self.never_heard = False                # the kernel gave up scanning for it
 
     def connection(self, release: str) -> Dict[str, Any]:
         """This attempt's entry of the scenario's connection list."""
@@ -57,7 +75,8 @@ class Attempt:
             entry['servicesResolvedAfter'] = None   # lost before the read
         if self.end_us is not None:
             if self.disconnect_us is not None and self.disconnect_us <= self.end_us:
-                entry['disconnectDelay'] = duration(self.disconnect_us, self.end_us)
+                entry['disconnectDelay'] = round(
+                    BLUETOOTHD_DISCONNECT_DELAY + duration(self.disconnect_us, self.end_us), 3)
             else:
                 entry['linkLostAfter'] = duration(self.done_us, self.end_us)
         return entry
@@ -88,6 +107,8 @@ class Attempt:
         if self.status is None:
             return 'never completed' + (' (cancelled)' if self.cancelled else '')
         assert self.done_us is not None
+        if self.never_heard:
+            return 'not heard: the kernel gave up after %.3f s' % ((self.done_us - self.start_us) / 1e6)
         if self.status:
             return 'failed after %.3f s, status %s' % ((self.done_us - self.start_us) / 1e6,
                                                        hci_status(self.status))
@@ -127,6 +148,10 @@ class Links:
         self.accept_list_us: Optional[int] = None
         self.handles: Dict[int, Attempt] = {}
         self.peripheral_role = 0
+        self.accept_list: Dict[str, str] = {}     # address -> its type
+        self.accept_list_scan = False              # the scan parameters set
+        self.scan_us: Optional[int] = None         # a scan for the accept list began
+        self.last_scan: Tuple[int, int] = (0, -SCAN_TO_CREATE_US - 1)   # the last one's start, end
 
     def event(self, event: Any, record: bool) -> None:
         """record: the event is in the time window."""
@@ -136,7 +161,7 @@ class Links:
                 self.accept_list_us = event.time_us
             elif record:
                 self.last = self.pending[event.address] = Attempt(event.address, event.address_type,
-                                                                  event.time_us)
+                                                                  self.heard_from(event))
         elif kind is ev.CommandResult:
             if event.opcode in CREATE_COMMANDS and event.status and self.last is not None \
                     and self.last.status is None:
@@ -163,6 +188,65 @@ class Links:
                 attempt = self.handles.pop(event.handle, None)
                 if attempt is not None:
                     attempt.end_us, attempt.reason = event.time_us, event.reason
+        elif kind is ev.AcceptList:
+            if event.change == 'clear':
+                self.accept_list.clear()
+            elif event.change == 'add':
+                self.accept_list[event.address] = event.address_type
+            else:
+                self.accept_list.pop(event.address, None)
+        elif kind is ev.ScanParameters:
+            self.accept_list_scan = event.filter_policy in ACCEPT_LIST_POLICIES
+        elif kind is ev.ScanEnable:
+            self.scanned(event, record)
+        elif kind is ev.ConnectFailed:
+            if event.receiver not in (None, 'bluetoothd') or not record or event.address in self.pending \
+                    or any(a.address == event.address for a in self.handles.values()):
+                return
+            last = self.of(event.address)
+            if not last or last[-1].done_us != event.time_us:   # once, whatever the sockets
+                self.not_heard(event.address, event.address_type, event.time_us)
+
+    def scanned(self, event: Any, record: bool) -> None:
+        """A scan for the accept list that ends without a link after the
+        kernel's connect timeout was one for a device never heard: the one
+        device of the list without a link, if it has one such."""
+        if event.enable:
+            if self.accept_list_scan and self.scan_us is None:
+                self.scan_us = event.time_us
+            return
+        start, self.scan_us = self.scan_us, None
+        if start is not None:
+            self.last_scan = (start, event.time_us)
+        if start is None or not record or event.time_us - start < GAVE_UP_AFTER_US:
+            return
+        linked = {a.address for a in self.handles.values()}
+        waiting = [address for address in self.accept_list if address not in linked]
+        if len(waiting) == 1 and waiting[0] not in self.pending:
+            last = self.of(waiting[0])
+            if not last or last[-1].done_us is None or last[-1].done_us < start:
+                self.not_heard(waiting[0], self.accept_list[waiting[0]], event.time_us, start)
+
+    def heard_from(self, event: Any) -> int:
+        """When the attempt that this Create Connection makes began: the
+        kernel first scans for a device on its accept list and creates the
+        connection once it hears it, so an attempt waits for the device's
+        next advertisement, which the scan shows."""
+        start, end = self.last_scan
+        if self.scan_us is None and event.address in self.accept_list \
+                and 0 <= event.time_us - end <= SCAN_TO_CREATE_US:
+            return start
+        return event.time_us
+
+    def not_heard(self, address: str, address_type: str, time_us: int,
+                  start_us: Optional[int] = None) -> None:
+        if start_us is None:
+            start_us = self.scan_us if self.scan_us is not None else time_us
+        attempt = Attempt(address, address_type, start_us)
+        attempt.never_heard = True
+        self.attempts.setdefault(address, []).append(attempt)
+        # Connect fails as any failed LE connection does (releases.py)
+        attempt.status, attempt.done_us = 0x3E, time_us
 
     def connected(self, event: Any, record: bool) -> None:
         if event.role != 0:

@@ -33,7 +33,8 @@ MONITOR_ONLY = (ev.ControllerAdded, ev.ControllerRemoved, ev.LogLine, ev.SystemN
                 ev.DiscoveryRequest, ev.DiscoveryResult, ev.DeviceConnected, ev.DeviceDisconnected,
                 ev.ConnectFailed)
 CONNECTION_EVENTS = (ev.CreateConnection, ev.CreateConnectionCancel, ev.CommandResult,
-                     ev.ConnectionComplete, ev.AttRead, ev.Disconnect, ev.DisconnectionComplete)
+                     ev.ConnectionComplete, ev.AttRead, ev.Disconnect, ev.DisconnectionComplete,
+                     ev.AcceptList, ev.ScanParameters, ev.ConnectFailed)
 BLUETOOTHD = 'bluetoothd'
 
 
@@ -206,6 +207,7 @@ class Import:
                 self.log(event.index).started = event.start
         elif kind is ev.ScanEnable:
             log = self.log(event.index)
+            log.links.event(event, record)
             if record:
                 log.scan(event)
             if self.monitor is False or (self.monitor is None and not event.enable):
