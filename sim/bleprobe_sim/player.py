@@ -26,7 +26,7 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 from .control import Controller, UnknownObject
 from .model import GattCharacteristic
 from .names import adapter_path, device_path, uuid16
-from .profiles import DEFAULT_PROFILE, OWN_PNP_ID
+from .profiles import DEFAULT_PROFILE
 
 CONNECT_OUTCOMES = {'succeeds': 'ok', 'fails': 'error', 'neverCompletes': 'hang'}
 READ_OUTCOMES = {'succeeds': 'value', 'fails': 'error', 'neverAnswers': 'hang',
@@ -34,6 +34,10 @@ READ_OUTCOMES = {'succeeds': 'value', 'fails': 'error', 'neverAnswers': 'hang',
 # Advertisements due this close to a timer's firing are sent by it: the
 # clocks count in milliseconds.
 DUE = 0.0005
+
+# The PnP ID of bluetoothd 5.55's own Device Information service (USB
+# source, the Linux Foundation's vendor id, product 0x0246, version 5.55).
+BLUETOOTHD_PNP_ID = bytes.fromhex('026b1d46023705')
 
 
 def never_if_null(seconds: Optional[float]) -> float:
@@ -207,9 +211,11 @@ class Player:
         if gatt is not None and 'deviceName' in gatt:
             self.ctl.AddCharacteristic(gap, uuid16('2a00'), {'Value': gatt['deviceName'].encode()})
         self.ctl.AddService(p.path, uuid16('1801'), {})
-        if self.ctl.world.profile['own_device_information']:
+        if gatt is not None and gatt.get('bluetoothdDeviceInformation', False):
+            # A peripheral running bluetoothd 5.55 (own-device-information
+            # in doc/bluez-behaviour.md)
             own = self.ctl.AddService(p.path, uuid16('180a'), {})
-            self.ctl.AddCharacteristic(own, uuid16('2a50'), {'Value': OWN_PNP_ID})
+            self.ctl.AddCharacteristic(own, uuid16('2a50'), {'Value': BLUETOOTHD_PNP_ID})
         if gatt is None or not gatt.get('deviceInformation', True):
             return
         dis = self.ctl.AddService(p.path, uuid16('180a'), {})

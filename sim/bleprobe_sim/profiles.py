@@ -12,25 +12,17 @@ DEFAULT_PROFILE = '5.66'
 PROFILES = {
     '5.55': {'connected_at_start': False, 'combined_link_loss': False, 'server_handles': False,
              'bearer': False, 'first_report_lost': False, 'scan_type_filter_is_plain': False,
-             'own_device_information': True, 'duplicate_filter': 'addressAndData'},
+             'duplicate_filter': 'addressAndData'},
     '5.66': {'connected_at_start': False, 'combined_link_loss': False, 'server_handles': False,
              'bearer': False, 'first_report_lost': False, 'scan_type_filter_is_plain': False,
-             'own_device_information': False,
              'duplicate_filter': 'addressAndData'},
     '5.82': {'connected_at_start': True, 'combined_link_loss': True, 'server_handles': True,
              'bearer': False, 'first_report_lost': True, 'scan_type_filter_is_plain': True,
-             'own_device_information': False,
              'duplicate_filter': 'addressAndData'},
     '5.87': {'connected_at_start': True, 'combined_link_loss': True, 'server_handles': True,
              'bearer': True, 'first_report_lost': True, 'scan_type_filter_is_plain': True,
-             'own_device_information': False,
              'duplicate_filter': 'addressAndData'},
 }
-
-# With own_device_information: the PnP ID of bluetoothd's own Device
-# Information service, as 5.55 gives it by default (USB source, the Linux
-# Foundation's vendor id, product 0x0246, version 5.55).
-OWN_PNP_ID = bytes.fromhex('026b1d46023705')
 
 # With server_handles: the handles a real peripheral's Generic Access and
 # Generic Attribute services span (declarations, values and the Service

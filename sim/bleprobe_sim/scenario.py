@@ -108,7 +108,7 @@ def load(filename):
 # The events that act on an adapter, and the fields of the GATT database
 # that every connection attempt finds alike.
 ADAPTER_EVENTS = ('adapterPoweredOff', 'adapterPoweredOn', 'adapterRemoved', 'discoveryStopped')
-DATABASE = ('deviceName', 'deviceInformation', 'manufacturerName')
+DATABASE = ('deviceName', 'deviceInformation', 'bluetoothdDeviceInformation', 'manufacturerName')
 
 
 def database(gatt):

@@ -597,14 +597,16 @@ def test_adapter_problem_is_one_error_record(make_bus, make_sim, run_tool, setup
     assert (status, records) == (0, [error(code)])
 
 
-@pytest.mark.parametrize('profile', ['5.55', '5.66'])
+@pytest.mark.parametrize('profile', ['5.55', '5.82'])
 def test_serial_number_of_a_peripheral_with_bluetoothds_own_device_information(
         bus, make_sim, run_tool, profile):
-    """Played from a scenario, a 5.55 peripheral shows bluetoothd's own Device
+    """A peripheral that runs bluetoothd 5.55 shows its own Device
     Information service (PnP ID only) before the application's, which holds
-    the serial number (doc/bluez-behaviour.md, own-device-information)."""
+    the serial number, whatever the central's release (doc/bluez-behaviour.md,
+    own-device-information)."""
     make_sim(bus, {'adapters': [{'index': 0}],
                    'peripherals': [{'address': ADDRESS, 'knownFromStart': True,
-                                    'gatt': {'serialNumber': '0123456789abcdef'}}]}, profile)
+                                    'gatt': {'serialNumber': '0123456789abcdef',
+                                             'bluetoothdDeviceInformation': True}}]}, profile)
     _, records = identify(run_tool, bus.address)
     assert records == [success('0123456789ABCDEF')]

@@ -402,7 +402,8 @@ def test_timeline_advertisement_changes_and_adapter_switched_off(scenario_file):
     ({}, {'1800', '1801', '180a'}),
     ({'deviceInformation': False, 'serialNumber': 'x'}, {'1800', '1801'}),
     ({'serialNumber': '8c3f00a1b2c3d4e5'}, {'1800', '1801', '180a', '2a25'}),
-], ids=['no-gatt', 'no-serial', 'no-service', 'serial'])
+    ({'bluetoothdDeviceInformation': True, 'deviceInformation': False}, {'1800', '1801', '180a', '2a50'}),
+], ids=['no-gatt', 'no-serial', 'no-service', 'serial', 'bluetoothd-5.55-service'])
 def test_gatt_database_once_connected(scenario_file, gatt, uuids):
     peripheral = {'address': 'D4:3F:7A:10:00:04', 'knownFromStart': True}
     if gatt is not None:
