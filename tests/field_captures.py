@@ -195,17 +195,20 @@ def link_lost() -> Tuple[List[Any], List[Run]]:
 
 def read_fails() -> Tuple[List[Any], List[Run]]:
     # BlueZ lists the unit already: no search, and no advertisement.
-    return (ordered(head() + connect(0.1) + services(0.2) + read(0.4, error=0x02) + disconnect(0.5)),
-            [(IDENTITY, None, None, [({'error': 'identity-read-failed'}, [0.05 + 0.245 + 0.5])], 0)])
+    # bleprobe holds a failed read 0.5 s, then asks for Disconnect, which
+    # bluetoothd sends 2 s later; the line comes 1.0 s after bleprobe asked.
+    return (ordered(head() + connect(0.1) + services(0.2) + read(0.4, error=0x02) + disconnect(2.9)),
+            [(IDENTITY, None, None, [({'error': 'identity-read-failed'}, [0.05 + 0.245 + 0.5 + 1.0])], 0)])
 
 
 def attempts_in_order() -> Tuple[List[Any], List[Run]]:
     return (ordered(head() + connect(0.1, status=0x3E, after=0.5) + connect(2.0) + services(2.1) +
-                    read(2.3, value=SERIAL.encode()) + disconnect(2.4)),
+                    read(2.3, value=SERIAL.encode()) + disconnect(4.3)),
             [(IDENTITY, None, None, [({'error': 'identity-connect-failed'}, [0.5 + 0.5])], 0),
-             # The line once the link is down: 0.1 s after Disconnect.
+             # bluetoothd drops the link 2 s after bleprobe's Disconnect: the
+             # line comes 1.0 s after that call, without waiting for it.
              (IDENTITY, None, None,
-              [({'deviceId': device_id(A), 'serial': SERIAL}, [0.05 + 0.245 + 0.1])], 0)])
+              [({'deviceId': device_id(A), 'serial': SERIAL}, [0.05 + 0.245 + 1.0])], 0)])
 
 
 CAPTURES = {
