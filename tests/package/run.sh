@@ -57,14 +57,15 @@ tar -C "$root" --exclude=.git --exclude='./build*' --exclude='./obj-*' --exclude
 # suites that wait on timers. The system's programs only, as on a build
 # daemon: pybuild runs the python3.X first on PATH.
 echo "==> dpkg-buildpackage -us -uc"
-if ! (cd "$work/bleprobe" && PATH=/usr/sbin:/usr/bin:/sbin:/bin DEB_BUILD_OPTIONS="parallel=$(nproc)" \
+# nocheck: the unit tests are the unit stage's, on the same source; the
+# package's build would compile them a second time.
+if ! (cd "$work/bleprobe" && PATH=/usr/sbin:/usr/bin:/sbin:/bin DEB_BUILD_OPTIONS="parallel=$(nproc) nocheck" \
         nice -n 10 dpkg-buildpackage -us -uc) \
         >"$work/build.log" 2>&1; then
     tail -n 80 "$work/build.log"
     echo "package test: the package build failed" >&2
     exit 1
 fi
-grep -E '[0-9]+% tests passed' "$work/build.log" || true
 
 echo "==> lintian"
 lintian --fail-on error,warning "$work"/bleprobe_*.changes
@@ -84,11 +85,18 @@ BLEPROBE=/usr/bin/bleprobe PYTHONPATH="$root/tests" /usr/bin/python3 -m pytest -
 # byte code into the package's directory, which must go with the package.
 echo "==> the installed examples with /usr/bin/bleprobe-sim"
 examples=/usr/share/bleprobe-sim/examples
+# The checker mostly waits (identity-timeout takes its 60 s): the callers'
+# tests run meanwhile.
 (cd "$work" && env -u BLEPROBE -u BLEPROBE_SIM PYTHONDONTWRITEBYTECODE=1 sh -c '
-    set -e
-    "$1/check_scenarios.py"
-    /usr/bin/python3 -m pytest -q -p no:cacheprovider "$1/callers"
-    "$1/callers/test-find-unit.sh"' sh "$examples")
+    "$1/check_scenarios.py" >"$2/examples.log" 2>&1 &
+    checker=$!
+    callers=0
+    { /usr/bin/python3 -m pytest -q -p no:cacheprovider "$1/callers" && "$1/callers/test-find-unit.sh"; } ||
+        callers=1
+    examples=0
+    wait "$checker" || examples=1
+    cat "$2/examples.log"
+    [ "$examples" = 0 ] && [ "$callers" = 0 ]' sh "$examples" "$work")
 
 echo "==> apt-get remove bleprobe bleprobe-sim python3-bleprobe-sim"
 apt-get remove -y -o DPkg::Lock::Timeout=300 bleprobe bleprobe-sim python3-bleprobe-sim >"$work/remove.log" 2>&1 ||
