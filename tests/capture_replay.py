@@ -48,12 +48,13 @@ ADAPTER = '/org/bluez/hci0'
 # captured one, both counted from the first discovery or the run's Connect.
 # The capture holds the radio's and the kernel's times; in the VM, bluetoothd
 # and bleprobe run under software emulation and pass each event on later
-# than the simulation does (replayed lines came 0.01 to 0.49 s early, never
-# late, over the fixtures), so early is given more room than late; late
-# leaves room for a replay on a host loaded by the VMs (0.31 s seen in the
-# end-to-end stage).  A link the import made drop 2 s too soon comes 1.04 s
-# or more early.
-TOLERANCE = (0.75, 0.5)
+# than the simulation does: over the fixtures, on an idle host, replayed
+# lines came 0.01 to 0.49 s early, never late.  Late leaves room for a
+# replay on a host loaded by the test command's VMs and compilers (0.65 s
+# seen at a load of 5).  Either way a fault shows: a link the import made
+# drop 2 s too soon comes 1.04 s or more early, a report lost waits for the
+# VM peripheral's next one 2 s later, one lost to a round 10.24 s.
+TOLERANCE = (0.75, 1.0)
 # Past a run's captured end, how long the replay waits for its exit.
 END_SLACK = 10.0
 # A first discovery later than this after the replay's first action is a

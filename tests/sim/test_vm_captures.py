@@ -4,8 +4,8 @@ btmon's own reading of each is the capture reader's (tests/btmon_reading.py),
 and each holds what its scenario made happen (tests/e2e/scenarios.py), so
 that neither the reader nor the check can pass by reading nothing; and each,
 imported and served, replays to the lines bleprobe printed in the VM
-(tests/capture_replay.py), one test per run.  The replays run all at once,
-each in a thread: their time is bleprobe's and the captures'."""
+(tests/capture_replay.py), one test per run.  The replays run four at a
+time, each in a thread: their time is bleprobe's and the captures'."""
 
 from concurrent.futures import ThreadPoolExecutor
 
@@ -53,8 +53,9 @@ def test_btmon_reads_each_fixture_as_the_reader_does(name):
 
 @pytest.fixture(scope='module')
 def replays():
-    """name -> the Future of its replay, all started at once."""
-    with ThreadPoolExecutor(max_workers=len(NAMES)) as pool:
+    """name -> the Future of its replay, four at a time (each runs a
+    simulated bluetoothd and bleprobe, mostly waiting on the capture's times)."""
+    with ThreadPoolExecutor(max_workers=4) as pool:
         yield {name: pool.submit(capture_replay.replay, *vm_captures.load(name)) for name in NAMES}
 
 
