@@ -55,6 +55,11 @@ ADAPTER = '/org/bluez/hci0'
 # drop 2 s too soon comes 1.04 s or more early, a report lost waits for the
 # VM peripheral's next one 2 s later, one lost to a round 10.24 s.
 TOLERANCE = (0.75, 1.0)
+# For a capture made during the test command: the VM, starved by a loaded
+# host, passes events on later still (a scan's line 0.77 s after its report
+# at a load of 7), which the replay does not.  The fixtures, made on an
+# idle host, hold TOLERANCE.
+LOADED_TOLERANCE = (1.5, 1.0)
 # Past a run's captured end, how long the replay waits for its exit.
 END_SLACK = 10.0
 # A first discovery later than this after the replay's first action is a

@@ -50,5 +50,6 @@ def test_btmon_reads_the_capture_as_the_reader_does(vm, scenario, tmp_path):
 def test_the_capture_replays_to_the_lines_printed(replayed, scenario):
     record, result = replayed(scenario)
     problems = [problem for run in record["runs"]
-                for problem in capture_replay.differences(run, result["runs"][run["name"]], result["zero"])]
+                for problem in capture_replay.differences(run, result["runs"][run["name"]], result["zero"],
+                                                          capture_replay.LOADED_TOLERANCE)]
     assert problems == [], result["summary"]
