@@ -3,14 +3,12 @@ programs that run bleprobe on machines without Bluetooth."""
 
 import argparse
 import os
-import re
 import signal
 import sys
 from typing import Callable, List, NoReturn, Optional
 
-from . import __version__
+from . import __version__, import_options
 from .compat import exit_code, popen_in_own_group
-from .names import ADDRESS, UUID, uuid16
 from .waiting import poll_until, stop_process
 
 PROG = 'bleprobe-sim'
@@ -18,8 +16,6 @@ USAGE = ('bleprobe-sim run SCENARIO -- COMMAND [ARGS...]\n'
          '       bleprobe-sim serve [--bus ADDRESS] SCENARIO\n'
          '       bleprobe-sim import CAPTURE [OPTIONS] > SCENARIO\n'
          '       bleprobe-sim --help | --version')
-IMPORT_USAGE = ('bleprobe-sim import CAPTURE [--controller N] [--from SECONDS] [--to SECONDS]\n'
-                '                           [--peripheral ADDRESS]... [--service UUID]... > SCENARIO')
 
 # bleprobe-sim's own exit statuses, the one list: --help shows it, and the
 # documents test holds bleprobe-sim(1), which explains each, to it.
@@ -71,42 +67,6 @@ def fail(message: object, status: int) -> NoReturn:
     sys.exit(status)
 
 
-IMPORT_DESCRIPTION = """\
-Reads CAPTURE (btmon -w, a btsnoop file of datalink 2001, 1002 or 1001, a
-pcap or pcapng file of link type 201 or 254, any of them gzipped) and writes
-on standard output a scenario that replays what bluetoothd was given while
-it discovered, report by report at the captured times (asHeard), and each
-connection attempt and serial number read as it went.  Time zero is the
-start of the first discovery in the window; the scenario's timeline starts
-when the replaying program first discovers.  A summary of what was kept,
-dropped and left out goes to standard error.  Times of the options are
-seconds from the capture's first event, as btmon -r shows them."""
-
-
-def address(text: str) -> str:
-    if not ADDRESS.match(text):
-        raise argparse.ArgumentTypeError('%r is not an address AA:BB:CC:DD:EE:FF' % text)
-    return text.upper()
-
-
-def service_uuid(text: str) -> str:
-    if re.match(r'^[0-9A-Fa-f]{4}$', text):
-        return uuid16(text)
-    if not UUID.match(text):
-        raise argparse.ArgumentTypeError('%r is not a UUID (FE59, or 128 bits)' % text)
-    return text.lower()
-
-
-def seconds(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        value = -1.0
-    if not 0 <= value < 1e12:
-        raise argparse.ArgumentTypeError('%r is not a number of seconds from 0' % text)
-    return value
-
-
 def parser() -> argparse.ArgumentParser:
     main = argparse.ArgumentParser(prog=PROG, usage=USAGE, description=__doc__,
                                    epilog=EPILOG,
@@ -119,21 +79,10 @@ def parser() -> argparse.ArgumentParser:
     serve.add_argument('--bus', metavar='ADDRESS',
                        help='serve on this bus, which exists already, instead of a private one')
     serve.add_argument('scenario', metavar='SCENARIO')
-    capture = modes.add_parser('import', usage=IMPORT_USAGE, description=IMPORT_DESCRIPTION,
+    capture = modes.add_parser('import', usage=import_options.USAGE, description=import_options.DESCRIPTION,
                                help='make a scenario of a Bluetooth capture',
                                formatter_class=argparse.RawDescriptionHelpFormatter)
-    capture.add_argument('capture', metavar='CAPTURE')
-    capture.add_argument('--controller', metavar='N', type=int,
-                         help='the controller hciN (default: the one that scanned first)')
-    capture.add_argument('--from', dest='start', metavar='SECONDS', type=seconds,
-                         help='the time window starts here (default: the capture\'s start)')
-    capture.add_argument('--to', dest='end', metavar='SECONDS', type=seconds,
-                         help='the time window ends here (default: the capture\'s end)')
-    capture.add_argument('--peripheral', metavar='ADDRESS', type=address, action='append',
-                         default=[], help='write this peripheral (repeatable; default: every one)')
-    capture.add_argument('--service', metavar='UUID', type=service_uuid, action='append',
-                         default=[], help='write the peripherals with service data of this UUID '
-                         '(repeatable)')
+    import_options.add_arguments(capture)
     return main
 
 
