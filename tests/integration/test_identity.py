@@ -384,20 +384,28 @@ def test_failed_connect_is_reported(bluez, bus, run_tool, name, message):
                    *promises.AFTER_HALF_SECOND_WAIT)
 
 
+# Each ends the link and answers when: the time before the call that ends
+# it, since the tool may act on the signal before its reply reaches us.
 def lose_link_before_services_resolved(sim, tool, path):
     # Once Connect is answered: from 5.82 on, Connected=true comes before.
     sim.wait_link_usable(path)
+    ended = time.monotonic()
     sim.drop_link(path)
+    return ended
 
 
 def remove_device_during_read(sim, tool, path):
     sim.wait_for_call('ReadValue', pid=tool.pid)
+    ended = time.monotonic()
     sim.remove_object(path)
+    return ended
 
 
 def lose_link_during_read(sim, tool, path):
     sim.wait_for_call('ReadValue', pid=tool.pid)
+    ended = time.monotonic()
     sim.drop_link(path)
+    return ended
 
 
 DISCONNECTIONS = {
@@ -417,8 +425,7 @@ def test_disconnection_before_a_result(bluez, bus, run_tool, case):
                       **behaviour)
     tool = run_tool(['--identity', ID], bus.address)
     if action:
-        action(bluez, tool, path)
-        ended = time.monotonic()
+        ended = action(bluez, tool, path)
     else:
         ended = bluez.wait_for_call('ReadValue', pid=tool.pid)[0]['time']
     status, records = tool.finish()
