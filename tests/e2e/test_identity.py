@@ -12,7 +12,7 @@ from scenarios import (ADAPTER_GONE, BACK_TO_BACK, BACK_TO_BACK_GAPS, BACK_TO_BA
                        NEVER_SCANNED_SERIAL, OWN_DEVICE_INFORMATION_RELEASES,
                        SCAN_WHILE_READING, SCAN_WHILE_READING_SERIAL,
                        SEARCH_BOUNDS_S, SEARCH_RUN_BOUNDS_S,
-                       SERVICES_AFTER_CUT, UNPRIVILEGED, UNPRIVILEGED_SERIAL)
+                       SERVICES_AFTER_CUT, SERVICES_AFTER_CUT_AGAIN, UNPRIVILEGED, UNPRIVILEGED_SERIAL)
 
 
 @pytest.mark.parametrize("scenario,run_name,record", [
@@ -180,11 +180,9 @@ def test_end_of_the_link_is_reported_by_its_cause(vm, run_name, code):
     assert_clean_exit(r, run)
 
 
-def test_bluez_signals_services_resolved_before_the_service_objects(vm):
-    """What the scenario is for: on at least one of the tool's connections,
-    bluetoothd said ServicesResolved=true before it announced the Device
-    Information service (the order varies from run to run)."""
-    r = vm(SERVICES_AFTER_CUT)
+def _resolved_and_added(r):
+    """(ServicesResolved=true, 0x180A service added) times of each of the
+    boot's connections by the tool, None where it was not signalled."""
     orders = []
     for repeat in range(1, CUT_REPEATS + 1):
         run = r.run(f"identity-{repeat}")
@@ -201,5 +199,20 @@ def test_bluez_signals_services_resolved_before_the_service_objects(vm):
                     .startswith("0000180a")):
                 added = e["t"]
         orders.append((resolved, added))
-    assert any(res is not None and add is not None and res < add for res, add in orders), \
-        f"(ServicesResolved, 0x180A service added) per run: {orders}"
+    return orders
+
+
+def test_bluez_signals_services_resolved_before_the_service_objects(vm):
+    """What the scenario is for: on at least one of the tool's connections,
+    bluetoothd said ServicesResolved=true before it announced the Device
+    Information service. The order is a race (doc/bluez-behaviour.md:
+    resolved-before-objects) that a boot now and then loses on all its
+    connections, so such a boot is followed by one more."""
+
+    def shown(orders):
+        return any(res is not None and add is not None and res < add for res, add in orders)
+
+    orders = _resolved_and_added(vm(SERVICES_AFTER_CUT))
+    if not shown(orders):
+        orders += _resolved_and_added(vm(SERVICES_AFTER_CUT_AGAIN))
+    assert shown(orders), f"(ServicesResolved, 0x180A service added) per run: {orders}"
