@@ -173,6 +173,14 @@ def discovery_stopped_under_the_scan() -> Tuple[List[Any], List[Run]]:
             [([], None, 3.9, [unit(heard, A, '1234-567'), unit(heard, A, '1234-568')], 2)])
 
 
+def discovery_restarted_at_once() -> Tuple[List[Any], List[Run]]:
+    # bluetoothd stops the discovery at 2 s and starts it again itself 3 ms
+    # later: the scan hears on, and starts no discovery of its own.
+    heard = advertiser(A, [(0, '1234-567'), (2.1, '1234-568')], 0.3, 2.9, off=((2.0, 2.003),))
+    return (ordered(head('5.82') + discovery(0, 2.0) + discovery(2.003, 3.05) + heard),
+            [([], None, 2.9, [unit(heard, A, '1234-567'), unit(heard, A, '1234-568')], 1)])
+
+
 def first_report_lost() -> Tuple[List[Any], List[Run]]:
     # Kernel 6.12 answers bluetoothd's Start Discovery once it scans: the
     # report that came before the answer is dropped, and the line comes with
@@ -215,6 +223,7 @@ CAPTURES = {
     'changed-unit-number': changed_unit_number,
     'peripheral-goes-silent': peripheral_goes_silent,
     'discovery-stopped-under-the-scan': discovery_stopped_under_the_scan,
+    'discovery-restarted-at-once': discovery_restarted_at_once,
     'first-report-lost': first_report_lost,
     'connect-fails-0x3e': connect_fails,
     'link-lost-0x08': link_lost,

@@ -78,6 +78,7 @@ GOOD = {
     'AddCharacteristic': (SERVICE, uuid16('2a29'), {'Flags': ['read'], 'Value': b'1'}),
     'ConfigureCharacteristic': (CHARACTERISTIC, {'Attempt': 2, 'ReadBehaviour': 'error'}),
     'HaltDiscovery': (HCI0,),
+    'RestartDiscovery': (HCI0,),
     'SetProperties': (HCI0, 'org.bluez.Adapter1', {'Powered': False}, True),
     'RemoveObject': (DEV,),
     'ForgetDevice': (DEV,),

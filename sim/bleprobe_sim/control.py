@@ -178,6 +178,10 @@ class Controller:
         adapter.halt()
 
     @control
+    def RestartDiscovery(self, adapter: Adapter) -> None:
+        adapter.restart()
+
+    @control
     def DropLink(self, device: Device) -> None:
         device.drop_link()
 

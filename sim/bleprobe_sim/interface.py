@@ -184,6 +184,10 @@ METHODS: Dict[str, Method] = {m.name: m for m in [
            'clients (as a client that leaves the bus with its filter set does): `Discovering` turns '
            'false while bluetoothd still counts them as discovering.',
            [Arg('adapter', ADAPTER, HCI0)], '', {UnknownObject: ''}),
+    Method('RestartDiscovery', "bluetoothd stops the adapter's discovery and starts it again at once "
+           'for its clients (as when the kernel reports the stop before answering it): `Discovering` '
+           'turns false, then true.',
+           [Arg('adapter', ADAPTER, HCI0)], '', {UnknownObject: ''}),
     Method('DropLink', "The peripheral's link is lost.",
            [Arg('device', DEVICE)], '', {UnknownObject: ''}),
     Method('LinkUsable', 'Connected and `Connect` answered.',

@@ -308,6 +308,8 @@ class Player:
                 self.ctl.RemoveObject(adapter)
             elif kind == 'discoveryStopped':
                 self.ctl.HaltDiscovery(adapter)
+            elif kind == 'discoveryRestarted':
+                self.ctl.RestartDiscovery(adapter)
             elif kind == 'bluetoothdGone':
                 self.bluetoothd_gone = True
                 self.ctl.Shutdown()

@@ -107,7 +107,8 @@ def load(filename):
 
 # The events that act on an adapter, and the fields of the GATT database
 # that every connection attempt finds alike.
-ADAPTER_EVENTS = ('adapterPoweredOff', 'adapterPoweredOn', 'adapterRemoved', 'discoveryStopped')
+ADAPTER_EVENTS = ('adapterPoweredOff', 'adapterPoweredOn', 'adapterRemoved', 'discoveryStopped',
+                  'discoveryRestarted')
 DATABASE = ('deviceName', 'deviceInformation', 'bluetoothdDeviceInformation', 'manufacturerName')
 
 

@@ -107,6 +107,8 @@ FIELD = {
     'peripheral-goes-silent': ('firstDiscovery', '5.66', [(f.A, 1, False), (f.B, 1, False)], []),
     'discovery-stopped-under-the-scan': ('firstDiscovery', '5.82', [(f.A, 2, False)],
                                          [('discoveryStopped', 2.0)]),
+    'discovery-restarted-at-once': ('firstDiscovery', '5.82', [(f.A, 2, False)],
+                                    [('discoveryRestarted', 2.0)]),
     'first-report-lost': ('firstDiscovery', '5.82', [(f.A, 1, False)], []),
     'connect-fails-0x3e': ('firstDiscovery', '5.66', [(f.A, 1, False)], []),
     'link-lost-0x08': ('firstDiscovery', '5.87', [(f.A, 1, False)], []),

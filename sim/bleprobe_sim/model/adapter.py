@@ -195,6 +195,14 @@ class Adapter(ModelObject):
             self.halted = True
             self.update_discovering()
 
+    def restart(self) -> None:
+        """bluetoothd stops the controller's discovery and starts it again
+        at once for the clients it still counts as discovering:
+        `Discovering` turns false, then true."""
+        if self.discovering:
+            self.change(ADAPTER, {'Discovering': False})
+            self.change(ADAPTER, {'Discovering': True})
+
     def on_air_add(self, address: str) -> None:
         if address not in self.on_air:
             self.on_air.append(address)

@@ -23,7 +23,8 @@ times of those reports as heard (asHeard: no filter, round or loss of the
 simulation on top) in runs where they are regular (times.py), the data of
 each change; every peripheral connected to, with one connection and gatt
 entry per attempt (connections.py); a discoveryStopped event where
-bluetoothd stopped the discovery and a program started it again at once;
+bluetoothd stopped the discovery and a program started it again soon
+after, a discoveryRestarted one where bluetoothd itself did at once;
 adapterRemoved where the controller went away.  What it leaves out, and
 why, the summary says (summary.py)."""
 

@@ -29,8 +29,11 @@ UNHEARD = 10000
 # A discovery that bluetoothd stopped (mgmt Stop Discovery) and that a new
 # one follows this soon: a program that was still discovering started it
 # again, which bleprobe does 0.5 s after its discovery ended under it
-# (discovery-ended-under-us in doc/bluez-behaviour.md).
+# (discovery-ended-under-us in doc/bluez-behaviour.md) ...
 RESTART_WINDOW_US = 1500000
+# ... unless it follows sooner than any program would: bluetoothd started it
+# again itself, for the programs still discovering (discovery-restarted-at-once).
+BLUETOOTHD_RESTART_US = 250000
 
 
 class Period:
@@ -123,11 +126,15 @@ class ControllerLog:
                 self.first_scan_us = event.time_us
             self.scans.append((event.time_us, event.filter_duplicates))
 
-    def restarts(self) -> List[int]:
-        """The times of the discoveries that bluetoothd stopped and that
-        started again soon: another program's stop under a program still
-        discovering, which the scenario's timeline carries."""
-        return [p.end_us for p, after in zip(self.periods, self.periods[1:])
+    def restarts(self) -> List[Tuple[int, str]]:
+        """The discoveries that bluetoothd stopped and that started again
+        soon, as the scenario's timeline carries them: (time, event), where
+        discoveryStopped is another program's stop under a program that
+        then started again, and discoveryRestarted bluetoothd's own start
+        again at once."""
+        return [(p.end_us, 'discoveryRestarted' if after.start_us - p.end_us < BLUETOOTHD_RESTART_US
+                 else 'discoveryStopped')
+                for p, after in zip(self.periods, self.periods[1:])
                 if p.stopped and p.end_us is not None
                 and after.start_us - p.end_us <= RESTART_WINDOW_US]
 

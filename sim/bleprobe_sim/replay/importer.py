@@ -312,8 +312,8 @@ class Import:
             advertiser = log.advertiser(address, attempts[0].address_type)
             peripherals.append(self.peripheral(advertiser, attempts, zero))
         scenario['peripherals'] = peripherals
-        timeline = [{'at': round((t - zero) / 1e6, 6), 'event': 'discoveryStopped'}
-                    for t in log.restarts() if t >= zero]
+        timeline = [{'at': round((t - zero) / 1e6, 6), 'event': event}
+                    for t, event in log.restarts() if t >= zero]
         if log.removed_us is not None and log.removed_us >= zero:
             timeline.append({'at': round((log.removed_us - zero) / 1e6, 6), 'event': 'adapterRemoved'})
         if timeline:

@@ -9,6 +9,14 @@ from typing import Any, List, Optional
 from .releases import played
 
 DUPLICATE_FILTER = {0: 'off', 1: 'on', 2: 'on, reset every scan period'}
+# How a discovery that bluetoothd stopped and that started again soon ended,
+# by its event in the timeline.
+RESTARTED = {
+    'discoveryStopped': ", stopped by bluetoothd and started again by a program still discovering: "
+                        "the timeline's discoveryStopped",
+    'discoveryRestarted': ", stopped by bluetoothd and started again by it at once: "
+                          "the timeline's discoveryRestarted",
+}
 # Peripherals listed one by one up to this many; the rest are counted.
 LISTED = 1000
 # The kit checks a scenario against its schema before it plays it, at about
@@ -54,12 +62,11 @@ def lines(imp: Any) -> List[str]:
     filters = sorted({DUPLICATE_FILTER.get(f, str(f)) for _, f in log.scans})
     out.append('duplicate filter: %s (%d scan starts); the scenario plays what was heard, with no '
                'filter of its own' % (' and '.join(filters) or 'no scan start in the window', len(log.scans)))
-    stops = set(log.restarts())
+    restarts = dict(log.restarts())
     window_start = imp.window_start or 0
     for period in [p for p in log.periods if p.end_us is None or p.end_us > window_start]:
         ended = ('running at the end' if period.end_us is None else 'to %s%s' % (
-            at(period.end_us), ', stopped by bluetoothd and started again at once: the timeline\'s '
-            'discoveryStopped' if period.end_us in stops else
+            at(period.end_us), RESTARTED[restarts[period.end_us]] if period.end_us in restarts else
             ', stopped by bluetoothd' if period.stopped else ', ended by the kernel'))
         out.append('discovery: %s %s' % (at(period.start_us), ended))
     if log.removed_us is not None:
