@@ -105,7 +105,15 @@ if [ -n "$missing" ]; then
             dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
         done
     fi
-    apt-get update
+    # A mirror caught mid-sync serves an index that does not match its
+    # Release file ("Mirror sync in progress?"): try again a little later.
+    tries=1
+    until apt-get update; do
+        [ "$tries" -lt 3 ] || exit 1
+        tries=$((tries + 1))
+        echo "install-deps: apt-get update failed; trying again in 30 s ($tries of 3)" >&2
+        sleep 30
+    done
     # shellcheck disable=SC2086
     apt-get install -y --no-install-recommends $missing
 fi
