@@ -106,10 +106,15 @@ if [ -n "$missing" ]; then
         done
     fi
     # A mirror caught mid-sync serves an index that does not match its
-    # Release file ("Mirror sync in progress?"): try again a little later.
+    # Release file ("Mirror sync in progress?"): try again a little later,
+    # then install from the lists apt has; apt-get install says which
+    # package it then cannot find.
     tries=1
     until apt-get update; do
-        [ "$tries" -lt 3 ] || exit 1
+        if [ "$tries" -ge 3 ]; then
+            echo "install-deps: apt-get update failed 3 times; installing from the package lists apt has" >&2
+            break
+        fi
         tries=$((tries + 1))
         echo "install-deps: apt-get update failed; trying again in 30 s ($tries of 3)" >&2
         sleep 30
