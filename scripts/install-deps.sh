@@ -106,15 +106,10 @@ if [ -n "$missing" ]; then
         done
     fi
     # A mirror caught mid-sync serves an index that does not match its
-    # Release file ("Mirror sync in progress?"): try again a little later,
-    # then install from the lists apt has; apt-get install says which
-    # package it then cannot find.
+    # Release file ("Mirror sync in progress?"): try again a little later.
     tries=1
     until apt-get update; do
-        if [ "$tries" -ge 3 ]; then
-            echo "install-deps: apt-get update failed 3 times; installing from the package lists apt has" >&2
-            break
-        fi
+        [ "$tries" -lt 3 ] || exit 1
         tries=$((tries + 1))
         echo "install-deps: apt-get update failed; trying again in 30 s ($tries of 3)" >&2
         sleep 30
