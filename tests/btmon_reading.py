@@ -88,8 +88,8 @@ def _plain(path: str, directory: str) -> str:
     if not compressed:
         return path
     plain = os.path.join(directory, 'capture.btsnoop')
-    with gzip.open(path) as f, open(plain, 'wb') as out:
-        shutil.copyfileobj(f, out)
+    with gzip.open(path) as packed, open(plain, 'wb') as out:
+        shutil.copyfileobj(packed, out)
     return plain
 
 

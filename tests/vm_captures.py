@@ -84,9 +84,9 @@ def save(directory: str, name: str, capture: bytes, rec: Dict) -> str:
     # mtime 0: the same capture gives the same bytes
     with open(path, 'wb') as raw, gzip.GzipFile(fileobj=raw, mode='wb', mtime=0) as f:
         f.write(capture)
-    with open(os.path.join(directory, name + '.json'), 'w') as f:
-        json.dump(rec, f, indent=1)
-        f.write('\n')
+    with open(os.path.join(directory, name + '.json'), 'w') as out:
+        json.dump(rec, out, indent=1)
+        out.write('\n')
     return path
 
 

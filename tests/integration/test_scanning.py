@@ -2,6 +2,7 @@
 simulated bluetoothd, plus the command lines the tool refuses."""
 
 import time
+from typing import List
 
 import dbus
 import pytest
@@ -18,6 +19,9 @@ DFU = uuid16('fe59')
 BATTERY = uuid16('180f')
 HCI1 = '/org/bluez/hci1'
 SOME_ID = '00000000-0000-0000-0000-AABBCCDDEEFF'
+# each mode's command line
+SCAN_ARGS: List[str] = []
+DFU_ARGS = ['--dfu']
 
 
 def unit(address, number):
@@ -151,7 +155,7 @@ DFU_START_CASES = ['no-bluez', 'powered-off', 'bus-denies-org.bluez']
 
 
 @pytest.mark.parametrize('case, mode',
-                         [(c, []) for c in START_CASES] + [(c, ['--dfu']) for c in DFU_START_CASES],
+                         [(c, SCAN_ARGS) for c in START_CASES] + [(c, DFU_ARGS) for c in DFU_START_CASES],
                          ids=list(START_CASES) + ['dfu-' + c for c in DFU_START_CASES])
 def test_adapter_problem_at_start_is_one_error_record(make_bus, make_sim, run_tool, case, mode):
     setup, code = START_CASES[case]
@@ -515,7 +519,7 @@ GONE = {
 
 
 @pytest.mark.parametrize('case, mode',
-                         [(c, []) for c in GONE] + [('adapter-powered-off', ['--dfu'])],
+                         [(c, SCAN_ARGS) for c in GONE] + [('adapter-powered-off', DFU_ARGS)],
                          ids=list(GONE) + ['dfu-adapter-powered-off'])
 def test_losing_the_adapter_mid_scan_ends_with_adapter_unavailable(bluez, bus, run_tool, case, mode):
     tool = start_scan(run_tool, bluez, bus.address, mode)

@@ -7,6 +7,7 @@ simulation cannot quietly lose it."""
 import os
 import subprocess
 import time
+from typing import Any, List, Tuple
 
 import dbus
 import pytest
@@ -53,9 +54,11 @@ def add_peripheral(sim, **behaviour):
     return path, sim.add_characteristic(service, uuid16('2a25'), Value=b'0123456789ABCDEF')
 
 
-UP_66 = [('reply', 'Connect'), ('Device1', {'ServicesResolved': True})]
-UP_82 = [('Device1', {'Connected': True})] + UP_66
-UP_87 = [('Device1', {'Connected': True}), ('LE1', {'Connected': True})] + UP_66
+# (interface or kind, what it carries), as the tool's bus sees them in turn
+Signal = Tuple[str, Any]
+UP_66: List[Signal] = [('reply', 'Connect'), ('Device1', {'ServicesResolved': True})]
+UP_82: List[Signal] = [('Device1', {'Connected': True})] + UP_66
+UP_87: List[Signal] = [('Device1', {'Connected': True}), ('LE1', {'Connected': True})] + UP_66
 BOTH_DOWN = ('Device1', {'ServicesResolved': False, 'Connected': False})
 
 LINK_ORDERS = {
